@@ -1,0 +1,13 @@
+# Entry points; the work is done by the scripts and CMake.
+.PHONY: test build clean
+
+test:
+	scripts/test.sh
+
+build:
+	scripts/install-deps.sh
+	cmake --preset host && cmake --build build/host
+	cmake --preset windows && cmake --build build/windows
+
+clean:
+	rm -rf build

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every system package the build and the tests need. Idempotent: it
+# asks apt only for what is missing, and only then refreshes the lists.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make python3
+  libgtest-dev googletest libbenchmark-dev
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64
+  xvfb xauth x11-apps imagemagick
+  fonts-wqy-zenhei locales
+  nginx-light
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The users' systems run the Simplified Chinese code page; Wine takes its ANSI
+# code page from the locale.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf8$'; then
+  localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+fi

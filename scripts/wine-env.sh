@@ -1,0 +1,29 @@
+# Sourced: the environment every Wine process of the build and tests uses.
+# A private prefix inside the build tree, never ~/.wine.
+_top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="${UPDATER_WINEPREFIX:-$_top/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+export LANG=zh_CN.UTF-8
+unset LC_ALL LC_CTYPE LANGUAGE
+# Loopback tests must never go through a proxy.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
+# Creates the prefix once, with the font substitution the dialog's "宋体"
+# needs to render Chinese text. Safe to call from parallel processes.
+wine_prefix_ready() {
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.updater-ready" ]; then
+      wineboot -i >/dev/null 2>&1 || true
+      local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+      for name in "宋体" "SimSun" "新宋体" "NSimSun"; do
+        wine reg add "$key" /v "$name" /t REG_SZ /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1
+      done
+      wineserver -w
+      touch "$WINEPREFIX/.updater-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
