@@ -1,0 +1,50 @@
+#pragma once
+#include <cstdio>
+#include <list>
+#include <string>
+
+class CProgressCtrl;
+class CStatic;
+class CListCtrl;
+class StopSignal;
+
+// Relative names to fetch, in ordinal UTF-16 order, each once.
+using DownloadList = std::list<std::wstring>;
+
+// The update engine: one stateless object per dialog through which the dialog
+// and the worker reach every operation of a run. Every operation takes what it
+// needs as arguments. The optional StopSignal lets the dialog's closing paths
+// end a run early; without one an operation runs to its end.
+class CMyFun {
+ public:
+  virtual ~CMyFun() = default;
+
+  // Full path of the running executable, or "Error".
+  std::wstring GetAppPath();
+
+  // Writes <folder>LocalDate.ini; false when it cannot be opened.
+  bool BuildLocalManifest(const std::wstring& folder, StopSignal* stop = nullptr);
+  static void ScanFolder(std::wstring& folder, FILE* stream, std::wstring root,
+                         StopSignal* stop = nullptr);
+  static void CalculateMd5(const std::wstring& path, FILE* stream);
+
+  // Fetches UpDate.ini into the folder and compares it with LocalDate.ini.
+  // verdict becomes "Error", "Allnew" or "Part".
+  DownloadList CheckVersion(std::wstring url, std::wstring folder, std::wstring& verdict,
+                            StopSignal* stop = nullptr);
+  static DownloadList CompareManifests(std::wstring serverText, std::wstring localText);
+
+  bool DownloadFiles(std::wstring url, std::wstring folder, const DownloadList& list,
+                     CProgressCtrl& progress, CStatic& counterText, CStatic& speedText,
+                     CStatic& fileNameText, CListCtrl& fileList,
+                     StopSignal* stop = nullptr);
+  void ReplaceSelf(const std::wstring& folder);
+
+  bool CleanupManifests(std::wstring& folder);
+  bool RunHidden(const std::wstring& path);
+};
+
+// Conversions between UTF-16 and the system's ANSI code page. A conversion that
+// cannot be made gives the empty string; AnsiToWide drops a leading U+FEFF.
+std::string WideToAnsi(const std::wstring& text);
+std::wstring AnsiToWide(const char* bytes, int length);
