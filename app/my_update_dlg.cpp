@@ -1,0 +1,201 @@
+#include "app/my_update_dlg.h"
+
+#include "engine/base_url.h"
+#include "engine/separators.h"
+#include "res/resource.h"
+
+namespace {
+// How long a closing path waits for a stopped worker before terminating it.
+constexpr DWORD kStopWaitMs = 3000;
+constexpr wchar_t kFailedRowText[] = L"文件下载失败";
+}  // namespace
+
+CMyUpdateDlg::CMyUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATER_DIALOG, parent) {
+  m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
+}
+
+CMyUpdateDlg::~CMyUpdateDlg() = default;
+
+const CDialog::MessageMap* CMyUpdateDlg::GetMessageMap() const {
+  static const MessageEntry entries[] = {
+      {WM_SYSCOMMAND, 0, 0, Handle(&CMyUpdateDlg::OnSysCommand)},
+      {WM_PAINT, 0, 0, Handle(&CMyUpdateDlg::OnPaint)},
+      {WM_QUERYDRAGICON, 0, 0, Handle(&CMyUpdateDlg::OnQueryDragIcon)},
+      {WM_COMMAND, BN_CLICKED, IDC_BTN_UPDATE, Handle(&CMyUpdateDlg::OnBnClickedUpdate)},
+      {WM_COMMAND, BN_CLICKED, IDC_BTN_EXIT, Handle(&CMyUpdateDlg::OnBnClickedExit)},
+      {WM_CLOSE, 0, 0, Handle(&CMyUpdateDlg::OnClose)},
+  };
+  static const MessageMap map{entries, sizeof(entries) / sizeof(entries[0])};
+  return &map;
+}
+
+void CMyUpdateDlg::DoDataExchange() {
+  Bind(IDC_STATUS, m_staticStatus);
+  Bind(IDC_LOG, m_staticLog);
+  Bind(IDC_PROGRESS, m_progress);
+  Bind(IDC_BTN_UPDATE, m_btnUpdate);
+  Bind(IDC_BTN_EXIT, m_btnExit);
+  Bind(IDC_COUNT, m_staticCount);
+  Bind(IDC_SPEED, m_staticSpeed);
+  Bind(IDC_CURRENT_FILE, m_staticFile);
+  Bind(IDC_FILE_LIST, m_listFiles);
+}
+
+BOOL CMyUpdateDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  m_pThread = nullptr;
+  m_pFun = new CMyFun;
+  GetDlgItem(IDC_STATUS).ShowWindow(SW_HIDE);
+  GetDlgItem(IDC_CURRENT_FILE).SetWindowText(L"");
+  InitFileList();
+
+  const std::wstring folder = FolderOfPath(m_pFun->GetAppPath());
+  // Known before any worker runs, so a closing path never has to ask the
+  // loader for it after a worker was terminated.
+  m_strScriptPath = folder + L"\\delete.bat";
+  std::wstring log;
+  FetchUpdateLog(DefaultBaseUrl() + L"UpdateLog", folder, log);
+  m_staticLog.SetWindowText(log);
+
+  m_bFinished = 0;
+  return TRUE;
+}
+
+void CMyUpdateDlg::InitFileList() {
+  m_listFiles.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+  m_listFiles.InsertColumn(0, L"文件名", LVCFMT_LEFT, 250);
+  m_listFiles.InsertColumn(1, L"文件状态", LVCFMT_LEFT, 234);
+}
+
+void CMyUpdateDlg::StartUpdate() {
+  // The previous worker re-enables the button a moment before it ends; never
+  // let two run at once.
+  WaitForWorker(kStopWaitMs);
+
+  m_staticStatus.ShowWindow(SW_SHOW);
+  m_staticStatus.SetWindowText(L"正在下载新版本...");
+  m_btnUpdate.EnableWindow(FALSE);
+  m_staticCount.SetWindowText(L"0个(当前已下载文件个数)/0个(总文件个数)");
+  m_strUpdateUrl = DefaultBaseUrl() + L"Update";
+  m_stop.Reset();
+
+  // Suspended until the handle is copied: the thread object deletes itself
+  // (and closes its handle) when the worker ends.
+  m_pThread = AfxBeginThread(UpdateThreadProc, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+  if (!m_pThread) {
+    m_btnUpdate.EnableWindow(TRUE);
+    return;
+  }
+  HANDLE copy = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), m_pThread->m_hThread, ::GetCurrentProcess(), &copy, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
+  m_hWorker.reset(copy);
+  m_pThread->ResumeThread();
+}
+
+void CMyUpdateDlg::RunDeleteScript() { m_pFun->RunHidden(m_strScriptPath); }
+
+bool CMyUpdateDlg::HasFailedRow() const {
+  const int rows = m_listFiles.GetItemCount();
+  for (int row = 0; row < rows; ++row) {
+    if (m_listFiles.GetItemText(row, 1) == kFailedRowText) return true;
+  }
+  return false;
+}
+
+INT_PTR CMyUpdateDlg::OnBnClickedUpdate(WPARAM, LPARAM) {
+  if (m_bFinished == 0) {
+    StartUpdate();
+    return TRUE;
+  }
+  // A finished run with rows that failed gets one more run, started here and
+  // only here: never on a closing path and never beside a running worker.
+  if (!m_bRetried && HasFailedRow()) {
+    m_bRetried = true;
+    m_bFinished = 0;
+    m_btnUpdate.SetWindowText(L"更新");
+    m_btnExit.EnableWindow(TRUE);
+    StartUpdate();
+    return TRUE;
+  }
+  const bool stopped = StopWorker();
+  RunDeleteScript();
+  if (!stopped) m_bWorkerTerminated = true;
+  CDialog::OnCancel();
+  return TRUE;
+}
+
+INT_PTR CMyUpdateDlg::OnBnClickedExit(WPARAM, LPARAM) {
+  OnCancel();
+  return TRUE;
+}
+
+void CMyUpdateDlg::OnCancel() {
+  const bool stopped = StopWorker();
+  RunDeleteScript();
+  if (stopped) {
+    delete m_pFun;
+    m_pFun = nullptr;
+  } else {
+    // The terminated worker may have died inside the heap; touch it no more.
+    m_bWorkerTerminated = true;
+  }
+  CDialog::OnCancel();
+}
+
+bool CMyUpdateDlg::WaitForWorker(DWORD timeoutMs) {
+  if (!m_hWorker) return true;
+  const DWORD deadline = ::GetTickCount() + timeoutMs;
+  HANDLE worker = m_hWorker.get();
+  for (;;) {
+    const DWORD now = ::GetTickCount();
+    const DWORD left = static_cast<LONG>(deadline - now) > 0 ? deadline - now : 0;
+    // Only sent messages wake the wait: the worker's window calls must be
+    // handled here or it could never finish; input stays queued.
+    const DWORD woke = ::MsgWaitForMultipleObjects(1, &worker, FALSE, left, QS_SENDMESSAGE);
+    if (woke == WAIT_OBJECT_0) {
+      m_hWorker.reset();
+      return true;
+    }
+    if (woke != WAIT_OBJECT_0 + 1) return false;
+    MSG msg;
+    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+}
+
+bool CMyUpdateDlg::StopWorker() {
+  if (!m_hWorker) return true;
+  if (::WaitForSingleObject(m_hWorker.get(), 0) == WAIT_OBJECT_0) {
+    m_hWorker.reset();
+    return true;
+  }
+  m_stop.Request();
+  if (WaitForWorker(kStopWaitMs)) return true;
+  // A network call that ignores the closed handles: end the thread after all.
+  ::TerminateThread(m_hWorker.get(), 1);
+  ::WaitForSingleObject(m_hWorker.get(), kStopWaitMs);
+  m_hWorker.reset();
+  return false;
+}
+
+INT_PTR CMyUpdateDlg::OnSysCommand(WPARAM, LPARAM) { return FALSE; }
+
+INT_PTR CMyUpdateDlg::OnPaint(WPARAM, LPARAM) {
+  if (!::IsIconic(m_hWnd)) return FALSE;
+  PAINTSTRUCT paint;
+  HDC dc = ::BeginPaint(m_hWnd, &paint);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client;
+  ::GetClientRect(m_hWnd, &client);
+  const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+  ::DrawIcon(dc, x, y, m_hIcon);
+  ::EndPaint(m_hWnd, &paint);
+  return TRUE;
+}
+
+INT_PTR CMyUpdateDlg::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<INT_PTR>(m_hIcon); }
+
+INT_PTR CMyUpdateDlg::OnClose(WPARAM, LPARAM) { return FALSE; }

@@ -1,0 +1,73 @@
+#pragma once
+#include <string>
+
+#include "engine/handles_win.h"
+#include "engine/my_fun.h"
+#include "engine/stop_signal.h"
+#include "framework/afx.h"
+
+// The updater's one window: the update log, the file list, progress and the
+// two buttons. It owns the engine and starts at most one worker at a time.
+class CMyUpdateDlg : public CDialog {
+ public:
+  explicit CMyUpdateDlg(CWnd* parent = nullptr);
+  ~CMyUpdateDlg() override;
+
+  BOOL OnInitDialog() override;
+  void OnCancel() override;
+
+  void InitFileList();
+  void StartUpdate();
+  void RunDeleteScript();
+  static int FetchUpdateLog(const std::wstring& url, const std::wstring& folder,
+                            std::wstring& result);
+
+  // True when a closing path had to terminate the worker: the process should
+  // then end at once, since the dead thread may have left library state behind.
+  bool WorkerWasTerminated() const { return m_bWorkerTerminated; }
+
+  std::wstring m_strUpdateUrl;
+  CMyFun* m_pFun = nullptr;
+  CWinThread* m_pThread = nullptr;
+  CStatic m_staticStatus;
+  CStatic m_staticLog;
+  CProgressCtrl m_progress;
+  CButton m_btnUpdate;
+  CButton m_btnExit;
+  CStatic m_staticCount;
+  CStatic m_staticSpeed;
+  CStatic m_staticFile;
+  CListCtrl m_listFiles;
+  HICON m_hIcon = nullptr;
+  volatile LONG m_bFinished = 0;
+
+  // The running worker's stop request; the worker reads it, the closing paths set it.
+  StopSignal m_stop;
+
+ protected:
+  const MessageMap* GetMessageMap() const override;
+  void DoDataExchange() override;
+
+ private:
+  INT_PTR OnSysCommand(WPARAM, LPARAM);
+  INT_PTR OnPaint(WPARAM, LPARAM);
+  INT_PTR OnQueryDragIcon(WPARAM, LPARAM);
+  INT_PTR OnBnClickedUpdate(WPARAM, LPARAM);
+  INT_PTR OnBnClickedExit(WPARAM, LPARAM);
+  INT_PTR OnClose(WPARAM, LPARAM);
+
+  bool HasFailedRow() const;
+  // Waits for the previous worker to have ended, handling its window calls.
+  bool WaitForWorker(DWORD timeoutMs);
+  // Stops a running worker: a cooperative stop first, termination only past
+  // the time bound. Returns false when it had to terminate.
+  bool StopWorker();
+
+  UniqueKernelHandle m_hWorker;  // the last worker's thread, for the closing paths
+  std::wstring m_strScriptPath;
+  bool m_bRetried = false;
+  bool m_bWorkerTerminated = false;
+};
+
+// The worker: one update run from local manifest to outcome.
+UINT UpdateThreadProc(LPVOID param);

@@ -1,0 +1,86 @@
+#pragma once
+#include <cstdio>
+#include <utility>
+
+#include "engine/win.h"
+
+// One owner per OS handle: move-only, closes on destruction. Declare owners so
+// that destruction order is right (the URL handle after the root handle it was
+// opened from, the hash after its provider): the later-declared closes first.
+template <class Traits>
+class UniqueHandle {
+ public:
+  using Handle = typename Traits::Handle;
+
+  UniqueHandle() = default;
+  explicit UniqueHandle(Handle h) : m_handle(h) {}
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~UniqueHandle() { reset(); }
+
+  Handle get() const { return m_handle; }
+  explicit operator bool() const { return m_handle != Traits::Invalid(); }
+  Handle release() { return std::exchange(m_handle, Traits::Invalid()); }
+  void reset(Handle h = Traits::Invalid()) {
+    const Handle old = std::exchange(m_handle, h);
+    if (old != Traits::Invalid()) Traits::Close(old);
+  }
+
+ private:
+  Handle m_handle = Traits::Invalid();
+};
+
+struct KernelHandleTraits {  // threads, processes, events: invalid is NULL
+  using Handle = HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::CloseHandle(h); }
+};
+struct FileHandleTraits {  // CreateFileW: invalid is INVALID_HANDLE_VALUE
+  using Handle = HANDLE;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { ::CloseHandle(h); }
+};
+struct FindHandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { ::FindClose(h); }
+};
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::InternetCloseHandle(h); }
+};
+struct CryptProvTraits {
+  using Handle = HCRYPTPROV;
+  static Handle Invalid() { return 0; }
+  static void Close(Handle h) { ::CryptReleaseContext(h, 0); }
+};
+struct CryptHashTraits {
+  using Handle = HCRYPTHASH;
+  static Handle Invalid() { return 0; }
+  static void Close(Handle h) { ::CryptDestroyHash(h); }
+};
+struct StreamTraits {
+  using Handle = FILE*;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { std::fclose(h); }
+};
+
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+using UniqueFile = UniqueHandle<FileHandleTraits>;
+using UniqueFind = UniqueHandle<FindHandleTraits>;
+using UniqueInternet = UniqueHandle<InternetHandleTraits>;
+using UniqueCryptProv = UniqueHandle<CryptProvTraits>;
+using UniqueCryptHash = UniqueHandle<CryptHashTraits>;
+using UniqueStream = UniqueHandle<StreamTraits>;
+
+// CreateProcessW hands back two handles; both are closed.
+struct UniqueProcessInfo {
+  UniqueKernelHandle process;
+  UniqueKernelHandle thread;
+};
