@@ -1,0 +1,56 @@
+#include <share.h>
+
+#include <cstdio>
+
+#include "check/http_win.h"
+#include "engine/diagnostics.h"
+#include "engine/handles_win.h"
+#include "engine/my_fun.h"
+#include "engine/stop_signal.h"
+#include "manifest/manifest_file.h"
+
+DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::wstring& verdict,
+                                  StopSignal* stop) {
+  verdict = L"Error";
+  const std::wstring serverCopy = folder + L"UpDate.ini";
+  const std::wstring localManifest = folder + L"LocalDate.ini";
+
+  std::wstring serverText;
+  std::wstring localText;
+  {
+    InternetHandle root = OpenRootHandle(stop);
+    if (!root) {
+      ReportDiagnostic("InterOpenFail\n", folder);
+      return {};
+    }
+    InternetHandle request = OpenUrlHandle(root, url + L"UpDate.ini", kAcceptAllHeader, stop);
+    if (!request) {
+      ReportDiagnostic("OpenUrlFail\n", folder);
+      return {};
+    }
+    {
+      UniqueStream copy(::_wfsopen(serverCopy.c_str(), L"wb", _SH_DENYNO));
+      if (!copy) {
+        ReportDiagnostic("OpenFileFail\n", folder);
+        return {};
+      }
+      // The copy must be the body byte for byte: a short write (full disk)
+      // fails the check like a failed read.
+      const BodyResult body = ReadBody(
+          request,
+          [&](const char* data, DWORD count) {
+            return std::fwrite(data, 1, count, copy.get()) == count;
+          },
+          stop);
+      const bool closed = std::fclose(copy.release()) == 0;
+      if (body != BodyResult::kComplete || !closed) return {};
+    }
+    if (!ReadManifestFile(serverCopy, serverText) || !ReadManifestFile(localManifest, localText)) {
+      ReportDiagnostic("OpenFileFail\n", folder);
+      return {};
+    }
+  }
+  DownloadList list = CompareManifests(std::move(serverText), std::move(localText));
+  verdict = list.empty() ? L"Allnew" : L"Part";
+  return list;
+}

@@ -1,0 +1,12 @@
+#pragma once
+#include <string>
+
+// Reads a manifest file back as prepared text: text mode turns CR LF into LF
+// and ends the text at a 0x1A byte, a NUL ends it too, the bytes are taken in
+// the thread's ANSI code page, and the whole text is trimmed with one LF
+// appended. A missing file is created empty. False on any open or read
+// error, so a partial text never reaches a comparison.
+bool ReadManifestFile(const std::wstring& path, std::wstring& text);
+
+// The 32 lowercase hex digits of a file's MD5, or empty when it cannot be read.
+std::string Md5OfFile(const std::wstring& path);

@@ -1,0 +1,64 @@
+#include "manifest/manifest_file.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/handles_win.h"
+#include "engine/separators.h"
+#include "manifest/manifest_reader.h"
+#include "manifest/md5.h"
+
+bool ReadManifestFile(const std::wstring& path, std::wstring& text) {
+  const int fd = ::_wsopen(path.c_str(), _O_RDONLY | _O_CREAT | _O_TEXT, _SH_DENYNO,
+                           _S_IREAD | _S_IWRITE);
+  if (fd == -1) return false;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::_close(fd); }
+  } closer{fd};
+
+  const long long size = ::_filelengthi64(fd);
+  if (size < 0) return false;
+  std::vector<char> bytes(static_cast<size_t>(size) + 1, '\0');
+  size_t got = 0;
+  while (got < bytes.size() - 1) {
+    const unsigned ask = static_cast<unsigned>(std::min<size_t>(bytes.size() - 1 - got, 1u << 30));
+    const int n = ::_read(fd, bytes.data() + got, ask);
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  bytes[got] = '\0';
+
+  std::wstring wide;
+  const int count = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), -1, nullptr, 0);
+  if (count > 1) {
+    wide.resize(static_cast<size_t>(count));
+    ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), -1, wide.data(), count);
+    wide.resize(static_cast<size_t>(count) - 1);
+  }
+  text = PrepareManifestText(wide);
+  return true;
+}
+
+std::string Md5OfFile(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return std::string();
+  std::vector<char> buffer(1 << 20);
+  Md5 md5;
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      return std::string();
+    }
+    if (got == 0) break;
+    md5.Update(buffer.data(), got);
+  }
+  return Md5::ToHex(md5.Final());
+}
