@@ -1,0 +1,38 @@
+# Windows test programs, cross-built and run under Wine through the emulator.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(server_wrapper ${CMAKE_SOURCE_DIR}/tests/server/run_with_server.sh)
+set(wine_run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh)
+
+# Engine, manifest, check and transfer under Wine; the tests that need HTTP
+# get a fault server of their own.
+add_executable(windows_tests
+  support/win_test_support.cpp
+  engine/text_convert_win_test.cpp
+)
+target_include_directories(windows_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(windows_tests PRIVATE updater_win gtest gtest_main)
+
+# The dialog tests run the real dialog in-process. Their program sits alone in
+# a folder of its own, which is the "installation folder" they update.
+add_executable(dialog_tests
+  support/win_test_support.cpp
+  app/dialog_win_test.cpp
+  ${CMAKE_SOURCE_DIR}/res/updater.rc
+)
+target_include_directories(dialog_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(dialog_tests PRIVATE updater_win gtest gtest_main)
+set_target_properties(dialog_tests PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/dialog-install)
+
+function(add_wine_test name target)
+  add_test(NAME ${name}
+    COMMAND ${server_wrapper} ${CMAKE_CURRENT_BINARY_DIR}/server-${name} --
+            ${wine_run} $<TARGET_FILE:${target}> ${ARGN})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+endfunction()
+
+add_wine_test(windows_engine windows_tests)
+add_wine_test(windows_dialog dialog_tests)
