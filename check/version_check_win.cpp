@@ -36,14 +36,20 @@ DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::ws
       }
       // The copy must be the body byte for byte: a short write (full disk)
       // fails the check like a failed read.
+      unsigned long long received = 0;
       const BodyResult body = ReadBody(
           request,
           [&](const char* data, DWORD count) {
+            received += count;
             return std::fwrite(data, 1, count, copy.get()) == count;
           },
           stop);
       const bool closed = std::fclose(copy.release()) == 0;
-      if (body != BodyResult::kComplete || !closed) return {};
+      // Some WinINet builds (Wine's) end the body quietly when the connection
+      // is reset; a body short of its announced length is a failed read too.
+      DWORD announced = 0;
+      const bool cutShort = QueryContentLength(request, announced) && received < announced;
+      if (body != BodyResult::kComplete || !closed || cutShort) return {};
     }
     if (!ReadManifestFile(serverCopy, serverText) || !ReadManifestFile(localManifest, localText)) {
       ReportDiagnostic("OpenFileFail\n", folder);
