@@ -173,7 +173,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def respond(self):
         raw_path = self.path.split("?", 1)[0].split("#", 1)[0]
-        url_path = urllib.parse.unquote(raw_path)
+        # Clients send non-ASCII names as raw bytes of their code page: keep
+        # them as bytes (surrogate-escaped) so they reach the file system as sent.
+        url_path = urllib.parse.unquote_to_bytes(raw_path.encode("latin-1")).decode(
+            "utf-8", "surrogateescape")
         full = self.resolve(url_path)
         ranges_on, rule = True, None
         if full is not None:  # traversal is refused whatever the rules say

@@ -1,0 +1,427 @@
+#!/usr/bin/env python3
+"""End to end: the shipped Updater.exe, copied into a temporary installation
+folder and started by Wine, against a real nginx (or the project's fault
+server) on the updater's own built-in address, with its dialog driven from
+another process by uidriver.exe.
+
+The built-in address is a fixed loopback port, so the suite runs inside a
+private network namespace (in_netns.sh) where that port is certainly free and
+nothing else can answer on it.
+"""
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get("UPDATER_WINDOWS_BUILD", os.path.join(SOURCE, "build", "windows"))
+BASE_PATH = "/Velmora/Qyr/Test/"
+WAIT = 30  # seconds; the upper bound of every wait below
+
+if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
+    os.execv(os.path.join(HERE, "in_netns.sh"),
+             [os.path.join(HERE, "in_netns.sh"), sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
+
+
+def built_in_port():
+    with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as cache:
+        for line in cache:
+            if line.startswith("UPDATER_SERVER:"):
+                match = re.search(r":(\d+)$", line.strip())
+                return int(match.group(1)) if match else 80
+    raise RuntimeError("UPDATER_SERVER not found in the build's cache")
+
+
+PORT = built_in_port()
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def wait_until(condition, timeout=WAIT, step=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(step)
+
+
+def manifest_bytes(files):
+    """A manifest in the form the updater reads: backslashes, TAB, lowercase
+    MD5, CR LF, names in code page 936, ordinal UTF-16 order."""
+    names = sorted(files, key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
+    return b"".join(name.replace("/", "\\").encode("gbk") + b"\t" + md5(files[name]).encode() + b"\r\n"
+                    for name in names)
+
+
+def write_tree(root, files, encoding="utf-8"):
+    """Writes files under root. The clients request non-ASCII names as bytes
+    of their ANSI code page, so a server's files are named in that code page
+    (encoding="gbk"); Wine names the installation's files in UTF-8."""
+    for name, data in files.items():
+        path = os.path.join(os.fsencode(root), *(part.encode(encoding) for part in name.split("/")))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(data)
+
+
+def read_tree(root):
+    tree = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as data:
+                tree[os.path.relpath(path, root).replace(os.sep, "/")] = data.read()
+    return tree
+
+
+class Server:
+    """nginx, the way a publisher runs it, or the fault server; on the
+    updater's port, stopped by pid."""
+
+    def __init__(self, root, kind="nginx"):
+        self.root = root
+        self.work = tempfile.mkdtemp(prefix="e2e-server-")
+        if kind == "nginx":
+            conf = os.path.join(self.work, "nginx.conf")
+            with open(conf, "w") as out:
+                out.write(f"""
+daemon off;
+worker_processes 1;
+pid {self.work}/nginx.pid;
+error_log {self.work}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  log_format e2e '$request_uri "$http_range" $status';
+  access_log {self.work}/access.log e2e;
+  client_body_temp_path {self.work}/body;
+  proxy_temp_path {self.work}/proxy;
+  fastcgi_temp_path {self.work}/fastcgi;
+  uwsgi_temp_path {self.work}/uwsgi;
+  scgi_temp_path {self.work}/scgi;
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{PORT};
+    root {root};
+  }}
+}}
+""")
+            command = ["nginx", "-c", conf, "-p", self.work]
+        else:
+            command = [sys.executable, os.path.join(SOURCE, "tests", "server", "fault_server.py"),
+                       "--root", root, "--port", str(PORT)]
+        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until(self._listening, 10):
+            self.stop()
+            raise RuntimeError(f"{kind} did not start")
+
+    def _listening(self):
+        import socket
+        with socket.socket() as probe:
+            probe.settimeout(0.5)
+            return probe.connect_ex(("127.0.0.1", PORT)) == 0
+
+    def faults(self, rules):
+        with open(os.path.join(self.root, ".faults.json"), "w") as out:
+            json.dump(rules, out)
+
+    def requests(self):
+        path = os.path.join(self.root, ".requests.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as log:
+            return [json.loads(line) for line in log if line.strip()]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+class Driver:
+    """uidriver.exe: one persistent process, one JSON line per command."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(["wine", os.path.join(BUILD, "tests", "uidriver.exe")],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True, encoding="utf-8")
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def state(self):
+        return self.ask("state")
+
+    def status(self):
+        state = self.state()
+        return state["controls"]["1004"]["text"] if state.get("found") else None
+
+    def wait_outcome(self, timeout=WAIT):
+        """The end of a run: button 1001 enabled again and a final status text."""
+        finals = {"更新成功.", "下载更新文件失败,请检测网络是否正常.", "程序已经是最新版,不需要更新.",
+                  "更新信息获取失败,请检测网络是否正常!", "获取本地版本信息失败"}
+
+        def ended():
+            state = self.state()
+            controls = state.get("controls", {})
+            return (state if controls and controls["1001"]["enabled"]
+                    and controls["1004"]["text"] in finals else None)
+        return wait_until(ended, timeout, 0.2)
+
+    def close(self):
+        try:
+            self.ask("quit")
+        except (BrokenPipeError, ValueError):
+            pass
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+        self.process.stdin.close()
+        self.process.stdout.close()
+
+
+class Installation:
+    def __init__(self, files):
+        self.folder = tempfile.mkdtemp(prefix="e2e-install-")
+        write_tree(self.folder, files)
+        self.process = None
+
+    def path(self, name):
+        return os.path.join(self.folder, *name.split("/"))
+
+    def start(self):
+        self.process = subprocess.Popen(["wine", self.path("Updater.exe")], cwd=self.folder,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_exit(self, timeout=WAIT):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def remove(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def release_files(updater, client):
+    big = bytes((i * 7 + i // 251) % 256 for i in range(3_000_000))
+    return {
+        "Updater.exe": updater + b"\0new release\0",
+        "QyrUIPro.exe": client,
+        "readme.txt": b"same in both\r\n",
+        "data/config.ini": b"[main]\r\nversion=2\r\n",
+        "data/big.bin": big,
+        "sub1/sub2/新文件.dat": os.urandom(200_000),
+    }
+
+
+class EndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(os.path.join(BUILD, "Updater.exe"), "rb") as updater:
+            cls.updater = updater.read()
+        with open(os.path.join(BUILD, "tests", "client_standin.exe"), "rb") as client:
+            cls.client = client.read()
+
+    def setUp(self):
+        self.release_root = tempfile.mkdtemp(prefix="e2e-release-")
+        os.chmod(self.release_root, 0o755)  # nginx's workers run as another user
+        self.server = None
+        self.installs = []
+        self.driver = Driver()
+
+    def tearDown(self):
+        self.driver.close()
+        for install in self.installs:
+            install.remove()
+        if self.server:
+            self.server.stop()
+        shutil.rmtree(self.release_root, ignore_errors=True)
+
+    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n"):
+        update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
+        write_tree(update, files, encoding="gbk")
+        with open(os.path.join(update, "UpDate.ini"), "wb") as out:
+            out.write(manifest_bytes(files))
+        log_folder = os.path.join(os.path.dirname(update), "UpdateLog")
+        os.makedirs(log_folder, exist_ok=True)
+        with open(os.path.join(log_folder, "UpdateLog.ini"), "wb") as out:
+            out.write(log.encode("gbk"))
+
+    def install(self, files):
+        install = Installation(files)
+        self.installs.append(install)
+        return install
+
+    def outdated(self, release):
+        files = dict(release)
+        files["Updater.exe"] = self.updater
+        files["data/config.ini"] = b"[main]\r\nversion=1\r\n"
+        del files["sub1/sub2/新文件.dat"]
+        del files["data/big.bin"]
+        return files
+
+    def open_dialog(self, install):
+        install.start()
+        self.assertTrue(self.driver.ask(f"find {WAIT * 1000}")["ok"], "the dialog did not appear")
+
+    def assert_installed(self, install, release, updater_swapped=True):
+        tree = read_tree(install.folder)
+        for name, data in release.items():
+            if name == "Updater.exe" and not updater_swapped:
+                continue
+            self.assertEqual(md5(data), md5(tree.get(name, b"")), name)
+
+    def test_outdated_installation_is_updated_and_hands_over_to_the_client(self):
+        release = release_files(self.updater, self.client)
+        self.publish(release)
+        self.server = Server(self.release_root)
+        install = self.install(self.outdated(release))
+        self.open_dialog(install)
+        state = self.driver.state()
+        self.assertEqual("更新日志\r\n修复了若干问题\r\n", state["controls"]["1017"]["text"])
+        self.assertEqual("更新", state["controls"]["1001"]["text"])
+
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertIsNotNone(state, self.driver.state())
+        controls = state["controls"]
+        self.assertEqual("更新成功.", controls["1004"]["text"])
+        self.assertEqual("更新完成", controls["1001"]["text"])
+        self.assertFalse(controls["1002"]["enabled"])
+        self.assertEqual("4个(当前已下载文件个数)/4个(总文件个数)", controls["1020"]["text"])
+        self.assertEqual("", controls["1022"]["text"])
+        self.assertEqual("0.0k/s(下载速度)", controls["1021"]["text"])
+        self.assertEqual(10000, state["progress"])
+        names = [row[0] for row in state["rows"]]
+        self.assertEqual(["Updater.exe", "data\\big.bin", "data\\config.ini", "sub1\\sub2\\新文件.dat"], names)
+        for name, status in state["rows"]:
+            size = len(release[name.replace("\\", "/")]) / 1000.0
+            self.assertEqual(f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n", status)
+
+        self.assert_installed(install, release, updater_swapped=False)
+        with open(install.path("Updater.exe.tmp"), "rb") as received:
+            self.assertEqual(md5(release["Updater.exe"]), md5(received.read()))
+        self.assertFalse(os.path.exists(install.path("LocalDate.ini")))
+        self.assertFalse(os.path.exists(install.path("UpDate.ini")))
+        self.assertTrue(os.path.exists(install.path("delete.bat")))
+
+        self.driver.ask("click 1001")
+        self.assertTrue(self.driver.ask(f"gone {WAIT * 1000}")["ok"])
+        self.assertIsNotNone(install.wait_exit())
+        self.assertTrue(wait_until(lambda: os.path.exists(install.path("client-started.txt"))
+                                   and not os.path.exists(install.path("delete.bat"))),
+                        "the script did not start the client and delete itself")
+        self.assert_installed(install, release)
+        self.assertFalse(os.path.exists(install.path("Updater.exe.tmp")))
+
+    def test_up_to_date_installation_needs_nothing(self):
+        release = release_files(self.updater, self.client)
+        release["Updater.exe"] = self.updater
+        self.publish(release)
+        self.server = Server(self.release_root)
+        install = self.install(release)
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("程序已经是最新版,不需要更新.", state["controls"]["1004"]["text"])
+        self.assertEqual("更新", state["controls"]["1001"]["text"])
+        self.assertEqual([], state["rows"])
+        self.assertFalse(os.path.exists(install.path("delete.bat")))
+        self.driver.ask("click 1002")
+        self.assertIsNotNone(install.wait_exit())
+        time.sleep(1)
+        self.assertFalse(os.path.exists(install.path("client-started.txt")))
+        self.assertFalse(os.path.exists(install.path("LocalDate.ini")))
+
+    def test_unreachable_server_is_reported(self):
+        install = self.install({"Updater.exe": self.updater, "QyrUIPro.exe": self.client})
+        self.open_dialog(install)
+        self.assertEqual("", self.driver.state()["controls"]["1017"]["text"])
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新信息获取失败,请检测网络是否正常!", state["controls"]["1004"]["text"])
+        self.assertEqual("更新", state["controls"]["1001"]["text"])
+        self.driver.ask("esc")
+        self.assertIsNotNone(install.wait_exit())
+
+    def stalled_download_then_close(self, close_command):
+        """Closes the dialog while a download stalls: the window goes away
+        promptly, the process exits and the partial file stays."""
+        release = release_files(self.updater, self.client)
+        release["Updater.exe"] = self.updater
+        self.publish(release)
+        self.server = Server(self.release_root, kind="fault")
+        self.big_url = BASE_PATH + "Update/data/big.bin"
+        self.server.faults({"paths": {self.big_url: {"stall_after": {"bytes": 500_000, "seconds": 120}}}})
+        install = self.install(self.outdated(release))
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        partial = install.path("data/big.bin.tmp")
+        self.assertTrue(wait_until(lambda: os.path.exists(partial) and os.path.getsize(partial) > 0),
+                        self.driver.state())
+        started = time.monotonic()
+        self.driver.ask(close_command)
+        self.assertTrue(self.driver.ask("gone 15000")["ok"], "the window stayed")
+        self.assertIsNotNone(install.wait_exit(15), "the process did not exit")
+        self.assertLess(time.monotonic() - started, 15)
+        self.assertGreater(os.path.getsize(partial), 0)
+        return release, install
+
+    def test_esc_during_a_stalled_download_then_a_failed_run_and_a_resuming_retry(self):
+        release, install = self.stalled_download_then_close("esc")
+        kept = os.path.getsize(install.path("data/big.bin.tmp"))
+
+        # The next run fails: the partial file's request gets an answer
+        # without a length. The file stays as it was.
+        self.server.faults({"paths": {self.big_url: {"chunked": True, "times": 2}}})
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("下载更新文件失败,请检测网络是否正常.", state["controls"]["1004"]["text"], state)
+        self.assertEqual("重新更新", state["controls"]["1001"]["text"])
+        self.assertEqual(kept, os.path.getsize(install.path("data/big.bin.tmp")))
+
+        # "重新更新" continues the partial file with a range request.
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        self.assert_installed(install, release)
+        ranges = [r["range"] for r in self.server.requests() if r["path"] == self.big_url]
+        self.assertEqual(f"bytes={kept}-", ranges[-1])
+        self.assertFalse(os.path.exists(install.path("data/big.bin.tmp")))
+
+    def test_close_button_during_a_stalled_download_then_the_next_run_completes(self):
+        release, install = self.stalled_download_then_close("close")
+        self.server.faults({})
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        self.assert_installed(install, release)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
