@@ -1,0 +1,226 @@
+#include "publisher/generate.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "manifest/manifest_reader.h"
+#include "manifest/md5.h"
+#include "publisher/code_page.h"
+#include "publisher/system.h"
+#include "publisher/text.h"
+#include "publisher/tool_error.h"
+#include "transfer/name_safety.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kReadSize = 1 << 20;
+constexpr std::size_t kMaxNameErrors = 20;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer,
+                      std::atomic<std::uint64_t>& bytesDone) {
+  FilePtr file(OpenForReading(path));
+  if (!file) throw ToolError("cannot read " + DisplayPath(path) + ": " + std::strerror(errno));
+  Md5 md5;
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    if (got > 0) {
+      md5.Update(buffer.data(), got);
+      bytesDone += got;
+    }
+    if (got < buffer.size()) {
+      if (std::ferror(file.get())) throw ToolError("cannot read " + DisplayPath(path) + ": " + std::strerror(errno));
+      break;
+    }
+  }
+  return Md5::ToHex(md5.Final());
+}
+
+std::string Megabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+// Hashes every file with a pool of threads; each result lands at its own
+// index, so the order stays the one given.
+void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& paths, unsigned threads,
+             std::FILE* progress) {
+  std::uint64_t totalBytes = 0;
+  for (const ManifestFile& file : files) totalBytes += file.size;
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(files.size(), 1)));
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> filesDone{0};
+  std::atomic<std::uint64_t> bytesDone{0};
+  std::atomic<bool> failed{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  unsigned running = threads;
+  std::string firstError;
+
+  const auto work = [&] {
+    std::vector<char> buffer(kReadSize);
+    try {
+      for (std::size_t i; !failed && (i = next++) < files.size();) {
+        files[i].digest = Md5OfFile(paths[i], buffer, bytesDone);
+        ++filesDone;
+      }
+    } catch (const std::exception& error) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failed.exchange(true)) firstError = error.what();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (--running == 0) finished.notify_all();
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
+
+  const auto start = std::chrono::steady_clock::now();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished.wait_for(lock, std::chrono::milliseconds(200), [&] { return running == 0; })) {
+      if (progress) {
+        std::fprintf(progress, "\rhashing %zu/%zu files, %s/%s MB ", filesDone.load(), files.size(),
+                     Megabytes(bytesDone).c_str(), Megabytes(totalBytes).c_str());
+        std::fflush(progress);
+      }
+    }
+  }
+  for (std::thread& thread : pool) thread.join();
+  if (failed) {
+    if (progress) std::fputs("\n", progress);
+    throw ToolError(firstError);
+  }
+  if (progress) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(progress, "\rhashed %zu files, %s MB in %.1f s%20s\n", files.size(),
+                 Megabytes(totalBytes).c_str(), seconds, "");
+  }
+}
+
+}  // namespace
+
+GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<std::string>& notes) {
+  const CodePage codePage(request.codePage);
+  std::vector<ReleaseFile> found = ListReleaseFiles(request.releaseDir, notes);
+
+  std::vector<std::wstring> leftOut;
+  if (request.outputFile) {
+    for (const fs::path& own : {*request.outputFile, TemporaryPathFor(*request.outputFile)}) {
+      if (auto name = NameInsideRelease(request.releaseDir, own)) leftOut.push_back(*name);
+    }
+  }
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [&](const ReleaseFile& file) {
+                               if (IsExcludedManifestName(file.name)) return true;
+                               return std::any_of(leftOut.begin(), leftOut.end(), [&](const std::wstring& own) {
+                                 return SameNameOnDisk(file.name, own);
+                               });
+                             }),
+              found.end());
+  std::sort(found.begin(), found.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
+    return OrdinalUtf16Less()(a.name, b.name);
+  });
+
+  // Every name a client could not reproduce is reported at once, so one run
+  // shows the publisher the whole list to fix.
+  std::vector<std::string> errors;
+  std::vector<std::string> encoded(found.size());
+  std::map<std::wstring, std::wstring> byFoldedName;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const std::wstring& name = found[i].name;
+    if (!codePage.Encode(name, encoded[i])) {
+      errors.push_back("not representable in code page " + std::to_string(codePage.Number()) +
+                       " (clients would get a substitute name and download it on every run): " +
+                       Printable(name));
+    } else if (!IsSafeRelativeName(name)) {
+      errors.push_back("not a name the updater installs (it refuses to download it): " + Printable(name));
+    }
+    const auto [it, inserted] = byFoldedName.emplace(FoldCase(name), name);
+    if (!inserted) {
+      errors.push_back("differs only in letter case from " + Printable(it->second) +
+                       " (one file on a Windows disk, downloaded on every run): " + Printable(name));
+    }
+  }
+  if (!errors.empty()) {
+    std::string message = std::to_string(errors.size()) + " file name(s) cannot be published:";
+    for (std::size_t i = 0; i < errors.size() && i < kMaxNameErrors; ++i) message += "\n  " + errors[i];
+    if (errors.size() > kMaxNameErrors) message += "\n  ...";
+    throw ToolError(message);
+  }
+
+  GeneratedManifest manifest;
+  std::vector<fs::path> paths;
+  manifest.files.reserve(found.size());
+  paths.reserve(found.size());
+  for (ReleaseFile& file : found) {
+    manifest.files.push_back({std::move(file.name), file.size, std::string()});
+    paths.push_back(std::move(file.path));
+  }
+  HashAll(manifest.files, paths, request.threads, request.progress);
+
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    manifest.bytes += encoded[i];
+    manifest.bytes += '\t';
+    manifest.bytes += manifest.files[i].digest;
+    manifest.bytes += "\r\n";
+  }
+  return manifest;
+}
+
+fs::path TemporaryPathFor(const fs::path& path) {
+  fs::path temporary = path;
+  temporary += ".tmp";
+  return temporary;
+}
+
+void WriteFileReplacing(const fs::path& path, const std::string& bytes) {
+  const fs::path temporary = TemporaryPathFor(path);
+  FilePtr file(OpenForWriting(temporary));
+  if (!file) throw ToolError("cannot write " + DisplayPath(path) + ": " + std::strerror(errno));
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  const int writeErrno = errno;
+  const bool closed = std::fclose(file.release()) == 0;
+  if (!written || !closed) {
+    const int error = !written ? writeErrno : errno;
+    RemoveFile(temporary);
+    throw ToolError("cannot write " + DisplayPath(path) + ": " + std::strerror(error));
+  }
+  if (const auto reason = MoveReplacing(temporary, path)) {
+    RemoveFile(temporary);
+    throw ToolError("cannot replace " + DisplayPath(path) + ": " + *reason);
+  }
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  if (IsFolder(path)) throw ToolError("cannot read " + DisplayPath(path) + ": it is a folder");
+  FilePtr file(OpenForReading(path));
+  if (!file) throw ToolError("cannot read " + DisplayPath(path) + ": " + std::strerror(errno));
+  std::string bytes;
+  std::vector<char> buffer(kReadSize);
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    bytes.append(buffer.data(), got);
+    if (got < buffer.size()) {
+      if (std::ferror(file.get())) throw ToolError("cannot read " + DisplayPath(path) + ": " + std::strerror(errno));
+      return bytes;
+    }
+  }
+}

@@ -1,0 +1,265 @@
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "manifest/manifest_reader.h"
+#include "publisher/code_page.h"
+#include "publisher/diff.h"
+#include "publisher/generate.h"
+#include "publisher/lint.h"
+#include "publisher/system.h"
+#include "publisher/text.h"
+#include "publisher/text_mode.h"
+#include "publisher/tool_error.h"
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kProblems = 1;
+constexpr int kError = 2;
+
+std::string CodePageHelp() {
+  return "  --code-page N       the clients' ANSI code page (default " + std::to_string(DefaultCodePage()) +
+         ")\n";
+}
+
+std::string Usage() {
+  return "updater-manifest: writes, checks and compares the manifest (UpDate.ini) that\n"
+         "the updater fetches from the update folder of a release.\n"
+         "\n"
+         "usage:\n"
+         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N]\n"
+         "  updater-manifest lint FILE [--code-page N]\n"
+         "  updater-manifest diff OLD NEW [--code-page N]\n"
+         "  updater-manifest SUBCOMMAND --help\n"
+         "\n"
+         "Exit status: 0 done, 1 lint found problems, 2 error.\n";
+}
+
+std::string GenerateHelp() {
+  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N]\n"
+         "\n"
+         "Writes the manifest of every file below RELEASE_DIR in the form the updater\n"
+         "reads: relative path with backslashes, TAB, lowercase MD5, CR LF, in the\n"
+         "updater's order. Names are written in the clients' ANSI code page; a name\n"
+         "that it cannot hold is an error, since clients would download that file on\n"
+         "every run. Linked folders are not entered. Left out: MD5.exe and UpDate.ini\n"
+         "at the top, and FILE itself, so -o RELEASE_DIR/UpDate.ini works.\n"
+         "\n"
+         "  -o, --output FILE   write to FILE, through FILE.tmp and a rename\n"
+         "                      (default: standard output)\n" +
+         CodePageHelp();
+}
+
+std::string LintHelp() {
+  return "usage: updater-manifest lint FILE [--code-page N]\n"
+         "\n"
+         "Reads FILE byte for byte as the updater does and reports, with line numbers,\n"
+         "what would make it misbehave: a byte-order mark, NUL or 0x1A bytes that end\n"
+         "the text early, lines without a TAB, blank lines, blanks around names or\n"
+         "digests, stray CRs, digests that are not 32 lowercase hex characters,\n"
+         "forward slashes, duplicate names, names that leave the folder, and bytes\n"
+         "invalid in the code page.\n"
+         "\n" +
+         CodePageHelp() +
+         "\n"
+         "Exit status: 0 clean, 1 problems found, 2 cannot read.\n";
+}
+
+std::string DiffHelp() {
+  return "usage: updater-manifest diff OLD NEW [--code-page N]\n"
+         "\n"
+         "Lists what a client at OLD downloads to reach NEW, one name per line in the\n"
+         "updater's order. OLD and NEW are each a manifest file or a release folder.\n"
+         "When NEW is a folder, each line shows the file's size in bytes and a total\n"
+         "line ends the list.\n"
+         "\n" +
+         CodePageHelp();
+}
+
+class UsageError : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
+struct Arguments {
+  std::vector<std::string> positional;
+  std::optional<std::string> output;
+  unsigned codePage = 0;
+  bool help = false;
+};
+
+unsigned ParseCodePage(const std::string& text) {
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value == 0 || value > 65535) {
+    throw UsageError("--code-page needs a code page number, got \"" + text + "\"");
+  }
+  return static_cast<unsigned>(value);
+}
+
+Arguments Parse(const std::vector<std::string>& args, bool takesOutput) {
+  Arguments parsed;
+  parsed.codePage = DefaultCodePage();
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const auto value = [&](const std::string& option) {
+      const std::string prefix = option + "=";
+      if (arg.compare(0, prefix.size(), prefix) == 0) return arg.substr(prefix.size());
+      if (i + 1 == args.size()) throw UsageError(option + " needs a value");
+      return args[++i];
+    };
+    const auto is = [&](const std::string& option) {
+      return arg == option || arg.compare(0, option.size() + 1, option + "=") == 0;
+    };
+    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+      parsed.positional.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-h" || arg == "--help") {
+      parsed.help = true;
+    } else if (takesOutput && (arg == "-o" || is("--output"))) {
+      parsed.output = value(arg == "-o" ? "-o" : "--output");
+    } else if (is("--code-page")) {
+      parsed.codePage = ParseCodePage(value("--code-page"));
+    } else {
+      throw UsageError("unknown option " + arg);
+    }
+  }
+  return parsed;
+}
+
+void PrintNotes(const std::vector<std::string>& notes) {
+  for (const std::string& note : notes) std::fprintf(stderr, "updater-manifest: note: %s\n", note.c_str());
+}
+
+std::FILE* ProgressStream() { return IsTerminal(stderr) ? stderr : nullptr; }
+
+int Generate(const Arguments& args) {
+  if (args.positional.size() != 1) throw UsageError("generate needs one RELEASE_DIR");
+  GenerateRequest request;
+  request.releaseDir = PathFromArgument(args.positional[0]);
+  request.codePage = args.codePage;
+  const bool toFile = args.output && *args.output != "-";
+  if (toFile) request.outputFile = PathFromArgument(*args.output);
+  request.progress = ProgressStream();
+
+  std::vector<std::string> notes;
+  const GeneratedManifest manifest = GenerateManifest(request, notes);
+  PrintNotes(notes);
+  if (toFile) {
+    WriteFileReplacing(*request.outputFile, manifest.bytes);
+    if (request.progress) {
+      std::fprintf(stderr, "wrote %zu entries to %s\n", manifest.files.size(),
+                   DisplayPath(*request.outputFile).c_str());
+    }
+  } else if (std::fwrite(manifest.bytes.data(), 1, manifest.bytes.size(), stdout) != manifest.bytes.size() ||
+             std::fflush(stdout) != 0) {
+    throw ToolError("cannot write to standard output");
+  }
+  return kOk;
+}
+
+int Lint(const Arguments& args) {
+  if (args.positional.size() != 1) throw UsageError("lint needs one FILE");
+  const std::filesystem::path path = PathFromArgument(args.positional[0]);
+  const CodePage codePage(args.codePage);
+  const std::string bytes = ReadWholeFile(path);
+  const std::vector<LintProblem> problems = LintManifest(bytes, codePage);
+  const std::string shown = DisplayPath(path);
+  for (const LintProblem& problem : problems) {
+    std::printf("%s:%zu: %s\n", shown.c_str(), problem.line, problem.message.c_str());
+  }
+  if (!problems.empty()) {
+    std::printf("%s: %zu problem(s)\n", shown.c_str(), problems.size());
+    return kProblems;
+  }
+  const std::size_t entries = ReadManifestTable(PreparedTextOf(bytes, codePage)).size();
+  std::printf("%s: %zu entries, no problems\n", shown.c_str(), entries);
+  return kOk;
+}
+
+int Diff(const Arguments& args) {
+  if (args.positional.size() != 2) throw UsageError("diff needs OLD and NEW");
+  std::vector<std::string> notes;
+  const std::vector<DiffEntry> entries =
+      DiffReleases(PathFromArgument(args.positional[0]), PathFromArgument(args.positional[1]), args.codePage,
+                   ProgressStream(), notes);
+  PrintNotes(notes);
+  const bool sized = IsFolder(PathFromArgument(args.positional[1]));
+  std::uint64_t total = 0;
+  for (const DiffEntry& entry : entries) {
+    if (sized) {
+      const std::uint64_t size = entry.size.value_or(0);
+      total += size;
+      std::printf("%14llu  %s\n", static_cast<unsigned long long>(size), Printable(entry.name).c_str());
+    } else {
+      std::printf("%s\n", Printable(entry.name).c_str());
+    }
+  }
+  if (sized) {
+    std::printf("%14llu  total, %zu file(s) to download\n", static_cast<unsigned long long>(total), entries.size());
+  }
+  return kOk;
+}
+
+int Run(const std::vector<std::string>& args) {
+  PrepareStandardStreams();
+  if (args.empty()) {
+    std::fputs(Usage().c_str(), stderr);
+    return kError;
+  }
+  const std::string& command = args[0];
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::fputs(Usage().c_str(), stdout);
+    return kOk;
+  }
+  struct Command {
+    const char* name;
+    int (*run)(const Arguments&);
+    std::string (*help)();
+    bool takesOutput;
+  };
+  static const Command kCommands[] = {
+      {"generate", Generate, GenerateHelp, true},
+      {"lint", Lint, LintHelp, false},
+      {"diff", Diff, DiffHelp, false},
+  };
+  for (const Command& c : kCommands) {
+    if (command != c.name) continue;
+    try {
+      const Arguments parsed = Parse(std::vector<std::string>(args.begin() + 1, args.end()), c.takesOutput);
+      if (parsed.help) {
+        std::fputs(c.help().c_str(), stdout);
+        return kOk;
+      }
+      return c.run(parsed);
+    } catch (const UsageError& error) {
+      std::fprintf(stderr, "updater-manifest %s: %s\n\n%s", c.name, error.what(), c.help().c_str());
+      return kError;
+    } catch (const ToolError& error) {
+      std::fprintf(stderr, "updater-manifest %s: %s\n", c.name, error.what());
+      return kError;
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "updater-manifest %s: %s\n", c.name, error.what());
+      return kError;
+    }
+  }
+  std::fprintf(stderr, "updater-manifest: unknown subcommand \"%s\"\n\n%s", command.c_str(), Usage().c_str());
+  return kError;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(WideToUtf8(argv[i]));
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

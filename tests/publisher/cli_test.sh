@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Runs the real updater-manifest binary on a scratch release folder and checks
+# its exit statuses and outputs end to end.
+set -u
+export LC_ALL=C  # byte-exact grep on the GBK manifest
+tool="$1"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# expect STATUS COMMAND...: runs the command, keeping stdout and stderr.
+expect() {
+  local want="$1"
+  shift
+  "$@" >"$work/out" 2>"$work/err"
+  local got=$?
+  if [ "$got" -ne "$want" ]; then
+    fail "exit $got, wanted $want: $*"
+    sed 's/^/  | /' "$work/out" "$work/err" >&2
+  fi
+}
+
+contains() {
+  grep -qF -- "$2" "$work/$1" || fail "no '$2' in $1: $(cat "$work/$1")"
+}
+
+rel="$work/release"
+mkdir -p "$rel/数据" "$rel/bin"
+printf 'abc' >"$rel/数据/文件.txt"
+printf 'MZ' >"$rel/Updater.exe"
+printf 'x' >"$rel/bin/a.dll"
+
+expect 0 "$tool" generate "$rel" -o "$rel/UpDate.ini"
+[ -f "$rel/UpDate.ini" ] || fail "no manifest written"
+[ -e "$rel/UpDate.ini.tmp" ] && fail "temporary file left behind"
+grep -q $'\xCA\xFD\xBE\xDD\\\\\xCE\xC4\xBC\xFE.txt\t900150983cd24fb0d6963f7d28e17f72\r$' "$rel/UpDate.ini" ||
+  fail "Chinese name not written in code page 936"
+expect 0 "$tool" lint "$rel/UpDate.ini"
+contains out "3 entries, no problems"
+
+# Writing into the release again gives the same bytes, on stdout too.
+cp "$rel/UpDate.ini" "$work/first.ini"
+expect 0 "$tool" generate "$rel" --output="$rel/UpDate.ini"
+cmp -s "$rel/UpDate.ini" "$work/first.ini" || fail "second run differs"
+expect 0 "$tool" generate "$rel"
+cmp -s "$work/out" "$work/first.ini" || fail "stdout differs from the file"
+
+printf 'a.txt\t0cc175b9c0f1b6a831c399e269772661\r\nno tab here\r\nb/c.txt\t0CC175B9C0F1B6A831C399E269772661\r\n' \
+  >"$work/bad.ini"
+expect 1 "$tool" lint "$work/bad.ini"
+contains out "bad.ini:2: no TAB"
+contains out "bad.ini:3: forward slash"
+contains out "bad.ini:3: uppercase digest"
+
+expect 2 "$tool" lint "$work/absent.ini"
+contains err "absent.ini"
+expect 2 "$tool" generate "$work/no-such-folder"
+contains err "release folder not found"
+expect 2 "$tool" generate "$rel" -o "$work/missing-dir/UpDate.ini"
+contains err "cannot write"
+[ -e "$work/missing-dir" ] && fail "output folder appeared"
+
+mkdir -p "$work/thai"
+printf 'x' >"$work/thai/ก.txt"
+expect 2 "$tool" generate "$work/thai" -o "$work/thai.ini"
+contains err "ก.txt"
+[ -e "$work/thai.ini" ] && fail "manifest written despite a bad name"
+
+cp -r "$rel" "$work/next"
+printf 'changed' >"$work/next/bin/a.dll"
+expect 0 "$tool" diff "$work/first.ini" "$work/next"
+contains out "7  bin\\a.dll"
+contains out "7  total, 1 file(s) to download"
+expect 0 "$tool" diff "$rel" "$work/first.ini"
+[ -s "$work/out" ] && fail "diff of a folder and its own manifest is not empty"
+
+expect 0 "$tool" --help
+contains out "generate RELEASE_DIR"
+for sub in generate lint diff; do
+  expect 0 "$tool" "$sub" --help
+  contains out "usage: updater-manifest $sub"
+done
+expect 2 "$tool" frobnicate
+expect 2 "$tool" lint
+expect 2 "$tool" generate "$rel" --code-page 12345
+contains err "code page 12345"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "updater-manifest command line: all checks passed"

@@ -1,0 +1,219 @@
+#include "publisher/generate.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "manifest/manifest_reader.h"
+#include "manifest/md5.h"
+#include "publisher/code_page.h"
+#include "publisher/text_mode.h"
+#include "publisher/tool_error.h"
+#include "temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+GeneratedManifest Generate(const fs::path& root, unsigned codePage = 936, unsigned threads = 0) {
+  GenerateRequest request;
+  request.releaseDir = root;
+  request.codePage = codePage;
+  request.threads = threads;
+  std::vector<std::string> notes;
+  return GenerateManifest(request, notes);
+}
+
+std::map<std::wstring, std::wstring> AsUpdaterReadsIt(const std::string& bytes) {
+  const CodePage gbk(936);
+  const ManifestTable table = ReadManifestTable(PreparedTextOf(bytes, gbk));
+  return {table.begin(), table.end()};
+}
+
+std::vector<std::string> Lines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < bytes.size();) {
+    const std::size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(bytes.substr(start));
+      break;
+    }
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+std::string NameOfLine(const std::string& line) { return line.substr(0, line.find('\t')); }
+
+TEST(GenerateManifest, UpdaterReadsBackExactlyTheFolder) {
+  TempFolder release;
+  const std::string big(3 * 1024 * 1024 + 17, 'x');  // spans several reads
+  const std::map<std::string, std::string> contents = {
+      {"Updater.exe", "MZ..."},
+      {"empty.dat", ""},
+      {"data/big.bin", big},
+      {"data/deep/er/file.txt", "abc"},
+      {"sub/MD5.exe", "only the top-level one is left out"},
+      {"LocalDate.ini", "listed like any file"},
+  };
+  std::map<std::wstring, std::wstring> expected;
+  for (const auto& [name, content] : contents) {
+    release.Write(name, content);
+    std::wstring wide(name.begin(), name.end());
+    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
+    const std::string hex = Md5::HexOf(content);
+    expected[wide] = std::wstring(hex.begin(), hex.end());
+  }
+  release.Write("MD5.exe", "left out");
+  release.Write("UpDate.ini", "left out");
+  fs::create_directories(release.Root() / "empty-folder");
+
+  const GeneratedManifest manifest = Generate(release.Root());
+  EXPECT_EQ(AsUpdaterReadsIt(manifest.bytes), expected);
+  EXPECT_EQ(expected.at(L"data\\deep\\er\\file.txt"), L"900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(expected.at(L"empty.dat"), L"d41d8cd98f00b204e9800998ecf8427e");
+
+  // Byte form: no BOM, every line name TAB 32 lowercase hex CR LF.
+  ASSERT_FALSE(manifest.bytes.empty());
+  EXPECT_NE(manifest.bytes.substr(0, 3), "\xEF\xBB\xBF");
+  EXPECT_EQ(manifest.bytes.substr(manifest.bytes.size() - 2), "\r\n");
+  const std::regex line("[^\t\r\n/]+\t[0-9a-f]{32}");
+  for (const std::string& l : Lines(manifest.bytes)) EXPECT_TRUE(std::regex_match(l, line)) << l;
+  EXPECT_EQ(manifest.files.size(), contents.size());
+}
+
+TEST(GenerateManifest, OrdersNamesAsTheUpdaterDoes) {
+  TempFolder release;
+  for (const char* name : {"c.dll", "data_y.bin", "a.dll", "data/x.bin", "B.dll", "dataA.bin"}) {
+    release.Write(name, name);
+  }
+  std::vector<std::string> names;
+  for (const std::string& l : Lines(Generate(release.Root()).bytes)) names.push_back(NameOfLine(l));
+  // "\" (0x5C) sorts after uppercase letters and before "_" and lowercase:
+  // neither a byte sort of "/"-paths nor a case-insensitive sort gives this.
+  EXPECT_EQ(names, (std::vector<std::string>{"B.dll", "a.dll", "c.dll", "dataA.bin", "data\\x.bin",
+                                             "data_y.bin"}));
+}
+
+TEST(GenerateManifest, WritesChineseNamesInCodePage936) {
+  TempFolder release;
+  release.Write("\xE6\x95\xB0\xE6\x8D\xAE/\xE6\x96\x87\xE4\xBB\xB6.txt", "abc");  // 数据/文件.txt
+  const GeneratedManifest manifest = Generate(release.Root(), 936);
+  EXPECT_EQ(manifest.bytes, "\xCA\xFD\xBE\xDD\\\xCE\xC4\xBC\xFE.txt\t900150983cd24fb0d6963f7d28e17f72\r\n");
+  EXPECT_EQ(manifest.files.at(0).name, L"\u6570\u636E\\\u6587\u4EF6.txt");
+
+  // The same folder for UTF-8 clients.
+  EXPECT_EQ(Generate(release.Root(), 65001).bytes,
+            "\xE6\x95\xB0\xE6\x8D\xAE\\\xE6\x96\x87\xE4\xBB\xB6.txt\t900150983cd24fb0d6963f7d28e17f72\r\n");
+}
+
+TEST(GenerateManifest, RefusesNamesClientsCannotReproduce) {
+  const struct {
+    const char* what;
+    std::vector<std::string> names;
+    std::string mentioned;
+  } cases[] = {
+      {"not in code page 936", {"ok.txt", "sub/\xE0\xB8\x81.txt"}, "sub\\\xE0\xB8\x81.txt"},
+      {"differs only in letter case", {"Readme.txt", "README.txt"}, "Readme.txt"},
+      {"reserved device name", {"data/con.txt"}, "data\\con.txt"},
+      {"trailing dot", {"name."}, "name."},
+      {"backslash inside a Linux name", {"a\\b.txt"}, "a\\b.txt"},
+      {"not UTF-8 on disk", {"caf\xE9.txt"}, "caf"},
+  };
+  for (const auto& c : cases) {
+    TempFolder release;
+    for (const std::string& name : c.names) release.Write(name, "x");
+    try {
+      Generate(release.Root());
+      ADD_FAILURE() << c.what << ": accepted";
+    } catch (const ToolError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.mentioned), std::string::npos) << c.what << ": " << error.what();
+    }
+  }
+}
+
+TEST(GenerateManifest, LeavesOutItsOwnOutputAndLinkedFolders) {
+  TempFolder release;
+  release.Write("a.txt", "a");
+  release.Write("sub/b.txt", "b");
+  release.Write("release.ini", "an older manifest");
+  release.Write("release.ini.tmp", "left by a failed run");
+  fs::create_directory_symlink(release.Root() / "sub", release.Root() / "link");
+  fs::create_symlink(release.Root() / "a.txt", release.Root() / "alias.txt");
+
+  GenerateRequest request;
+  request.releaseDir = release.Root();
+  request.codePage = 936;
+  request.outputFile = release.Root() / "sub" / ".." / "release.ini";
+  std::vector<std::string> notes;
+  const GeneratedManifest manifest = GenerateManifest(request, notes);
+  std::vector<std::string> names;
+  for (const std::string& l : Lines(manifest.bytes)) names.push_back(NameOfLine(l));
+  // A link to a file is served like the file; a linked folder is not entered.
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "alias.txt", "sub\\b.txt"}));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("link"), std::string::npos);
+
+  // Outside the release the output's name is no reason to leave a file out.
+  TempFolder elsewhere;
+  request.outputFile = elsewhere.Root() / "release.ini";
+  EXPECT_EQ(Lines(GenerateManifest(request, notes).bytes).size(), 5u);
+}
+
+TEST(GenerateManifest, GeneratingIntoTheReleaseTwiceGivesTheSameManifest) {
+  TempFolder release;
+  release.Write("a.txt", "a");
+  release.Write("b/c.txt", "c");
+  GenerateRequest request;
+  request.releaseDir = release.Root();
+  request.codePage = 936;
+  request.outputFile = release.Root() / "UpDate.ini";
+  std::vector<std::string> notes;
+  const std::string first = GenerateManifest(request, notes).bytes;
+  WriteFileReplacing(*request.outputFile, first);
+  EXPECT_EQ(GenerateManifest(request, notes).bytes, first);
+  EXPECT_FALSE(fs::exists(release.Root() / "UpDate.ini.tmp"));
+}
+
+TEST(GenerateManifest, ThreadCountDoesNotChangeTheResult) {
+  TempFolder release;
+  for (int i = 0; i < 60; ++i) {
+    release.Write("f" + std::to_string(i % 7) + "/" + std::to_string(i) + ".bin",
+                  std::string(static_cast<std::size_t>(i) * 9973, static_cast<char>('a' + i % 26)));
+  }
+  const std::string one = Generate(release.Root(), 936, 1).bytes;
+  EXPECT_EQ(Lines(one).size(), 60u);
+  EXPECT_EQ(Generate(release.Root(), 936, 4).bytes, one);
+}
+
+TEST(GenerateManifest, MissingFolderIsAnError) {
+  TempFolder parent;
+  EXPECT_THROW(Generate(parent.Root() / "no-such-release"), ToolError);
+  const fs::path file = parent.Write("plain.txt", "x");
+  EXPECT_THROW(Generate(file), ToolError);
+}
+
+TEST(WriteFileReplacing, ReplacesWholeOrLeavesNothing) {
+  TempFolder folder;
+  const fs::path target = folder.Write("UpDate.ini", "old");
+  WriteFileReplacing(target, "new\r\n");
+  EXPECT_EQ(ReadWholeFile(target), "new\r\n");
+  EXPECT_FALSE(fs::exists(folder.Root() / "UpDate.ini.tmp"));
+
+  const fs::path unwritable = folder.Root() / "missing-folder" / "UpDate.ini";
+  EXPECT_THROW(WriteFileReplacing(unwritable, "x"), ToolError);
+  EXPECT_FALSE(fs::exists(unwritable));
+
+  // The target is a folder: the rename fails and the temporary file goes.
+  fs::create_directory(folder.Root() / "taken");
+  fs::create_directory(folder.Root() / "taken" / "inner");
+  EXPECT_THROW(WriteFileReplacing(folder.Root() / "taken", "x"), ToolError);
+  EXPECT_FALSE(fs::exists(folder.Root() / "taken.tmp"));
+
+  EXPECT_THROW(ReadWholeFile(folder.Root() / "absent.ini"), ToolError);
+}
+
+}  // namespace
