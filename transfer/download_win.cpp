@@ -126,6 +126,7 @@ class DownloadRun {
   int m_total;
   InternetHandle m_root;
   bool m_resume = false;
+  bool m_selfReceived = false;
   ManifestTable m_digests;  // from the server manifest the comparison used
 };
 
@@ -163,8 +164,9 @@ bool DownloadRun::Run(const DownloadList& list) {
   }
 
   // The digests the comparison saw: the server manifest is still in the folder.
+  // Reading creates a missing file, so only an existing one is read.
   std::wstring serverText;
-  if (ReadManifestFile(m_folder + L"UpDate.ini", serverText)) {
+  if (Exists(m_folder + L"UpDate.ini") && ReadManifestFile(m_folder + L"UpDate.ini", serverText)) {
     m_digests = ReadManifestTable(serverText);
   }
 
@@ -176,6 +178,8 @@ bool DownloadRun::Run(const DownloadList& list) {
     m_fileList.SetItemText(row, 1, kRowInitialText);
     if (Fetch(name, row) == Outcome::kHardFailure) return false;
   }
+  // An Updater.exe.tmp this run did not receive may be partial: never swap it in.
+  if (!m_selfReceived) ::DeleteFileW(ExtendedLengthPath(m_folder + L"Updater.exe.tmp").c_str());
   m_fun.ReplaceSelf(m_folder);
   return true;
 }
@@ -205,7 +209,14 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
     // A partial file from another release stitched to this one: once more from zero.
     outcome = Receive(name, row, true, resumed, reported, received);
   }
-  if (outcome == Outcome::kHardFailure) return outcome;
+  if (outcome == Outcome::kHardFailure) {
+    // A swap script from an earlier run would put this partial copy in place.
+    if (self && Exists(m_folder + L"delete.bat")) {
+      ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
+      m_fun.ReplaceSelf(m_folder);
+    }
+    return outcome;
+  }
 
   if (outcome == Outcome::kInstalled && checkDigest &&
       !SameDigest(expected->second, Md5OfFile(temporary))) {
@@ -214,6 +225,7 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
   }
   if (outcome == Outcome::kInstalled) {
     if (self) {
+      m_selfReceived = true;
       m_fun.ReplaceSelf(m_folder);
     } else if (!Install(temporary, final)) {
       outcome = Outcome::kRowFailed;  // old file and received file both kept
@@ -279,7 +291,12 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
       resumed = false;
     }
     if (status != 200 && !(status == 206 && m_resume && !fromZero)) {
-      return Outcome::kRowFailed;  // an error page is never installed
+      // An error page is never installed; a file emptied for it is not kept either.
+      if (offset == 0) {
+        out.reset();
+        ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
+      }
+      return Outcome::kRowFailed;
     }
 
     reported = length;
