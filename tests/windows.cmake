@@ -11,6 +11,11 @@ set(wine_run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh)
 add_executable(windows_tests
   support/win_test_support.cpp
   engine/text_convert_win_test.cpp
+  manifest/folder_scan_win_test.cpp
+  check/version_check_win_test.cpp
+  app/update_log_win_test.cpp
+  transfer/download_win_test.cpp
+  transfer/replace_self_win_test.cpp
 )
 target_include_directories(windows_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(windows_tests PRIVATE updater_win gtest gtest_main)
@@ -36,3 +41,16 @@ endfunction()
 
 add_wine_test(windows_engine windows_tests)
 add_wine_test(windows_dialog dialog_tests)
+
+# End to end: the shipped Updater.exe driven from another process.
+add_executable(uidriver e2e/uidriver.cpp)
+target_include_directories(uidriver PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(uidriver PRIVATE comctl32 user32)
+add_executable(client_standin WIN32 e2e/client_standin.cpp)
+target_include_directories(client_standin PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(client_standin PRIVATE -municode)
+
+add_test(NAME end_to_end
+  COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-wine-env.sh ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py)
+set_tests_properties(end_to_end PROPERTIES TIMEOUT 900
+  ENVIRONMENT "UPDATER_WINDOWS_BUILD=${CMAKE_BINARY_DIR}")

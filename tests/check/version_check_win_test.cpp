@@ -105,11 +105,11 @@ TEST_F(VersionCheckTest, UnreachableServerIsError) {
   EXPECT_FALSE(PathExists(m_folder + L"UpDate.ini"));
 }
 
-TEST_F(VersionCheckTest, BodyCutByAResetIsErrorAndKeepsThePartialCopy) {
+TEST_F(VersionCheckTest, BodyShortOfItsLengthIsErrorAndKeepsThePartialCopy) {
   std::string body;
   for (int i = 0; body.size() < 120000; ++i) body += "dir\\file" + std::to_string(i) + "\t" + kD1 + "\r\n";
   Serve(body);
-  SetFaults("{\"paths\": {\"" + m_path + "UpDate.ini\": {\"abort_after\": 60000}}}");
+  SetFaults("{\"paths\": {\"" + m_path + "UpDate.ini\": {\"cut_after\": 60000}}}");
   std::wstring verdict = L"Part";
 
   const DownloadList list = Check(verdict);

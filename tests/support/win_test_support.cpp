@@ -173,7 +173,8 @@ std::string JsonField(const std::string& line, const std::string& field) {
   auto at = line.find(key);
   if (at == std::string::npos) return std::string();
   at += key.size();
-  if (line.compare(at, 4, "null") == 0 || line[at] != '"') {
+  if (line.compare(at, 4, "null") == 0) return std::string();
+  if (line[at] != '"') {
     const auto end = line.find_first_of(",}", at);
     return line.substr(at, end - at);
   }

@@ -1,0 +1,753 @@
+// CMyFun::DownloadFiles against the fault server, driving real controls that
+// live on the test thread, so every control message is handled at once.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/diagnostics.h"
+#include "engine/my_fun.h"
+#include "framework/afx.h"
+#include "manifest/md5.h"
+#include "support/win_test_support.h"
+
+namespace {
+
+const wchar_t kFailed[] = L"文件下载失败";
+
+// Bytes that differ with the seed and at every offset, so a misplaced or
+// repeated piece shows as a mismatch.
+std::string Pattern(size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (char& c : bytes) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+::testing::AssertionResult HoldsBytes(const std::wstring& path, const std::string& expected) {
+  if (!PathExists(path)) return ::testing::AssertionFailure() << WideToUtf8(path) << " is missing";
+  const std::string actual = ReadBytes(path);
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << WideToUtf8(path) << ": " << actual.size()
+                                       << " bytes, expected " << expected.size()
+                                       << ", first difference at " << at;
+}
+
+// Every file and folder below a folder, relative, folders with a trailing "\".
+void Walk(const std::wstring& folder, const std::wstring& prefix, std::set<std::wstring>& out) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = ::FindFirstFileW((folder + prefix + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out.insert(prefix + name + L"\\");
+      Walk(folder, prefix + name + L"\\", out);
+    } else {
+      out.insert(prefix + name);
+    }
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+}
+
+std::set<std::wstring> Tree(const std::wstring& folder) {
+  std::set<std::wstring> out;
+  Walk(folder, L"", out);
+  return out;
+}
+
+// A header as the server saw it; empty when the request had none.
+std::string Header(const std::string& logLine, const std::string& field) {
+  return JsonField(logLine, field);
+}
+
+std::vector<std::string> Diagnostics;
+void RecordDiagnostic(const char* word, const std::wstring&) { Diagnostics.emplace_back(word); }
+
+// The five controls the download drives, children of a hidden window. The
+// progress bar is subclassed so that every position it is sent is kept.
+class Controls {
+ public:
+  Controls() {
+    AfxEnableControlContainer();
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    m_host = ::CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPED, 0, 0, 600, 400, nullptr,
+                               nullptr, instance, nullptr);
+    const auto child = [&](const wchar_t* cls, int id, DWORD style) {
+      return ::CreateWindowExW(0, cls, L"", WS_CHILD | style, 0, 0, 500, 100, m_host,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
+                               nullptr);
+    };
+    progress.m_hWnd = child(PROGRESS_CLASSW, 1003, 0);
+    counter.m_hWnd = child(L"STATIC", 1020, 0);
+    speed.m_hWnd = child(L"STATIC", 1021, 0);
+    fileName.m_hWnd = child(L"STATIC", 1022, 0);
+    list.m_hWnd = child(WC_LISTVIEWW, 1023, LVS_REPORT);
+    list.InsertColumn(0, L"文件名", LVCFMT_LEFT, 250);
+    list.InsertColumn(1, L"文件状态", LVCFMT_LEFT, 234);
+    s_current = this;
+    m_progressProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        progress.m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ProgressProc)));
+  }
+  ~Controls() {
+    s_current = nullptr;
+    ::DestroyWindow(m_host);
+  }
+  Controls(const Controls&) = delete;
+  Controls& operator=(const Controls&) = delete;
+
+  bool Ready() const {
+    return m_host && progress.m_hWnd && counter.m_hWnd && speed.m_hWnd && fileName.m_hWnd &&
+           list.m_hWnd;
+  }
+  int Rows() const { return list.GetItemCount(); }
+  std::wstring Cell(int row, int column) const { return list.GetItemText(row, column); }
+
+  CProgressCtrl progress;
+  CStatic counter;
+  CStatic speed;
+  CStatic fileName;
+  CListCtrl list;
+  std::vector<int> positions;  // every PBM_SETPOS, in order
+  int rangeMessages = 0;
+
+ private:
+  static LRESULT CALLBACK ProgressProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    Controls* self = s_current;
+    if (message == PBM_SETPOS) self->positions.push_back(static_cast<int>(wParam));
+    if (message == PBM_SETRANGE || message == PBM_SETRANGE32) ++self->rangeMessages;
+    return ::CallWindowProcW(self->m_progressProc, hwnd, message, wParam, lParam);
+  }
+
+  static Controls* s_current;
+  HWND m_host = nullptr;
+  WNDPROC m_progressProc = nullptr;
+};
+Controls* Controls::s_current = nullptr;
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(ServerUrl().empty()) << "run through run_with_server.sh";
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_base = std::string("/dl/") + info->test_suite_name() + "/" + info->name() + "/";
+    SetFaults("");
+    ClearRequestLog();
+    Diagnostics.clear();
+    m_previousHook = SetDiagnosticHook(&RecordDiagnostic);
+    m_folder = MakeTempFolder(L"dl");
+    ASSERT_TRUE(m_ui.Ready());
+  }
+  void TearDown() override {
+    SetDiagnosticHook(m_previousHook);
+    SetFaults("");
+    RemoveTree(m_folder);
+  }
+
+  std::string UrlPath(const std::string& name) const { return m_base + name; }
+  std::wstring BaseUrl() const { return ServerUrl() + Utf8ToWide(m_base); }
+  std::wstring Local(const std::wstring& name) const { return m_folder + name; }
+
+  void Serve(const std::string& name, const std::string& bytes) { ServeBytes(UrlPath(name), bytes); }
+
+  // {"paths": {"<base><name>": <rule>, ...}} plus optional top-level members.
+  void Faults(const std::map<std::string, std::string>& rules, const std::string& extra = "") {
+    std::string json = "{" + extra + (extra.empty() ? "" : ", ") + "\"paths\": {";
+    bool first = true;
+    for (const auto& [name, rule] : rules) {
+      json += (first ? "\"" : ", \"") + UrlPath(name) + "\": " + rule;
+      first = false;
+    }
+    SetFaults(json + "}}");
+  }
+
+  std::vector<std::string> Requests(const std::string& name) const {
+    return RequestsFor(UrlPath(name));
+  }
+
+  // The server manifest copy the comparison leaves in the folder.
+  void ExpectDigests(const std::map<std::wstring, std::string>& digests) {
+    std::string text;
+    for (const auto& [name, digest] : digests) text += WideToUtf8(name) + "\t" + digest + "\r\n";
+    WriteBytes(Local(L"UpDate.ini"), text);
+  }
+
+  bool Download(const DownloadList& list) { return Download(BaseUrl(), m_folder, list); }
+  bool Download(const std::wstring& url, const std::wstring& folder, const DownloadList& list) {
+    return m_fun.DownloadFiles(url, folder, list, m_ui.progress, m_ui.counter, m_ui.speed,
+                               m_ui.fileName, m_ui.list);
+  }
+
+  bool Diagnosed(const std::string& word) const {
+    for (const std::string& seen : Diagnostics) {
+      if (seen == word) return true;
+    }
+    return false;
+  }
+
+  std::string m_base;
+  std::wstring m_folder;
+  Controls m_ui;
+  CMyFun m_fun;
+  DiagnosticHook m_previousHook = nullptr;
+};
+
+std::wstring FinalSizes(const wchar_t* text) { return std::wstring(text) + L" \r\n"; }
+
+// ---------------------------------------------------------------------------
+// The range probe and the request each file gets from it.
+
+class DownloadProbeTest : public DownloadTest {};
+
+TEST_F(DownloadProbeTest, EmptyListTouchesNothing) {
+  m_ui.list.InsertItem(0, L"earlier");
+  EXPECT_TRUE(Download({}));
+  EXPECT_EQ(0, m_ui.rangeMessages);
+  EXPECT_TRUE(m_ui.positions.empty());
+  EXPECT_EQ(1, m_ui.Rows());
+  EXPECT_TRUE(RequestLog().empty());
+  EXPECT_TRUE(Tree(m_folder).empty());
+}
+
+TEST_F(DownloadProbeTest, PartialAnswerTurnsOnResumeAndFilesWithoutTmpStartAtZero) {
+  const std::string a = Pattern(3000, 1), b = Pattern(5000, 2);
+  Serve("a.bin", a);
+  Serve("b.bin", b);
+
+  ASSERT_TRUE(Download({L"a.bin", L"b.bin"}));
+
+  const auto forA = Requests("a.bin");
+  ASSERT_EQ(2u, forA.size());
+  EXPECT_EQ("bytes=1-", Header(forA[0], "range"));
+  EXPECT_EQ("206", JsonField(forA[0], "status"));
+  EXPECT_EQ("bytes=0-", Header(forA[1], "range"));
+  const auto forB = Requests("b.bin");
+  ASSERT_EQ(1u, forB.size());
+  EXPECT_EQ("bytes=0-", Header(forB[0], "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"a.bin"), a));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), b));
+  EXPECT_EQ((std::set<std::wstring>{L"a.bin", L"b.bin", L"delete.bat"}), Tree(m_folder));
+}
+
+TEST_F(DownloadProbeTest, WholeAnswerFetchesEveryFileWholeOverStaleTmps) {
+  SetFaults(R"({"ranges": false})");
+  const std::string a = Pattern(3000, 3), b = Pattern(5000, 4);
+  Serve("a.bin", a);
+  Serve("b.bin", b);
+  WriteBytes(Local(L"a.bin.tmp"), Pattern(9000, 99));  // longer than the file
+  WriteBytes(Local(L"b.bin.tmp"), b.substr(0, 2000));  // would double up if appended to
+
+  ASSERT_TRUE(Download({L"a.bin", L"b.bin"}));
+
+  const auto forA = Requests("a.bin");
+  ASSERT_EQ(2u, forA.size());
+  EXPECT_EQ("bytes=1-", Header(forA[0], "range"));
+  EXPECT_EQ("200", JsonField(forA[0], "status"));
+  EXPECT_EQ("", Header(forA[1], "range"));
+  EXPECT_EQ("*/*", Header(forA[1], "accept"));
+  const auto forB = Requests("b.bin");
+  ASSERT_EQ(1u, forB.size());
+  EXPECT_EQ("", Header(forB[0], "range"));
+  EXPECT_EQ("*/*", Header(forB[0], "accept"));
+  EXPECT_TRUE(HoldsBytes(Local(L"a.bin"), a));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), b));
+  EXPECT_FALSE(PathExists(Local(L"a.bin.tmp")));
+  EXPECT_FALSE(PathExists(Local(L"b.bin.tmp")));
+}
+
+TEST_F(DownloadProbeTest, MissingFirstEntryFailsBeforeTheListOrAnyFileIsTouched) {
+  Serve("b.bin", Pattern(1000, 5));
+  const std::string old = Pattern(700, 6);
+  WriteBytes(Local(L"b.bin"), old);
+  m_ui.list.InsertItem(0, L"earlier");
+  m_ui.list.SetItemText(0, 1, L"kept");
+
+  EXPECT_FALSE(Download({L"gone.bin", L"b.bin"}));
+
+  EXPECT_TRUE(Diagnosed("404 not found\n"));
+  ASSERT_EQ(1, m_ui.Rows());
+  EXPECT_EQ(L"earlier", m_ui.Cell(0, 0));
+  EXPECT_EQ(L"kept", m_ui.Cell(0, 1));
+  EXPECT_EQ(1u, Requests("gone.bin").size());
+  EXPECT_TRUE(Requests("b.bin").empty());
+  EXPECT_EQ((std::set<std::wstring>{L"b.bin"}), Tree(m_folder));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), old));
+}
+
+// ---------------------------------------------------------------------------
+// Continuing partial files, and where files land.
+
+class DownloadResumeTest : public DownloadTest {};
+
+TEST_F(DownloadResumeTest, PartialTmpAsksOnlyForTheRestAndShowsThoseBytes) {
+  const std::string file = Pattern(7000, 7);
+  Serve("big.bin", file);
+  WriteBytes(Local(L"big.bin.tmp"), file.substr(0, 5000));
+
+  ASSERT_TRUE(Download({L"big.bin"}));
+
+  const auto requests = Requests("big.bin");
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=5000-", Header(requests[1], "range"));
+  EXPECT_EQ("206", JsonField(requests[1], "status"));
+  ASSERT_EQ(1, m_ui.Rows());
+  EXPECT_EQ(L"big.bin", m_ui.Cell(0, 0));
+  EXPECT_EQ(FinalSizes(L"2.00K(当前大小)/2.00K(总大小)"), m_ui.Cell(0, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), file));
+  EXPECT_FALSE(PathExists(Local(L"big.bin.tmp")));
+}
+
+TEST_F(DownloadResumeTest, NestedNameCreatesItsFoldersAndMapsToSlashes) {
+  const std::string file = Pattern(4000, 8);
+  Serve("data/maps/a.bin", file);
+  std::wstring url = BaseUrl();
+  url.pop_back();  // both separators are added when missing
+  std::wstring folder = m_folder;
+  folder.pop_back();
+
+  ASSERT_TRUE(Download(url, folder, {L"data\\maps\\a.bin"}));
+
+  const auto requests = Requests("data/maps/a.bin");
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=0-", Header(requests[1], "range"));
+  EXPECT_EQ(requests.size(), RequestLog().size());
+  EXPECT_TRUE(HoldsBytes(Local(L"data\\maps\\a.bin"), file));
+  EXPECT_EQ((std::set<std::wstring>{L"data\\", L"data\\maps\\", L"data\\maps\\a.bin", L"delete.bat"}),
+            Tree(m_folder));
+  EXPECT_EQ(L"data\\maps\\a.bin", m_ui.fileName.GetWindowText());
+}
+
+// ---------------------------------------------------------------------------
+// Bodies that end early.
+
+class DownloadFailureTest : public DownloadTest {};
+
+TEST_F(DownloadFailureTest, ShortBodyFailsItsRowRemovesTheFileAndTheRunGoesOn) {
+  const std::string a = Pattern(3000, 9), b = Pattern(6000, 10), c = Pattern(2000, 11);
+  Serve("a.bin", a);
+  Serve("b.bin", b);
+  Serve("c.bin", c);
+  Faults({{"b.bin", R"({"cut_after": 1000})"}});
+  WriteBytes(Local(L"b.bin"), Pattern(500, 12));
+
+  EXPECT_TRUE(Download({L"a.bin", L"b.bin", L"c.bin"}));
+
+  ASSERT_EQ(3, m_ui.Rows());
+  EXPECT_EQ(FinalSizes(L"3.00K(当前大小)/3.00K(总大小)"), m_ui.Cell(0, 1));
+  EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
+  EXPECT_EQ(FinalSizes(L"2.00K(当前大小)/2.00K(总大小)"), m_ui.Cell(2, 1));
+  EXPECT_FALSE(PathExists(Local(L"b.bin")));
+  EXPECT_FALSE(PathExists(Local(L"b.bin.tmp")));
+  EXPECT_TRUE(HoldsBytes(Local(L"a.bin"), a));
+  EXPECT_TRUE(HoldsBytes(Local(L"c.bin"), c));
+  EXPECT_EQ(L"3个(当前已下载文件个数)/3个(总文件个数)", m_ui.counter.GetWindowText());
+  EXPECT_EQ(10000, m_ui.progress.GetPos());
+}
+
+TEST_F(DownloadFailureTest, AbortedReadEndsTheRunAndTheNextRunResumesTheTmp) {
+  const std::string first = Pattern(1000, 13), big = Pattern(120000, 14);
+  Serve("first.bin", first);
+  Serve("big.bin", big);
+  // The pause lets the client take in the 50000 bytes before the reset.
+  Faults({{"big.bin", R"({"abort_after": 50000, "stall_after": {"bytes": 50000, "seconds": 2}})"}});
+
+  EXPECT_FALSE(Download({L"first.bin", L"big.bin", L"last.bin"}));
+
+  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+  const std::string kept = ReadBytes(Local(L"big.bin.tmp"));
+  ASSERT_FALSE(kept.empty());
+  ASSERT_LE(kept.size(), 50000u);
+  EXPECT_EQ(big.substr(0, kept.size()), kept);
+  EXPECT_FALSE(PathExists(Local(L"big.bin")));
+  EXPECT_NE(kFailed, m_ui.Cell(1, 1));
+  EXPECT_EQ(2, m_ui.Rows());  // nothing after the failure
+  EXPECT_FALSE(PathExists(Local(L"delete.bat")));
+
+  SetFaults("");
+  ClearRequestLog();
+  Serve("last.bin", Pattern(10, 15));
+  ASSERT_TRUE(Download({L"first.bin", L"big.bin", L"last.bin"}));
+  const auto requests = Requests("big.bin");
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(requests[0], "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), big));
+  EXPECT_FALSE(PathExists(Local(L"big.bin.tmp")));
+}
+
+TEST_F(DownloadFailureTest, ErrorPagesAreNeverInstalled) {
+  const std::string oldMissing = Pattern(800, 16), oldBroken = Pattern(900, 17);
+  Serve("a.bin", Pattern(100, 18));
+  Serve("broken.bin", Pattern(2000, 19));
+  Serve("z.bin", Pattern(300, 20));
+  Faults({{"broken.bin", R"({"status": 500, "body": "server error page"})"}});
+  WriteBytes(Local(L"missing.bin"), oldMissing);
+  WriteBytes(Local(L"broken.bin"), oldBroken);
+
+  EXPECT_TRUE(Download({L"a.bin", L"broken.bin", L"missing.bin", L"z.bin"}));
+
+  ASSERT_EQ(4, m_ui.Rows());
+  EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
+  EXPECT_EQ(kFailed, m_ui.Cell(2, 1));
+  EXPECT_NE(kFailed, m_ui.Cell(3, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"broken.bin"), oldBroken));
+  EXPECT_TRUE(HoldsBytes(Local(L"missing.bin"), oldMissing));
+  EXPECT_FALSE(PathExists(Local(L"broken.bin.tmp")));
+  EXPECT_FALSE(PathExists(Local(L"missing.bin.tmp")));
+  EXPECT_TRUE(PathExists(Local(L"z.bin")));
+  EXPECT_EQ(1u, Requests("missing.bin").size());
+  EXPECT_EQ("404", JsonField(Requests("missing.bin")[0], "status"));
+}
+
+TEST_F(DownloadFailureTest, EndlessBodyIsCutAtItsReportedLength) {
+  Serve("a.bin", Pattern(100, 21));
+  Serve("endless.bin", Pattern(5000, 22));
+  Serve("z.bin", Pattern(100, 23));
+  // Chunked framing never ends, so only the reported length can stop it.
+  Faults({{"endless.bin", R"({"endless": true, "chunked": true, "length": 5000})"}});
+
+  const DWORD start = ::GetTickCount();
+  EXPECT_TRUE(Download({L"a.bin", L"endless.bin", L"z.bin"}));
+
+  EXPECT_LT(::GetTickCount() - start, 20000u);
+  ASSERT_EQ(3, m_ui.Rows());
+  EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
+  EXPECT_FALSE(PathExists(Local(L"endless.bin")));
+  EXPECT_FALSE(PathExists(Local(L"endless.bin.tmp")));
+  EXPECT_TRUE(PathExists(Local(L"z.bin")));
+}
+
+TEST_F(DownloadFailureTest, AnswerWithoutALengthEndsTheRun) {
+  Serve("a.bin", Pattern(100, 58));
+  Serve("b.bin", Pattern(3000, 59));
+  Serve("c.bin", Pattern(100, 60));
+  Faults({{"b.bin", R"({"no_length": true})"}});
+
+  EXPECT_FALSE(Download({L"a.bin", L"b.bin", L"c.bin"}));
+
+  EXPECT_TRUE(Diagnosed("HttpQueryFail\n"));
+  EXPECT_EQ(2, m_ui.Rows());
+  EXPECT_FALSE(PathExists(Local(L"b.bin")));
+  EXPECT_TRUE(Requests("c.bin").empty());
+  EXPECT_FALSE(PathExists(Local(L"delete.bat")));
+}
+
+// ---------------------------------------------------------------------------
+// The updater's own file.
+
+class DownloadSelfTest : public DownloadTest {
+ protected:
+  std::string Script(bool swap) const {
+    const std::string f = WideToAnsi(m_folder);
+    std::string text = ":try\r\nchoice /t 1 /d y >nul\r\n";
+    if (swap) {
+      text += "del \"" + f + "Updater.exe\"\r\nif exist \"" + f +
+              "Updater.exe\" goto :try\r\nrename Updater.exe.tmp Updater.exe\r\n";
+    }
+    return text + "start \"\" \"" + f + "QyrUIPro.exe\"\r\ndel \"" + f + "delete.bat\"\r\n";
+  }
+};
+
+TEST_F(DownloadSelfTest, NewUpdaterStaysAsTmpAndTheScriptSwapsIt) {
+  const std::string fresh = Pattern(6000, 24), old = Pattern(4000, 25);
+  Serve("Updater.exe", fresh);
+  Serve("z.bin", Pattern(100, 26));
+  WriteBytes(Local(L"Updater.exe"), old);
+  ::SetFileAttributesW(Local(L"Updater.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+
+  ASSERT_TRUE(Download({L"Updater.exe", L"z.bin"}));
+
+  EXPECT_TRUE(HoldsBytes(Local(L"Updater.exe.tmp"), fresh));
+  EXPECT_TRUE(HoldsBytes(Local(L"Updater.exe"), old));
+  // The script's delete loop would never end on a read-only file.
+  EXPECT_FALSE(::GetFileAttributesW(Local(L"Updater.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Script(true), ReadBytes(Local(L"delete.bat")));
+  EXPECT_NE(kFailed, m_ui.Cell(0, 1));
+}
+
+TEST_F(DownloadSelfTest, ShortNewUpdaterLeavesTheOldOneAndNoSwap) {
+  const std::string old = Pattern(4000, 27);
+  Serve("Updater.exe", Pattern(6000, 28));
+  Serve("z.bin", Pattern(100, 29));
+  Faults({{"Updater.exe", R"({"cut_after": 3000})"}});
+  WriteBytes(Local(L"Updater.exe"), old);
+
+  EXPECT_TRUE(Download({L"Updater.exe", L"z.bin"}));
+
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_FALSE(PathExists(Local(L"Updater.exe.tmp")));
+  EXPECT_TRUE(HoldsBytes(Local(L"Updater.exe"), old));
+  EXPECT_EQ(Script(false), ReadBytes(Local(L"delete.bat")));
+}
+
+TEST_F(DownloadSelfTest, RejectedNewUpdaterTakesBackTheSwapEvenWhenTheRunThenFails) {
+  // An earlier run left a swap script and its Updater.exe.tmp.
+  const std::string old = Pattern(4000, 30);
+  WriteBytes(Local(L"Updater.exe"), old);
+  WriteBytes(Local(L"Updater.exe.tmp"), Pattern(100, 31));
+  m_fun.ReplaceSelf(m_folder);
+  ASSERT_EQ(Script(true), ReadBytes(Local(L"delete.bat")));
+
+  Serve("Updater.exe", Pattern(6000, 32));
+  Serve("z.bin", Pattern(90000, 33));
+  ExpectDigests({{L"Updater.exe", Md5::HexOf("another release")}});
+  Faults({{"z.bin", R"({"abort_after": 40000, "stall_after": {"bytes": 40000, "seconds": 2}})"}});
+
+  EXPECT_FALSE(Download({L"Updater.exe", L"z.bin"}));
+
+  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_FALSE(PathExists(Local(L"Updater.exe.tmp")));
+  EXPECT_TRUE(HoldsBytes(Local(L"Updater.exe"), old));
+  EXPECT_EQ(Script(false), ReadBytes(Local(L"delete.bat")));
+}
+
+TEST_F(DownloadSelfTest, FailedNewUpdaterUnderAnOldSwapScriptIsNotLeftToBeSwappedIn) {
+  // An earlier run received the updater whole, but its script never ran.
+  const std::string old = Pattern(4000, 53), fresh = Pattern(90000, 54);
+  WriteBytes(Local(L"Updater.exe"), old);
+  WriteBytes(Local(L"Updater.exe.tmp"), fresh);
+  m_fun.ReplaceSelf(m_folder);
+  ASSERT_EQ(Script(true), ReadBytes(Local(L"delete.bat")));
+
+  // Ranges are off, so the whole file is fetched again over the old copy.
+  Serve("Updater.exe", fresh);
+  Faults({{"Updater.exe", R"({"abort_after": 40000, "stall_after": {"bytes": 40000, "seconds": 2}})"}},
+         R"("ranges": false)");
+
+  EXPECT_FALSE(Download({L"Updater.exe"}));
+
+  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+  EXPECT_TRUE(HoldsBytes(Local(L"Updater.exe"), old));
+  const bool partialKept = PathExists(Local(L"Updater.exe.tmp"));
+  const std::string script = ReadBytes(Local(L"delete.bat"));
+  EXPECT_FALSE(partialKept && script == Script(true)) << "the script would swap in a partial updater";
+}
+
+TEST_F(DownloadSelfTest, LeftoverUpdaterTmpIsNotSwappedInByARunWithoutIt) {
+  // A partial copy from an aborted run; the server's updater now matches the local one.
+  const std::string old = Pattern(4000, 55);
+  WriteBytes(Local(L"Updater.exe"), old);
+  WriteBytes(Local(L"Updater.exe.tmp"), Pattern(1234, 56));
+  Serve("a.bin", Pattern(100, 57));
+
+  ASSERT_TRUE(Download({L"a.bin"}));
+
+  EXPECT_FALSE(PathExists(Local(L"Updater.exe.tmp")));
+  EXPECT_TRUE(HoldsBytes(Local(L"Updater.exe"), old));
+  EXPECT_EQ(Script(false), ReadBytes(Local(L"delete.bat")));
+}
+
+TEST_F(DownloadSelfTest, UpdaterInASubfolderIsAnOrdinaryFile) {
+  const std::string file = Pattern(2500, 34);
+  Serve("tools/Updater.exe", file);
+
+  ASSERT_TRUE(Download({L"tools\\Updater.exe"}));
+
+  EXPECT_TRUE(HoldsBytes(Local(L"tools\\Updater.exe"), file));
+  EXPECT_FALSE(PathExists(Local(L"tools\\Updater.exe.tmp")));
+  EXPECT_EQ(Script(false), ReadBytes(Local(L"delete.bat")));
+}
+
+// ---------------------------------------------------------------------------
+// What the controls show.
+
+class DownloadDisplayTest : public DownloadTest {};
+
+TEST_F(DownloadDisplayTest, FourFilesFillTheBarCountAndListInOrder) {
+  const std::vector<std::pair<std::wstring, size_t>> files = {
+      {L"d1.bin", 7}, {L"d2.bin", 40960}, {L"d3.bin", 1500}, {L"d4.bin", 100000}};
+  DownloadList list;
+  for (const auto& [name, size] : files) {
+    Serve(WideToUtf8(name), Pattern(size, static_cast<std::uint32_t>(size)));
+    list.push_back(name);
+  }
+
+  ASSERT_TRUE(Download(list));
+
+  EXPECT_EQ(10000, m_ui.progress.GetPos());
+  EXPECT_EQ(1, m_ui.rangeMessages);
+  EXPECT_EQ(L"4个(当前已下载文件个数)/4个(总文件个数)", m_ui.counter.GetWindowText());
+  EXPECT_EQ(L"d4.bin", m_ui.fileName.GetWindowText());
+  ASSERT_EQ(4, m_ui.Rows());
+  const wchar_t* sizes[] = {L"0.01K(当前大小)/0.01K(总大小)", L"40.96K(当前大小)/40.96K(总大小)",
+                            L"1.50K(当前大小)/1.50K(总大小)", L"100.00K(当前大小)/100.00K(总大小)"};
+  for (int row = 0; row < 4; ++row) {
+    EXPECT_EQ(files[row].first, m_ui.Cell(row, 0));
+    EXPECT_EQ(FinalSizes(sizes[row]), m_ui.Cell(row, 1));
+  }
+
+  // Every file ends with the bar at its share, whatever its size, and the bar
+  // never runs backwards or past the end on the way.
+  std::vector<int> ends;
+  for (size_t i = 0; i < m_ui.positions.size(); ++i) {
+    if (i > 0) {
+      EXPECT_GE(m_ui.positions[i], m_ui.positions[i - 1]) << "at message " << i;
+    }
+    EXPECT_LE(m_ui.positions[i], 10000);
+    const int p = m_ui.positions[i];
+    if (p % 2500 == 0 && p > 0 && (ends.empty() || ends.back() != p)) ends.push_back(p);
+  }
+  EXPECT_EQ((std::vector<int>{2500, 5000, 7500, 10000}), ends);
+
+  const std::string speed = WideToUtf8(m_ui.speed.GetWindowText());
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(speed, match, std::regex(R"(^(\d+\.\d)k/s\(下载速度\)$)"))) << speed;
+  EXPECT_GT(std::atof(match[1].str().c_str()), 0.0);
+}
+
+TEST_F(DownloadDisplayTest, EmptyFileIsInstalledEmpty) {
+  Serve("a.bin", Pattern(100, 61));
+  Serve("empty.bin", "");
+  WriteBytes(Local(L"empty.bin"), "old");
+
+  ASSERT_TRUE(Download({L"a.bin", L"empty.bin"}));
+
+  EXPECT_EQ(FinalSizes(L"0.00K(当前大小)/0.00K(总大小)"), m_ui.Cell(1, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"empty.bin"), ""));
+}
+
+// ---------------------------------------------------------------------------
+// Answers and names that must not reach the installation.
+
+class DownloadGuardTest : public DownloadTest {};
+
+TEST_F(DownloadGuardTest, WholeAnswerToARangeIsWrittenFromTheStart) {
+  const std::string b = Pattern(7000, 35);
+  Serve("a.bin", Pattern(100, 36));
+  Serve("b.bin", b);
+  Faults({{"b.bin", R"({"ranges": false})"}});
+  WriteBytes(Local(L"b.bin.tmp"), b.substr(0, 3000));
+
+  ASSERT_TRUE(Download({L"a.bin", L"b.bin"}));
+
+  const auto requests = Requests("b.bin");
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("bytes=3000-", Header(requests[0], "range"));
+  EXPECT_EQ("200", JsonField(requests[0], "status"));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), b));
+  EXPECT_EQ(FinalSizes(L"7.00K(当前大小)/7.00K(总大小)"), m_ui.Cell(1, 1));
+}
+
+TEST_F(DownloadGuardTest, RangeBeyondTheFileRestartsFromZero) {
+  const std::string b = Pattern(7000, 37);
+  Serve("a.bin", Pattern(100, 38));
+  Serve("b.bin", b);
+  WriteBytes(Local(L"b.bin.tmp"), Pattern(8000, 39));
+
+  ASSERT_TRUE(Download({L"a.bin", L"b.bin"}));
+
+  const auto requests = Requests("b.bin");
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=8000-", Header(requests[0], "range"));
+  EXPECT_EQ("416", JsonField(requests[0], "status"));
+  EXPECT_EQ("", Header(requests[1], "range"));
+  EXPECT_EQ("200", JsonField(requests[1], "status"));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), b));
+  EXPECT_NE(kFailed, m_ui.Cell(1, 1));
+}
+
+TEST_F(DownloadGuardTest, HostileNamesAreNeitherRequestedNorWritten) {
+  ASSERT_FALSE(PathExists(L"C:\\x"));
+  const std::wstring outside = m_folder.substr(0, m_folder.rfind(L'\\', m_folder.size() - 2) + 1);
+  ASSERT_FALSE(PathExists(outside + L"evil.txt"));
+  const std::string a = Pattern(1200, 40);
+  Serve("a.bin", a);
+  const DownloadList list = {L"..\\evil.txt",           L"C:\\x", L"a.bin", L"sub\\CON", L"a:b",
+                             L"\\\\server\\share\\x", L"x. ",  L"nul.txt"};
+
+  EXPECT_TRUE(Download(list));
+
+  for (const std::string& line : RequestLog()) {
+    EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+  }
+  EXPECT_EQ(2u, Requests("a.bin").size());
+  ASSERT_EQ(8, m_ui.Rows());
+  int row = 0;
+  for (const std::wstring& name : list) {
+    EXPECT_EQ(name, m_ui.Cell(row, 0));
+    if (name == L"a.bin") {
+      EXPECT_NE(kFailed, m_ui.Cell(row, 1));
+    } else {
+      EXPECT_EQ(kFailed, m_ui.Cell(row, 1)) << WideToUtf8(name);
+    }
+    ++row;
+  }
+  EXPECT_EQ((std::set<std::wstring>{L"a.bin", L"delete.bat"}), Tree(m_folder));
+  EXPECT_TRUE(HoldsBytes(Local(L"a.bin"), a));
+  EXPECT_FALSE(PathExists(outside + L"evil.txt"));
+  EXPECT_FALSE(PathExists(L"C:\\x"));
+  EXPECT_EQ(L"8个(当前已下载文件个数)/8个(总文件个数)", m_ui.counter.GetWindowText());
+}
+
+TEST_F(DownloadGuardTest, HeldTargetKeepsItsOldBytesAndReadOnlyTargetIsReplaced) {
+  const std::string held = Pattern(2000, 41), heldOld = Pattern(1000, 42);
+  const std::string locked = Pattern(3000, 43);
+  Serve("held.bin", held);
+  Serve("locked.bin", locked);
+  WriteBytes(Local(L"held.bin"), heldOld);
+  WriteBytes(Local(L"locked.bin"), Pattern(500, 44));
+  ::SetFileAttributesW(Local(L"locked.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+  // Open without FILE_SHARE_DELETE, as a running program holds its files.
+  HANDLE holder = ::CreateFileW(Local(L"held.bin").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+
+  const bool result = Download({L"held.bin", L"locked.bin"});
+  ::CloseHandle(holder);
+
+  EXPECT_TRUE(result);
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"held.bin"), heldOld));
+  EXPECT_TRUE(HoldsBytes(Local(L"held.bin.tmp"), held));
+  EXPECT_NE(kFailed, m_ui.Cell(1, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"locked.bin"), locked));
+  EXPECT_FALSE(PathExists(Local(L"locked.bin.tmp")));
+}
+
+TEST_F(DownloadGuardTest, BytesThatMissTheirDigestAreNotInstalled) {
+  const std::string old = Pattern(600, 45), good = Pattern(2100, 46);
+  Serve("a.bin", Pattern(100, 47));
+  Serve("wrong.bin", Pattern(1500, 48));
+  Serve("good.bin", good);
+  WriteBytes(Local(L"wrong.bin"), old);
+  ExpectDigests({{L"wrong.bin", Md5::HexOf(Pattern(1500, 49))}, {L"good.bin", Md5::HexOf(good)}});
+
+  EXPECT_TRUE(Download({L"a.bin", L"wrong.bin", L"good.bin"}));
+
+  EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"wrong.bin"), old));
+  EXPECT_FALSE(PathExists(Local(L"wrong.bin.tmp")));
+  EXPECT_NE(kFailed, m_ui.Cell(2, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"good.bin"), good));
+}
+
+TEST_F(DownloadGuardTest, TmpFromAnotherReleaseIsFetchedAgainFromZero) {
+  const std::string file = Pattern(7000, 50);
+  Serve("a.bin", Pattern(100, 51));
+  Serve("b.bin", file);
+  WriteBytes(Local(L"b.bin.tmp"), Pattern(3000, 52));
+  ExpectDigests({{L"b.bin", Md5::HexOf(file)}});
+
+  ASSERT_TRUE(Download({L"a.bin", L"b.bin"}));
+
+  const auto requests = Requests("b.bin");
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=3000-", Header(requests[0], "range"));
+  EXPECT_EQ("", Header(requests[1], "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), file));
+  EXPECT_FALSE(PathExists(Local(L"b.bin.tmp")));
+  EXPECT_EQ(FinalSizes(L"7.00K(当前大小)/7.00K(总大小)"), m_ui.Cell(1, 1));
+}
+
+}  // namespace
