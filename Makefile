@@ -1,8 +1,11 @@
 # Entry points; the work is done by the scripts and CMake.
-.PHONY: test build clean
+.PHONY: test demo build clean
 
 test:
 	scripts/test.sh
+
+demo:
+	scripts/demo.sh
 
 build:
 	scripts/install-deps.sh

@@ -10,20 +10,26 @@ unset LC_ALL LC_CTYPE LANGUAGE
 # Loopback tests must never go through a proxy.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-# Creates the prefix once, with the font substitution the dialog's "宋体"
+# Creates the prefix once (again when the marker's number changes), with the
+# font substitution the dialog's "宋体"
 # needs to render Chinese text. Safe to call from parallel processes.
 wine_prefix_ready() {
+  local marker="$WINEPREFIX/.updater-ready-2"
+  [ -f "$marker" ] && return 0
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/.updater-ready" ]; then
-      wineboot -i >/dev/null 2>&1 || true
+    if [ ! -f "$marker" ]; then
+      # 9>&-: Wine's background services must not inherit the lock.
+      wineboot -i >/dev/null 2>&1 9>&- || true
       local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
       for name in "宋体" "SimSun" "新宋体" "NSimSun"; do
-        wine reg add "$key" /v "$name" /t REG_SZ /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1
+        wine reg add "$key" /v "$name" /t REG_SZ /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1 9>&-
       done
-      wineserver -w
-      touch "$WINEPREFIX/.updater-ready"
+      # Wine draws the title bars itself, so screenshots show them without a
+      # window manager.
+      wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1 9>&-
+      touch "$marker"
     fi
   ) 9>"$WINEPREFIX.lock"
 }

@@ -7,6 +7,7 @@
 //   esc | enter      the keys, through the dialog's own key handling
 //   close            the window's close button (SC_CLOSE)
 //   gone <ms>        wait for the window to disappear
+//   rect             the window's screen rectangle (for screenshots)
 //   quit
 #include <cstdio>
 #include <iostream>
@@ -155,6 +156,12 @@ int main() {
       const DWORD start = ::GetTickCount();
       while (::IsWindow(g_dialog) && ::GetTickCount() - start < std::stoul(argument)) ::Sleep(50);
       reply = ::IsWindow(g_dialog) ? "{\"ok\": false}" : "{\"ok\": true}";
+    } else if (command == "rect") {
+      RECT r{};
+      ::GetWindowRect(g_dialog, &r);
+      reply = "{\"ok\": true, \"left\": " + std::to_string(r.left) + ", \"top\": " +
+              std::to_string(r.top) + ", \"right\": " + std::to_string(r.right) +
+              ", \"bottom\": " + std::to_string(r.bottom) + "}";
     } else if (command == "quit") {
       break;
     } else {
