@@ -34,6 +34,7 @@ fi
 wine_prefix_ready
 # One wineserver for the whole run: each Wine start then costs a fraction of a second.
 wineserver -p 2>/dev/null || true  # one may be running already
+wine_services_up
 
 status=0
 ctest --test-dir build/host --output-on-failure -j "$jobs" || status=1

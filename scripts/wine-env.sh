@@ -33,3 +33,10 @@ wine_prefix_ready() {
     fi
   ) 9>"$WINEPREFIX.lock"
 }
+
+# Starts Wine's background services with no inherited output: started by a
+# test's first Wine process they would hold its output pipe open, and ctest
+# would wait for them until its time-out.
+wine_services_up() {
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
+}

@@ -5,6 +5,7 @@ set -u
 source "$(dirname "$0")/wine-env.sh"
 wine_prefix_ready
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
+wine_services_up
 exec "$@"

@@ -15,6 +15,7 @@ source "$top/scripts/wine-env.sh"
 wineserver -k >/dev/null 2>&1
 wine_prefix_ready
 wineserver -p
+wine_services_up
 "$@"
 status=$?
 wineserver -k >/dev/null 2>&1
