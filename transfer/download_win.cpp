@@ -16,6 +16,7 @@
 #include "manifest/manifest_reader.h"
 #include "transfer/download_text.h"
 #include "transfer/name_safety.h"
+#include "transfer/url_path.h"
 
 namespace {
 
@@ -23,11 +24,7 @@ constexpr int kMoveAttempts = 5;
 constexpr DWORD kMovePauseMs = 200;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
-  std::wstring url = baseUrl + name;
-  for (wchar_t& c : url) {
-    if (c == L'\\') c = L'/';
-  }
-  return url;
+  return baseUrl + UrlPathOf(name);
 }
 
 bool Exists(const std::wstring& path) {

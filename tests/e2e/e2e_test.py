@@ -36,6 +36,7 @@ def release_files(updater, client):
         "data/config.ini": b"[main]\r\nversion=2\r\n",
         "data/big.bin": big,
         "sub1/sub2/新文件.dat": os.urandom(200_000),
+        "docs/read me #1 (100%).txt": b"a name a URL must escape\r\n",
     }
 
 
@@ -64,7 +65,7 @@ class EndToEnd(unittest.TestCase):
 
     def publish(self, files, log="更新日志\r\n修复了若干问题\r\n"):
         update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
-        write_tree(update, files, encoding="gbk")
+        write_tree(update, files)
         with open(os.path.join(update, "UpDate.ini"), "wb") as out:
             out.write(manifest_bytes(files))
         log_folder = os.path.join(os.path.dirname(update), "UpdateLog")
@@ -82,6 +83,7 @@ class EndToEnd(unittest.TestCase):
         files["Updater.exe"] = self.updater
         files["data/config.ini"] = b"[main]\r\nversion=1\r\n"
         del files["sub1/sub2/新文件.dat"]
+        del files["docs/read me #1 (100%).txt"]
         del files["data/big.bin"]
         return files
 
@@ -113,12 +115,13 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual("更新成功.", controls["1004"]["text"])
         self.assertEqual("更新完成", controls["1001"]["text"])
         self.assertFalse(controls["1002"]["enabled"])
-        self.assertEqual("4个(当前已下载文件个数)/4个(总文件个数)", controls["1020"]["text"])
+        self.assertEqual("5个(当前已下载文件个数)/5个(总文件个数)", controls["1020"]["text"])
         self.assertEqual("", controls["1022"]["text"])
         self.assertEqual("0.0k/s(下载速度)", controls["1021"]["text"])
         self.assertEqual(10000, state["progress"])
         names = [row[0] for row in state["rows"]]
-        self.assertEqual(["Updater.exe", "data\\big.bin", "data\\config.ini", "sub1\\sub2\\新文件.dat"], names)
+        self.assertEqual(["Updater.exe", "data\\big.bin", "data\\config.ini", "docs\\read me #1 (100%).txt",
+                          "sub1\\sub2\\新文件.dat"], names)
         for name, status in state["rows"]:
             size = len(release[name.replace("\\", "/")]) / 1000.0
             self.assertEqual(f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n", status)

@@ -52,12 +52,11 @@ def manifest_bytes(files):
                     for name in names)
 
 
-def write_tree(root, files, encoding="utf-8"):
-    """Writes files under root. The clients request non-ASCII names as bytes
-    of their ANSI code page, so a server's files are named in that code page
-    (encoding="gbk"); Wine names the installation's files in UTF-8."""
+def write_tree(root, files):
+    """Writes files under root, named in UTF-8 as a Linux server (and Wine's
+    view of an installation) has them."""
     for name, data in files.items():
-        path = os.path.join(os.fsencode(root), *(part.encode(encoding) for part in name.split("/")))
+        path = os.path.join(root, *name.split("/"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as out:
             out.write(data)
