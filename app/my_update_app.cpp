@@ -14,9 +14,11 @@ BOOL CMyUpdateApp::InitInstance() {
   CMyUpdateDlg dlg;
   m_pMainWnd = &dlg;
   dlg.DoModal();
-  if (dlg.WorkerWasTerminated()) {
-    // The worker was killed mid-call; library clean-up at exit could wait on
-    // state it left behind. The script has been started; nothing else is owed.
+  if (dlg.WorkerWasTerminated() || dlg.WorkerRunning()) {
+    // A killed worker may have left library state that clean-up at exit would
+    // wait on; a running one (the dialog ended with Enter) would go on using
+    // the dialog object about to be destroyed. Whatever the closing path owed
+    // (the script) has been done: end here.
     ::TerminateProcess(::GetCurrentProcess(), 0);
   }
   m_pMainWnd = nullptr;

@@ -25,6 +25,11 @@ class CMyUpdateDlg : public CDialog {
   // True when a closing path had to terminate the worker: the process should
   // then end at once, since the dead thread may have left library state behind.
   bool WorkerWasTerminated() const { return m_bWorkerTerminated; }
+  // True while a worker still runs (the Enter key ends the dialog without
+  // stopping it).
+  bool WorkerRunning() const {
+    return m_hWorker && ::WaitForSingleObject(m_hWorker.get(), 0) == WAIT_TIMEOUT;
+  }
 
   std::wstring m_strUpdateUrl;
   CMyFun* m_pFun = nullptr;
