@@ -38,5 +38,8 @@ wine_services_up
 
 status=0
 ctest --test-dir build/host --output-on-failure -j "$jobs" || status=1
+# libFuzzer targets, each for a bounded time (UPDATER_FUZZ_SECONDS).
+{ cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j "$jobs" --target fuzz_all &&
+  ctest --test-dir build/fuzz --output-on-failure -j "$jobs"; } || status=1
 ctest --test-dir build/windows --output-on-failure || status=1
 exit "$status"
