@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "check/http_win.h"
+#include "check/signature_win.h"
 #include "engine/diagnostics.h"
 #include "engine/handles_win.h"
 #include "engine/my_fun.h"
@@ -51,6 +52,7 @@ DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::ws
       const bool cutShort = QueryContentLength(request, announced) && received < announced;
       if (body != BodyResult::kComplete || !closed || cutShort) return {};
     }
+    if (!ManifestSignatureHolds(root, url + L"UpDate.ini", serverCopy, folder, stop)) return {};
     if (!ReadManifestFile(serverCopy, serverText) || !ReadManifestFile(localManifest, localText)) {
       ReportDiagnostic("OpenFileFail\n", folder);
       return {};

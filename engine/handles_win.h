@@ -65,6 +65,21 @@ struct CryptHashTraits {
   static Handle Invalid() { return 0; }
   static void Close(Handle h) { ::CryptDestroyHash(h); }
 };
+struct BcryptAlgTraits {
+  using Handle = BCRYPT_ALG_HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BcryptKeyTraits {
+  using Handle = BCRYPT_KEY_HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::BCryptDestroyKey(h); }
+};
+struct BcryptHashTraits {
+  using Handle = BCRYPT_HASH_HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::BCryptDestroyHash(h); }
+};
 struct StreamTraits {
   using Handle = FILE*;
   static Handle Invalid() { return nullptr; }
@@ -77,6 +92,9 @@ using UniqueFind = UniqueHandle<FindHandleTraits>;
 using UniqueInternet = UniqueHandle<InternetHandleTraits>;
 using UniqueCryptProv = UniqueHandle<CryptProvTraits>;
 using UniqueCryptHash = UniqueHandle<CryptHashTraits>;
+using UniqueBcryptAlg = UniqueHandle<BcryptAlgTraits>;
+using UniqueBcryptKey = UniqueHandle<BcryptKeyTraits>;
+using UniqueBcryptHash = UniqueHandle<BcryptHashTraits>;
 using UniqueStream = UniqueHandle<StreamTraits>;
 
 // CreateProcessW hands back two handles; both are closed.

@@ -13,6 +13,7 @@
 #define UNICODE
 #endif
 #include <windows.h>
+#include <bcrypt.h>
 #include <commctrl.h>
 #include <wincrypt.h>
 #include <wininet.h>

@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/public_key.h"
 #include "manifest/manifest_reader.h"
 #include "publisher/code_page.h"
 #include "publisher/diff.h"
 #include "publisher/generate.h"
 #include "publisher/lint.h"
+#include "publisher/signing.h"
 #include "publisher/system.h"
 #include "publisher/text.h"
 #include "publisher/text_mode.h"
@@ -31,8 +33,11 @@ std::string Usage() {
          "\n"
          "usage:\n"
          "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N]\n"
-         "  updater-manifest lint FILE [--code-page N]\n"
+         "  updater-manifest lint FILE [--code-page N] [--public-key HEX]\n"
          "  updater-manifest diff OLD NEW [--code-page N]\n"
+         "  updater-manifest keygen KEYFILE\n"
+         "  updater-manifest sign MANIFEST --key KEYFILE\n"
+         "  updater-manifest pubkey KEYFILE\n"
          "  updater-manifest SUBCOMMAND --help\n"
          "\n"
          "Exit status: 0 done, 1 lint found problems, 2 error.\n";
@@ -54,7 +59,7 @@ std::string GenerateHelp() {
 }
 
 std::string LintHelp() {
-  return "usage: updater-manifest lint FILE [--code-page N]\n"
+  return "usage: updater-manifest lint FILE [--code-page N] [--public-key HEX]\n"
          "\n"
          "Reads FILE byte for byte as the updater does and reports, with line numbers,\n"
          "what would make it misbehave: a byte-order mark, NUL or 0x1A bytes that end\n"
@@ -64,6 +69,8 @@ std::string LintHelp() {
          "invalid in the code page.\n"
          "\n" +
          CodePageHelp() +
+         "  --public-key HEX    also check FILE.sig against this public key, as an\n"
+         "                      updater built with it does\n"
          "\n"
          "Exit status: 0 clean, 1 problems found, 2 cannot read.\n";
 }
@@ -79,14 +86,44 @@ std::string DiffHelp() {
          CodePageHelp();
 }
 
+std::string KeygenHelp() {
+  return "usage: updater-manifest keygen KEYFILE\n"
+         "\n"
+         "Makes a new ECDSA P-256 signing key, writes it to KEYFILE (PEM, readable by\n"
+         "you only; an existing file is never overwritten) and prints its public key:\n"
+         "the point 04||X||Y as 130 hex digits, the form UPDATER_PUBLIC_KEY takes.\n"
+         "Keep KEYFILE off the update server; whoever holds it can ship updates.\n";
+}
+
+std::string SignHelp() {
+  return "usage: updater-manifest sign MANIFEST --key KEYFILE\n"
+         "\n"
+         "Writes MANIFEST.sig (through MANIFEST.sig.tmp and a rename): the ECDSA P-256\n"
+         "signature over the SHA-256 of MANIFEST's bytes as r||s, 64 bytes. Serve it\n"
+         "beside MANIFEST; sign again whenever MANIFEST changes.\n"
+         "\n"
+         "  --key KEYFILE       the private key made by keygen\n";
+}
+
+std::string PubkeyHelp() {
+  return "usage: updater-manifest pubkey KEYFILE\n"
+         "\n"
+         "Prints the public key of KEYFILE as 130 hex digits (UPDATER_PUBLIC_KEY).\n";
+}
+
 class UsageError : public ToolError {
  public:
   using ToolError::ToolError;
 };
 
+// Which options a subcommand takes.
+enum Option : unsigned { kOutputOption = 1, kCodePageOption = 2, kKeyOption = 4, kPublicKeyOption = 8 };
+
 struct Arguments {
   std::vector<std::string> positional;
   std::optional<std::string> output;
+  std::optional<std::string> key;
+  std::optional<std::string> publicKey;
   unsigned codePage = 0;
   bool help = false;
 };
@@ -100,7 +137,7 @@ unsigned ParseCodePage(const std::string& text) {
   return static_cast<unsigned>(value);
 }
 
-Arguments Parse(const std::vector<std::string>& args, bool takesOutput) {
+Arguments Parse(const std::vector<std::string>& args, unsigned options) {
   Arguments parsed;
   parsed.codePage = DefaultCodePage();
   bool optionsEnded = false;
@@ -121,10 +158,17 @@ Arguments Parse(const std::vector<std::string>& args, bool takesOutput) {
       optionsEnded = true;
     } else if (arg == "-h" || arg == "--help") {
       parsed.help = true;
-    } else if (takesOutput && (arg == "-o" || is("--output"))) {
+    } else if ((options & kOutputOption) && (arg == "-o" || is("--output"))) {
       parsed.output = value(arg == "-o" ? "-o" : "--output");
-    } else if (is("--code-page")) {
+    } else if ((options & kCodePageOption) && is("--code-page")) {
       parsed.codePage = ParseCodePage(value("--code-page"));
+    } else if ((options & kKeyOption) && is("--key")) {
+      parsed.key = value("--key");
+    } else if ((options & kPublicKeyOption) && is("--public-key")) {
+      parsed.publicKey = value("--public-key");
+      if (!ParsePublicKey(*parsed.publicKey)) {
+        throw UsageError("--public-key needs 130 hex digits starting with 04, as keygen prints");
+      }
     } else {
       throw UsageError("unknown option " + arg);
     }
@@ -163,6 +207,27 @@ int Generate(const Arguments& args) {
   return kOk;
 }
 
+// A problem for lint, or nothing when FILE.sig holds FILE's signature.
+std::optional<std::string> SignatureProblem(const std::filesystem::path& path, const std::string& bytes,
+                                            const std::string& publicKey) {
+  std::filesystem::path signaturePath = path;
+  signaturePath += ".sig";
+  if (!std::filesystem::exists(signaturePath)) {
+    return DisplayPath(signaturePath) + ": missing; updaters with this key refuse the manifest";
+  }
+  const std::string signature = ReadWholeFile(signaturePath);
+  if (signature.size() != kSignatureBytes) {
+    return DisplayPath(signaturePath) + ": " + std::to_string(signature.size()) + " bytes, not " +
+           std::to_string(kSignatureBytes) + "; updaters with this key refuse the manifest";
+  }
+  if (!VerifyBytes(publicKey, bytes, signature)) {
+    return DisplayPath(signaturePath) +
+           ": does not verify (another key, or the manifest changed after signing); updaters with this "
+           "key refuse the manifest";
+  }
+  return std::nullopt;
+}
+
 int Lint(const Arguments& args) {
   if (args.positional.size() != 1) throw UsageError("lint needs one FILE");
   const std::filesystem::path path = PathFromArgument(args.positional[0]);
@@ -173,12 +238,16 @@ int Lint(const Arguments& args) {
   for (const LintProblem& problem : problems) {
     std::printf("%s:%zu: %s\n", shown.c_str(), problem.line, problem.message.c_str());
   }
-  if (!problems.empty()) {
-    std::printf("%s: %zu problem(s)\n", shown.c_str(), problems.size());
+  std::optional<std::string> signatureProblem;
+  if (args.publicKey) signatureProblem = SignatureProblem(path, bytes, *args.publicKey);
+  if (signatureProblem) std::printf("%s\n", signatureProblem->c_str());
+  if (!problems.empty() || signatureProblem) {
+    std::printf("%s: %zu problem(s)\n", shown.c_str(), problems.size() + (signatureProblem ? 1 : 0));
     return kProblems;
   }
   const std::size_t entries = ReadManifestTable(PreparedTextOf(bytes, codePage)).size();
-  std::printf("%s: %zu entries, no problems\n", shown.c_str(), entries);
+  std::printf("%s: %zu entries, no problems%s\n", shown.c_str(), entries,
+              args.publicKey ? ", signature verified" : "");
   return kOk;
 }
 
@@ -206,6 +275,34 @@ int Diff(const Arguments& args) {
   return kOk;
 }
 
+int Keygen(const Arguments& args) {
+  if (args.positional.size() != 1) throw UsageError("keygen needs one KEYFILE");
+  const std::string publicKey = CreateSigningKey(PathFromArgument(args.positional[0]));
+  std::printf("%s\n", publicKey.c_str());
+  return kOk;
+}
+
+int Sign(const Arguments& args) {
+  if (args.positional.size() != 1) throw UsageError("sign needs one MANIFEST");
+  if (!args.key) throw UsageError("sign needs --key KEYFILE");
+  const std::filesystem::path manifest = PathFromArgument(args.positional[0]);
+  const std::filesystem::path keyFile = PathFromArgument(*args.key);
+  const std::string bytes = ReadWholeFile(manifest);
+  const std::string signature = SignBytes(keyFile, bytes);
+  std::filesystem::path signaturePath = manifest;
+  signaturePath += ".sig";
+  WriteFileReplacing(signaturePath, signature);
+  std::printf("%s: signed for public key %s\n", DisplayPath(signaturePath).c_str(),
+              PublicKeyOfKeyFile(keyFile).c_str());
+  return kOk;
+}
+
+int Pubkey(const Arguments& args) {
+  if (args.positional.size() != 1) throw UsageError("pubkey needs one KEYFILE");
+  std::printf("%s\n", PublicKeyOfKeyFile(PathFromArgument(args.positional[0])).c_str());
+  return kOk;
+}
+
 int Run(const std::vector<std::string>& args) {
   PrepareStandardStreams();
   if (args.empty()) {
@@ -221,17 +318,20 @@ int Run(const std::vector<std::string>& args) {
     const char* name;
     int (*run)(const Arguments&);
     std::string (*help)();
-    bool takesOutput;
+    unsigned options;
   };
   static const Command kCommands[] = {
-      {"generate", Generate, GenerateHelp, true},
-      {"lint", Lint, LintHelp, false},
-      {"diff", Diff, DiffHelp, false},
+      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption},
+      {"lint", Lint, LintHelp, kCodePageOption | kPublicKeyOption},
+      {"diff", Diff, DiffHelp, kCodePageOption},
+      {"keygen", Keygen, KeygenHelp, 0},
+      {"sign", Sign, SignHelp, kKeyOption},
+      {"pubkey", Pubkey, PubkeyHelp, 0},
   };
   for (const Command& c : kCommands) {
     if (command != c.name) continue;
     try {
-      const Arguments parsed = Parse(std::vector<std::string>(args.begin() + 1, args.end()), c.takesOutput);
+      const Arguments parsed = Parse(std::vector<std::string>(args.begin() + 1, args.end()), c.options);
       if (parsed.help) {
         std::fputs(c.help().c_str(), stdout);
         return kOk;

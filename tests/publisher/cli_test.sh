@@ -90,6 +90,49 @@ expect 2 "$tool" lint
 expect 2 "$tool" generate "$rel" --code-page 12345
 contains err "code page 12345"
 
+# Signing: a key, a signature beside the manifest, lint checking it.
+key="$work/release.pem"
+expect 0 "$tool" keygen "$key"
+public=$(cat "$work/out")
+[[ "$public" =~ ^04[0-9a-f]{128}$ ]] || fail "keygen printed no public key: $public"
+[ "$(stat -c %a "$key")" = 600 ] || fail "key file readable by others"
+cp "$key" "$work/key-before"
+expect 2 "$tool" keygen "$key"
+contains err "never overwritten"
+cmp -s "$key" "$work/key-before" || fail "keygen overwrote a key"
+expect 0 "$tool" pubkey "$key"
+[ "$(cat "$work/out")" = "$public" ] || fail "pubkey differs from keygen"
+
+expect 0 "$tool" sign "$rel/UpDate.ini" --key "$key"
+[ "$(stat -c %s "$rel/UpDate.ini.sig")" = 64 ] || fail "signature is not 64 bytes"
+[ -e "$rel/UpDate.ini.sig.tmp" ] && fail "temporary signature left behind"
+expect 0 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "signature verified"
+expect 0 "$tool" lint "$rel/UpDate.ini" --public-key="${public^^}"
+
+expect 0 "$tool" keygen "$work/other.pem"
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$(cat "$work/out")"
+contains out "does not verify"
+cp "$rel/UpDate.ini" "$work/signed.ini"
+printf 'x.txt\t0cc175b9c0f1b6a831c399e269772661\r\n' >>"$rel/UpDate.ini"
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "does not verify"
+cp "$work/signed.ini" "$rel/UpDate.ini"
+head -c 63 "$rel/UpDate.ini.sig" >"$work/short.sig" && mv "$work/short.sig" "$rel/UpDate.ini.sig"
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "63 bytes"
+rm "$rel/UpDate.ini.sig"
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "missing"
+expect 2 "$tool" lint "$rel/UpDate.ini" --public-key "04abc"
+contains err "130 hex digits"
+expect 2 "$tool" sign "$rel/UpDate.ini"
+contains err "--key"
+expect 2 "$tool" sign "$rel/UpDate.ini" --key "$work/absent.pem"
+[ -e "$rel/UpDate.ini.sig" ] && fail "signature written without a key"
+expect 2 "$tool" sign "$rel/UpDate.ini" --key "$rel/UpDate.ini"
+contains err "no unencrypted private key"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
