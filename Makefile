@@ -1,11 +1,20 @@
 # Entry points; the work is done by the scripts and CMake.
-.PHONY: test demo build clean
+.PHONY: test demo build clean stress
 
 test:
 	scripts/test.sh
 
+# SIGNED=1 signs the release and builds the updater with the public key.
 demo:
-	scripts/demo.sh
+	SIGNED=$(SIGNED) scripts/demo.sh
+
+# The long runs: each fuzz target for 10 minutes, in a build of its own so the
+# short runs of make test keep their setting.
+stress:
+	scripts/install-deps.sh
+	cmake --preset fuzz -B build/fuzz-stress -DUPDATER_FUZZ_SECONDS=600
+	cmake --build build/fuzz-stress --target fuzz_all
+	ctest --test-dir build/fuzz-stress --output-on-failure -j "$$(nproc)"
 
 build:
 	scripts/install-deps.sh

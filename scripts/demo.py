@@ -21,6 +21,7 @@ from harness import (BASE_PATH, BUILD, PORT, Driver, Installation, Server, md5, 
 DEMO = os.path.join(TOP, "build", "demo")
 TOOL = os.path.join(TOP, "build", "host", "publisher", "updater-manifest")
 AUTO = os.environ.get("UPDATER_DEMO_AUTO") == "1"
+SIGNING_KEY = os.environ.get("UPDATER_DEMO_SIGNING_KEY")
 LOG = """2026-12-08  V1.0.1
 - 新增关卡地图 level1
 - 片头动画更新
@@ -73,7 +74,11 @@ def main():
     server_root = os.path.join(DEMO, "server")
     update = os.path.join(server_root, *BASE_PATH.strip("/").split("/"), "Update")
     write_tree(update, release)
-    subprocess.run([TOOL, "generate", update, "-o", os.path.join(update, "UpDate.ini")], check=True)
+    manifest = os.path.join(update, "UpDate.ini")
+    subprocess.run([TOOL, "generate", update, "-o", manifest], check=True)
+    if SIGNING_KEY:
+        subprocess.run([TOOL, "sign", manifest, "--key", SIGNING_KEY], check=True)
+        say("manifest signed: UpDate.ini.sig; this updater accepts only manifests signed with that key")
     log_folder = os.path.join(os.path.dirname(update), "UpdateLog")
     os.makedirs(log_folder)
     with open(os.path.join(log_folder, "UpdateLog.ini"), "wb") as out:

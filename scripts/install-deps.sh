@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make python3
+  clang libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev
+  libssl-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   xvfb xauth x11-apps imagemagick
