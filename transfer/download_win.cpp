@@ -200,11 +200,14 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
   bool resumed = false;
   std::uint64_t reported = 0;
   std::uint64_t received = 0;
+  // Each received file is hashed once; a mismatch after a resume is most
+  // likely a partial file from another release: once more from zero.
+  const auto digestMatches = [&] { return SameDigest(expected->second, Md5OfFile(temporary)); };
   Outcome outcome = Receive(name, row, false, resumed, reported, received);
-  if (outcome == Outcome::kInstalled && checkDigest &&
-      !SameDigest(expected->second, Md5OfFile(temporary)) && resumed) {
-    // A partial file from another release stitched to this one: once more from zero.
+  bool verified = outcome == Outcome::kInstalled && checkDigest && digestMatches();
+  if (outcome == Outcome::kInstalled && checkDigest && !verified && resumed) {
     outcome = Receive(name, row, true, resumed, reported, received);
+    verified = outcome == Outcome::kInstalled && digestMatches();
   }
   if (outcome == Outcome::kHardFailure) {
     // A swap script from an earlier run would put this partial copy in place.
@@ -215,8 +218,7 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
     return outcome;
   }
 
-  if (outcome == Outcome::kInstalled && checkDigest &&
-      !SameDigest(expected->second, Md5OfFile(temporary))) {
+  if (outcome == Outcome::kInstalled && checkDigest && !verified) {
     ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
     outcome = Outcome::kRowFailed;
   }
