@@ -21,6 +21,7 @@
 namespace {
 
 constexpr int kMoveAttempts = 5;
+constexpr DWORD kShowEveryMs = 50;
 constexpr DWORD kMovePauseMs = 200;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
@@ -302,15 +303,25 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
     received = 0;
     bool fileFailed = false;
     const std::uint64_t shownLength = length ? length : 1;
+    // Each window call is a round trip to the dialog's thread; with one per
+    // 40960-byte read the dialog, not the network, would set the pace. The
+    // running figures are shown at most every kShowEveryMs; the last read
+    // (0 bytes) always shows the final ones.
+    DWORD shownAt = ::GetTickCount() - kShowEveryMs;
     const BodyResult body = ReadBody(
         request,
         [&](const char* data, DWORD count) {
-          m_progress.SetPos(m_bar.AddRead(count, shownLength));
+          const int position = m_bar.AddRead(count, shownLength);
           // An endless answer is cut at its reported length.
           const std::uint64_t room = reported - std::min(received, reported);
           const DWORD keep = static_cast<DWORD>(std::min<std::uint64_t>(count, room));
           received += count;
-          m_fileList.SetItemText(row, 1, SizeText(received, shownLength, false));
+          const DWORD now = ::GetTickCount();
+          if (count == 0 || now - shownAt >= kShowEveryMs) {
+            shownAt = now;
+            m_progress.SetPos(position);
+            m_fileList.SetItemText(row, 1, SizeText(received, shownLength, false));
+          }
           if (count == 0) return true;
           if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
           return !fileFailed && keep == count;
