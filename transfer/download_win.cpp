@@ -14,6 +14,7 @@
 #include "framework/afx.h"
 #include "manifest/manifest_file.h"
 #include "manifest/manifest_reader.h"
+#include "transfer/delete_script_win.h"
 #include "transfer/download_text.h"
 #include "transfer/name_safety.h"
 #include "transfer/url_path.h"
@@ -201,6 +202,11 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
   bool resumed = false;
   std::uint64_t reported = 0;
   std::uint64_t received = 0;
+  // A swap script left by an earlier run must not meet a half-rewritten
+  // Updater.exe.tmp: were this run killed, closing the next dialog would
+  // install the partial copy. It is written again once the copy is whole.
+  if (self && Exists(m_folder + L"delete.bat")) WriteDeleteScript(m_folder, false);
+
   // Each received file is hashed once; a mismatch after a resume is most
   // likely a partial file from another release: once more from zero.
   const auto digestMatches = [&] { return SameDigest(expected->second, Md5OfFile(temporary)); };
