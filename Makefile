@@ -9,12 +9,14 @@ demo:
 	SIGNED=$(SIGNED) scripts/demo.sh
 
 # The long runs: each fuzz target for 10 minutes, in a build of its own so the
-# short runs of make test keep their setting.
+# short runs of make test keep their setting; then the long end-to-end stress
+# (more kill points, 50 soak runs) against the existing Windows build.
 stress:
 	scripts/install-deps.sh
 	cmake --preset fuzz -B build/fuzz-stress -DUPDATER_FUZZ_SECONDS=600
 	cmake --build build/fuzz-stress --target fuzz_all
 	ctest --test-dir build/fuzz-stress --output-on-failure -j "$$(nproc)"
+	env -u DISPLAY UPDATER_STRESS=1 timeout 3600 scripts/with-wine-env.sh tests/e2e/stress_test.py
 
 build:
 	scripts/install-deps.sh

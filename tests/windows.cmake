@@ -55,3 +55,10 @@ add_test(NAME end_to_end
   COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-wine-env.sh ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py)
 set_tests_properties(end_to_end PROPERTIES TIMEOUT 900
   ENVIRONMENT "UPDATER_WINDOWS_BUILD=${CMAKE_BINARY_DIR}")
+
+# Killed runs, a soak against the fault server, Chinese names: the short
+# variants (UPDATER_STRESS=1 under make stress runs the long ones).
+add_test(NAME end_to_end_stress
+  COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-wine-env.sh ${CMAKE_CURRENT_SOURCE_DIR}/e2e/stress_test.py)
+set_tests_properties(end_to_end_stress PROPERTIES TIMEOUT 600
+  ENVIRONMENT "UPDATER_WINDOWS_BUILD=${CMAKE_BINARY_DIR};UPDATER_STRESS=0")

@@ -10,7 +10,8 @@ if [ "${UPDATER_IN_NETNS:-}" != 1 ]; then
   exec unshare -n env UPDATER_IN_NETNS=1 "$0" "$@"
 fi
 ip link set lo up
-export UPDATER_WINEPREFIX="$top/build/wineprefix-netns"
+# A suite may take a prefix of its own so two suites never share a wineserver.
+export UPDATER_WINEPREFIX="${UPDATER_NETNS_WINEPREFIX:-$top/build/wineprefix-netns}"
 source "$top/scripts/wine-env.sh"
 wineserver -k >/dev/null 2>&1
 wine_prefix_ready

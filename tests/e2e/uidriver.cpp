@@ -95,7 +95,9 @@ std::vector<std::vector<std::wstring>> Rows(HWND list) {
 
 bool Find(DWORD timeoutMs) {
   const DWORD start = ::GetTickCount();
-  while (!(g_dialog = ::FindWindowW(L"#32770", kTitle))) {
+  // Visible means initialised: a click sent while OnInitDialog still runs
+  // (it fetches the update log) would be lost.
+  while (!(g_dialog = ::FindWindowW(L"#32770", kTitle)) || !::IsWindowVisible(g_dialog)) {
     if (::GetTickCount() - start > timeoutMs) return false;
     ::Sleep(50);
   }
