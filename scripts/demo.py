@@ -15,11 +15,10 @@ import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
-from harness import (BASE_PATH, BUILD, PORT, Driver, Installation, Server, md5,  # noqa: E402
+from harness import (BASE_PATH, BUILD, PORT, TOOL, Driver, Installation, Server, md5,  # noqa: E402
                      read_tree, wait_until, write_tree)
 
 DEMO = os.path.join(TOP, "build", "demo")
-TOOL = os.path.join(TOP, "build", "host", "publisher", "updater-manifest")
 AUTO = os.environ.get("UPDATER_DEMO_AUTO") == "1"
 SIGNING_KEY = os.environ.get("UPDATER_DEMO_SIGNING_KEY")
 LOG = """2026-12-08  V1.0.1

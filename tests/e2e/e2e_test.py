@@ -9,9 +9,7 @@ private network namespace (in_netns.sh) where that port is certainly free and
 nothing else can answer on it.
 """
 import os
-import shutil
 import sys
-import tempfile
 import time
 import unittest
 
@@ -23,8 +21,7 @@ if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
 
 
 sys.path.insert(0, HERE)
-from harness import (BASE_PATH, BUILD, WAIT, Driver, Installation, Server, manifest_bytes,  # noqa: E402
-                     md5, read_tree, wait_until, write_tree)
+from harness import (BASE_PATH, WAIT, ReleaseTestCase, Server, md5, read_tree, wait_until)  # noqa: E402
 
 
 def release_files(updater, client):
@@ -40,44 +37,7 @@ def release_files(updater, client):
     }
 
 
-class EndToEnd(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        with open(os.path.join(BUILD, "Updater.exe"), "rb") as updater:
-            cls.updater = updater.read()
-        with open(os.path.join(BUILD, "tests", "client_standin.exe"), "rb") as client:
-            cls.client = client.read()
-
-    def setUp(self):
-        self.release_root = tempfile.mkdtemp(prefix="e2e-release-")
-        os.chmod(self.release_root, 0o755)  # nginx's workers run as another user
-        self.server = None
-        self.installs = []
-        self.driver = Driver()
-
-    def tearDown(self):
-        self.driver.close()
-        for install in self.installs:
-            install.remove()
-        if self.server:
-            self.server.stop()
-        shutil.rmtree(self.release_root, ignore_errors=True)
-
-    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n"):
-        update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
-        write_tree(update, files)
-        with open(os.path.join(update, "UpDate.ini"), "wb") as out:
-            out.write(manifest_bytes(files))
-        log_folder = os.path.join(os.path.dirname(update), "UpdateLog")
-        os.makedirs(log_folder, exist_ok=True)
-        with open(os.path.join(log_folder, "UpdateLog.ini"), "wb") as out:
-            out.write(log.encode("gbk"))
-
-    def install(self, files):
-        install = Installation(files)
-        self.installs.append(install)
-        return install
-
+class EndToEnd(ReleaseTestCase):
     def outdated(self, release):
         files = dict(release)
         files["Updater.exe"] = self.updater
@@ -86,10 +46,6 @@ class EndToEnd(unittest.TestCase):
         del files["docs/read me #1 (100%).txt"]
         del files["data/big.bin"]
         return files
-
-    def open_dialog(self, install):
-        install.start()
-        self.assertTrue(self.driver.ask(f"find {WAIT * 1000}")["ok"], "the dialog did not appear")
 
     def assert_installed(self, install, release, updater_swapped=True):
         tree = read_tree(install.folder)

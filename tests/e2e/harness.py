@@ -12,9 +12,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
+TOOL = os.path.join(SOURCE, "build", "host", "publisher", "updater-manifest")
 BUILD = os.environ.get("UPDATER_WINDOWS_BUILD", os.path.join(SOURCE, "build", "windows"))
 BASE_PATH = "/Velmora/Qyr/Test/"
 WAIT = 30  # seconds; the upper bound of every wait below
@@ -210,3 +212,57 @@ class Installation:
             self.process.kill()
             self.process.wait(10)
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class ReleaseTestCase(unittest.TestCase):
+    """A release folder served below the built-in base path, installations
+    made from file dicts, and the driver; all of it removed after each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        with open(os.path.join(BUILD, "Updater.exe"), "rb") as updater:
+            cls.updater = updater.read()
+        with open(os.path.join(BUILD, "tests", "client_standin.exe"), "rb") as client:
+            cls.client = client.read()
+
+    def setUp(self):
+        self.release_root = tempfile.mkdtemp(prefix="e2e-release-")
+        os.chmod(self.release_root, 0o755)  # nginx's workers run as another user
+        self.update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
+        self.server = None
+        self.installs = []
+        self.driver = Driver()
+
+    def tearDown(self):
+        self.driver.close()
+        for install in self.installs:
+            install.remove()
+        if self.server:
+            self.server.stop()
+        shutil.rmtree(self.release_root, ignore_errors=True)
+
+    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n", with_tool=False):
+        """Lays out the release with its UpDate.ini, made by the publisher
+        tool (with_tool) or by manifest_bytes, and the update log."""
+        write_tree(self.update, files)
+        manifest = os.path.join(self.update, "UpDate.ini")
+        if with_tool:
+            subprocess.run([TOOL, "generate", self.update, "-o", manifest], check=True, timeout=60,
+                           stdout=subprocess.DEVNULL)
+        else:
+            with open(manifest, "wb") as out:
+                out.write(manifest_bytes(files))
+        log_folder = os.path.join(os.path.dirname(self.update), "UpdateLog")
+        os.makedirs(log_folder, exist_ok=True)
+        with open(os.path.join(log_folder, "UpdateLog.ini"), "wb") as out:
+            out.write(log.encode("gbk"))
+
+    def install(self, files, folder=None):
+        install = Installation(files, folder)
+        self.installs.append(install)
+        return install
+
+    def open_dialog(self, install):
+        install.start()
+        self.assertTrue(self.driver.ask(f"find {WAIT * 1000}")["ok"], "the dialog did not appear")
+

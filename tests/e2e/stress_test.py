@@ -27,11 +27,9 @@ if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
              [os.path.join(HERE, "in_netns.sh"), sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
 
 sys.path.insert(0, HERE)
-from harness import (BASE_PATH, BUILD, WAIT, Driver, Installation, Server,  # noqa: E402
-                     manifest_bytes, md5, read_tree, wait_until, write_tree)
+from harness import (BASE_PATH, WAIT, ReleaseTestCase, Server, md5, read_tree, wait_until, write_tree)  # noqa: E402
 
 LONG = os.environ.get("UPDATER_STRESS") == "1"
-TOOL = os.path.join(TOP, "build", "host", "publisher", "updater-manifest")
 SUCCESS = "更新成功."
 UP_TO_DATE = "程序已经是最新版,不需要更新."
 # Names the updater itself leaves or the stand-in client writes; not part of a release.
@@ -77,53 +75,7 @@ def unix_processes_of(exe_path):
     return found
 
 
-class Base(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        with open(os.path.join(BUILD, "Updater.exe"), "rb") as updater:
-            cls.updater = updater.read()
-        with open(os.path.join(BUILD, "tests", "client_standin.exe"), "rb") as client:
-            cls.client = client.read()
-
-    def setUp(self):
-        self.release_root = tempfile.mkdtemp(prefix="stress-release-")
-        os.chmod(self.release_root, 0o755)  # nginx's workers run as another user
-        self.update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
-        self.server = None
-        self.installs = []
-        self.driver = Driver()
-
-    def tearDown(self):
-        self.driver.close()
-        for install in self.installs:
-            install.remove()
-        if self.server:
-            self.server.stop()
-        shutil.rmtree(self.release_root, ignore_errors=True)
-
-    def publish(self, files, with_tool=False):
-        write_tree(self.update, files)
-        manifest = os.path.join(self.update, "UpDate.ini")
-        if with_tool:
-            subprocess.run([TOOL, "generate", self.update, "-o", manifest], check=True, timeout=60,
-                           stdout=subprocess.DEVNULL)
-        else:
-            with open(manifest, "wb") as out:
-                out.write(manifest_bytes(files))
-        log_folder = os.path.join(os.path.dirname(self.update), "UpdateLog")
-        os.makedirs(log_folder, exist_ok=True)
-        with open(os.path.join(log_folder, "UpdateLog.ini"), "wb") as out:
-            out.write("更新日志\r\n".encode("gbk"))
-
-    def install(self, files, folder=None):
-        install = Installation(files, folder)
-        self.installs.append(install)
-        return install
-
-    def open_dialog(self, install):
-        install.start()
-        self.assertTrue(self.driver.ask(f"find {WAIT * 1000}")["ok"], "the dialog did not appear")
-
+class Base(ReleaseTestCase):
     def click_update(self):
         """Presses 更新 and makes sure the run started. The driver finds the
         window while the dialog may still be creating its controls, and a
