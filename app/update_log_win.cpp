@@ -12,7 +12,12 @@
 // so every LF lands as CR LF) and reads it back line by line. The result is
 // only filled at the very end: every failure leaves the box empty. A 404 and
 // an answer without Content-Length count as "no log"; any other status is
-// shown, error pages included.
+// shown, error pages included. The dialog waits for this before it shows, so
+// a silent or trickling server gets a shorter wait than the update's fetches.
+namespace {
+constexpr DWORD kLogWaitMs = 10000;
+}  // namespace
+
 int CMyUpdateDlg::FetchUpdateLog(const std::wstring& url, const std::wstring& folder,
                                  std::wstring& result) {
   std::wstring logUrl = url;
@@ -24,7 +29,7 @@ int CMyUpdateDlg::FetchUpdateLog(const std::wstring& url, const std::wstring& fo
   UniqueStream out(::_wfsopen(logFile.c_str(), L"w", _SH_DENYNO));
   InternetHandle root = OpenRootHandle(nullptr);
   if (!root) return 0;
-  InternetHandle request = OpenUrlHandle(root, logUrl, kAcceptAllHeader, nullptr);
+  UrlRequest request = OpenUrlHandle(root, logUrl, kAcceptAllHeader, nullptr, kLogWaitMs);
   if (!request) return 0;
 
   DWORD status = 0;

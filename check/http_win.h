@@ -1,6 +1,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "engine/win.h"
 
@@ -9,7 +10,13 @@ class StopSignal;
 // The request conventions every fetch shares: a root handle per fetch whose
 // access type follows the connection state and whose agent is "Agent%ld" of
 // timeGetTime(); URL handles opened with one header line and the flags that
-// bypass every cache; 40960-byte reads into a buffer zeroed before each read.
+// bypass every cache; reads of up to 40960 bytes into a buffer zeroed before
+// each read.
+//
+// No wait is unbounded: connecting, sending and every wait for the answer or
+// for more of the body give up after the request's wait (kNetworkWaitMs unless
+// the caller asks for less), and a body that brings under kSlowBodyBytes in a
+// whole wait is given up too (a trickling server never trips a time-out).
 
 // Owns a WinINet handle. With a stop signal the handle is registered there,
 // so a closing dialog can close it to break a blocking call; the owner then
@@ -33,20 +40,47 @@ class InternetHandle {
   StopSignal* m_stop = nullptr;
 };
 
+// A sent request: the connection handle it was opened on and the request
+// handle itself. The request is declared last, so it closes first.
+class UrlRequest {
+ public:
+  UrlRequest() = default;
+  UrlRequest(InternetHandle connection, InternetHandle request, DWORD waitMs)
+      : m_connection(std::move(connection)), m_request(std::move(request)), m_waitMs(waitMs) {}
+
+  HINTERNET get() const { return m_request.get(); }
+  explicit operator bool() const { return static_cast<bool>(m_request); }
+  DWORD WaitMs() const { return m_waitMs; }
+
+ private:
+  InternetHandle m_connection;
+  InternetHandle m_request;
+  DWORD m_waitMs = 0;
+};
+
 extern const wchar_t kAcceptAllHeader[];  // "Accept: */*\r\n\r\n"
+constexpr DWORD kNetworkWaitMs = 30000;
+constexpr DWORD kSlowBodyBytes = 1024;
 
 InternetHandle OpenRootHandle(StopSignal* stop);
-InternetHandle OpenUrlHandle(const InternetHandle& root, const std::wstring& url,
-                             const std::wstring& headers, StopSignal* stop);
+// Opens the request in steps (connection, request, time-outs, send) rather
+// than in one call, so the time-outs are in place before anything is sent:
+// set afterwards, a server that accepts and never answers would hold the
+// call for good. What is sent is what the one-call form sends.
+UrlRequest OpenUrlHandle(const InternetHandle& root, const std::wstring& url,
+                         const std::wstring& headers, StopSignal* stop, DWORD waitMs = 0);
+// Tests shorten the default wait; 0 restores kNetworkWaitMs.
+void SetNetworkWaitForTesting(DWORD waitMs);
 
 // Number-typed header queries into a 32-bit value; false when the answer has
 // no such header.
-bool QueryStatusCode(const InternetHandle& url, DWORD& value);
-bool QueryContentLength(const InternetHandle& url, DWORD& value);
+bool QueryStatusCode(const UrlRequest& url, DWORD& value);
+bool QueryContentLength(const UrlRequest& url, DWORD& value);
 
 enum class BodyResult { kComplete, kReadFailed, kSinkRefused };
 
 // Reads the body to its end, handing every read to the sink, including the
-// final read of 0 bytes. The sink returns false to end the body early.
+// final read of 0 bytes. The sink returns false to end the body early. A
+// failed, stopped, timed-out or too slow read is kReadFailed.
 using BodySink = std::function<bool(const char* data, DWORD count)>;
-BodyResult ReadBody(const InternetHandle& url, const BodySink& sink, StopSignal* stop);
+BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop);

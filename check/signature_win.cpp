@@ -62,7 +62,7 @@ UniqueBcryptKey ImportPublicKey(const BCRYPT_ALG_HANDLE alg, const PublicKeyPoin
 // body longer than a signature is not read to its end.
 bool FetchSignature(const InternetHandle& root, const std::wstring& url, std::string& signature,
                     bool& opened, StopSignal* stop) {
-  const InternetHandle request = OpenUrlHandle(root, url, kAcceptAllHeader, stop);
+  const UrlRequest request = OpenUrlHandle(root, url, kAcceptAllHeader, stop);
   opened = static_cast<bool>(request);
   if (!request) return false;
   DWORD status = 0;

@@ -24,7 +24,7 @@ DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::ws
       ReportDiagnostic("InterOpenFail\n", folder);
       return {};
     }
-    InternetHandle request = OpenUrlHandle(root, url + L"UpDate.ini", kAcceptAllHeader, stop);
+    UrlRequest request = OpenUrlHandle(root, url + L"UpDate.ini", kAcceptAllHeader, stop);
     if (!request) {
       ReportDiagnostic("OpenUrlFail\n", folder);
       return {};

@@ -13,6 +13,7 @@ add_executable(windows_tests
   engine/text_convert_win_test.cpp
   manifest/folder_scan_win_test.cpp
   check/version_check_win_test.cpp
+  check/http_win_test.cpp
   check/signature_win_test.cpp
   app/update_log_win_test.cpp
   transfer/download_win_test.cpp

@@ -147,7 +147,7 @@ bool DownloadRun::Run(const DownloadList& list) {
     }
   }
   if (probeName) {
-    InternetHandle probe = OpenUrlHandle(m_root, UrlOf(m_url, *probeName),
+    UrlRequest probe = OpenUrlHandle(m_root, UrlOf(m_url, *probeName),
                                          L"Range: bytes=1-\r\n\r\n", m_stop);
     if (!probe) {
       Diagnose("OpenUrlFail\n");
@@ -271,7 +271,7 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
       Diagnose("OpenFileFail\n");
       return Outcome::kHardFailure;
     }
-    InternetHandle request = OpenUrlHandle(m_root, url, header, m_stop);
+    UrlRequest request = OpenUrlHandle(m_root, url, header, m_stop);
     if (!request) {
       Diagnose("OpenUrlFail\n");
       return Outcome::kHardFailure;

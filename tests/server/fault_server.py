@@ -8,8 +8,9 @@ every request so a test can change behaviour between requests:
    "paths": {"/url/path": {"status": 503, "times": 1, ...}}}
 
 Rule keys: status, body, body_hex, chunked, no_length, length, cut_after,
-abort_after, stall_before, stall_after {"bytes", "seconds"}, ranges, times,
-endless, refuse. Every request is appended to the log as one JSON line.
+abort_after, stall_before, stall_after {"bytes", "seconds"}, trickle
+{"after", "interval"} (past "after" bytes, one byte per "interval" seconds),
+ranges, times, endless, refuse. Every request is appended to the log as one JSON line.
 """
 
 import argparse
@@ -296,6 +297,8 @@ class Handler(BaseHTTPRequestHandler):
                 break
         stall = rule.get("stall_after")
         stall_at = int(stall["bytes"]) if stall else None
+        trickle = rule.get("trickle")
+        trickle_at = int(trickle.get("after", 0)) if trickle else None
         pos = 0
         while not self.server.stopping.is_set():
             if stall_at is not None and pos >= stall_at:
@@ -307,6 +310,13 @@ class Handler(BaseHTTPRequestHandler):
             n = min(PIECE, total - pos)
             if stall_at is not None:
                 n = min(n, stall_at - pos)
+            if trickle_at is not None:
+                if pos >= trickle_at:
+                    self.wfile.flush()
+                    self.stall(trickle.get("interval", 1))
+                    n = 1
+                else:
+                    n = min(n, trickle_at - pos)
             piece = data[pos:pos + n] if pos < len(data) else b""
             piece += bytes(n - len(piece))  # filler past the end (endless)
             if chunked:

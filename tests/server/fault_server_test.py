@@ -272,6 +272,15 @@ class FaultServerTest(unittest.TestCase):
         self.assertEqual(body, DATA)
         self.assertGreaterEqual(time.monotonic() - t0, 0.45)
 
+    def test_trickle_sends_one_byte_per_interval_after_the_head(self):
+        self.rules({"paths": {"/dir/file.bin": {
+            "length": 1005, "cut_after": 1005,
+            "trickle": {"after": 1000, "interval": 0.1}}}})
+        t0 = time.monotonic()
+        r, body = self.get("/dir/file.bin")
+        self.assertEqual(body, DATA[:1005])
+        self.assertGreaterEqual(time.monotonic() - t0, 0.45)
+
     def test_times_applies_then_serves_and_resets_on_change(self):
         rules = {"paths": {"/dir/file.bin": {"status": 503, "times": 1}}}
         self.rules(rules)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "check/http_win.h"
 #include "engine/diagnostics.h"
 #include "engine/my_fun.h"
 #include "framework/afx.h"
@@ -383,6 +384,29 @@ TEST_F(DownloadFailureTest, AbortedReadEndsTheRunAndTheNextRunResumesTheTmp) {
   EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(requests[0], "range"));
   EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), big));
   EXPECT_FALSE(PathExists(Local(L"big.bin.tmp")));
+}
+
+TEST_F(DownloadFailureTest, TricklingServerEndsTheRunInTimeAndTheNextRunResumes) {
+  const std::string big = Pattern(120000, 19);
+  Serve("big.bin", big);
+  Faults({{"big.bin", R"({"trickle": {"after": 30000, "interval": 0.5}})"}});
+  SetNetworkWaitForTesting(1500);
+  const DWORD start = ::GetTickCount();
+  EXPECT_FALSE(Download({L"big.bin"}));
+  const DWORD took = ::GetTickCount() - start;
+  SetNetworkWaitForTesting(0);
+  EXPECT_LT(took, 8000u);
+  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+  const std::string kept = ReadBytes(Local(L"big.bin.tmp"));
+  ASSERT_GE(kept.size(), 30000u);
+  EXPECT_EQ(big.substr(0, kept.size()), kept);
+
+  SetFaults("");
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"big.bin"}));
+  // The first request is the run's range probe; the last one resumes.
+  EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(Requests("big.bin").back(), "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), big));
 }
 
 TEST_F(DownloadFailureTest, ErrorPagesAreNeverInstalled) {

@@ -1,0 +1,30 @@
+#include "check/body_pace.h"
+
+#include <gtest/gtest.h>
+
+TEST(BodyPaceTest, TrickleIsGivenUpAfterOneWindowSteadyFlowIsNot) {
+  // One byte a second against 1 KiB per 30 s: the read that crosses the window fails.
+  BodyPace trickle(30000, 1024, 0);
+  std::uint32_t now = 0;
+  for (; now < 30000; now += 1000) EXPECT_TRUE(trickle.Add(now, 1)) << now;
+  EXPECT_FALSE(trickle.Add(now, 1));
+
+  // Enough bytes in each window: every window starts afresh and never fails.
+  BodyPace steady(30000, 1024, 0);
+  for (now = 0; now < 300000; now += 1000) ASSERT_TRUE(steady.Add(now, 40)) << now;
+}
+
+TEST(BodyPaceTest, BytesOfAnEarlierWindowDoNotCarryOver) {
+  BodyPace pace(1000, 100, 0);
+  EXPECT_TRUE(pace.Add(10, 5000));  // a burst at the start
+  EXPECT_TRUE(pace.Add(1000, 0));   // the first window had plenty
+  EXPECT_TRUE(pace.Add(1500, 50));
+  EXPECT_FALSE(pace.Add(2000, 49));  // the second brought 99
+}
+
+TEST(BodyPaceTest, TicksThatWrapAroundKeepTheWindow) {
+  const std::uint32_t start = 0xFFFFFF00u;
+  BodyPace pace(1000, 100, start);
+  EXPECT_TRUE(pace.Add(start + 500, 1));  // wrapped past zero, 500 ms in
+  EXPECT_FALSE(pace.Add(start + 1000, 1));
+}
