@@ -128,6 +128,79 @@ class EndToEnd(ReleaseTestCase):
         self.driver.ask("esc")
         self.assertIsNotNone(install.wait_exit())
 
+    def wait_outcome_responsive(self, timeout):
+        """Waits for the run's outcome while timing every answer of the
+        dialog's thread; returns the final state and the slowest answer."""
+        slowest, deadline = 0.0, time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            asked = time.monotonic()
+            state = self.driver.wait_outcome(0)
+            slowest = max(slowest, time.monotonic() - asked)
+            if state:
+                return state, slowest
+            time.sleep(0.5)
+        return self.driver.state(), slowest
+
+    def test_silent_server_still_opens_the_dialog_and_fails_the_check_in_bounded_time(self):
+        release = release_files(self.updater, self.client)
+        self.publish(release)
+        self.server = Server(self.release_root, kind="fault")
+        # Accepts, reads the request and never answers.
+        silent = {"stall_before": 600}
+        self.server.faults({"paths": {BASE_PATH + "UpdateLog/UpdateLog.ini": silent,
+                                      BASE_PATH + "Update/UpDate.ini": silent}})
+        install = self.install(self.outdated(release))
+        started = time.monotonic()
+        self.open_dialog(install)
+        self.assertLess(time.monotonic() - started, 25, "the log's wait is the shorter one")
+        self.assertEqual("", self.driver.state()["controls"]["1017"]["text"])
+
+        self.driver.ask("click 1001")
+        clicked = time.monotonic()
+        state, slowest = self.wait_outcome_responsive(90)
+        took = time.monotonic() - clicked
+        self.assertEqual("更新信息获取失败,请检测网络是否正常!", state["controls"]["1004"]["text"], state)
+        self.assertGreater(took, 25)  # the request's wait, not something else, ended it
+        self.assertLess(took, 75)
+        self.assertLess(slowest, 2, "the dialog stopped answering during the wait")
+
+        # Esc in the middle of another silent check closes the dialog promptly.
+        self.driver.ask("click 1001")
+        time.sleep(2)
+        closing = time.monotonic()
+        self.driver.ask("esc")
+        self.assertTrue(self.driver.ask("gone 15000")["ok"], "the window stayed")
+        self.assertIsNotNone(install.wait_exit(15), "the process did not exit")
+        self.assertLess(time.monotonic() - closing, 10)
+
+    def test_trickling_download_fails_in_bounded_time_and_the_retry_resumes(self):
+        release = release_files(self.updater, self.client)
+        release["Updater.exe"] = self.updater
+        self.publish(release)
+        self.server = Server(self.release_root, kind="fault")
+        big_url = BASE_PATH + "Update/data/big.bin"
+        # One byte a second never trips a time-out; the slow-body rule ends it.
+        self.server.faults({"paths": {big_url: {"trickle": {"after": 500_000, "interval": 1}}}})
+        install = self.install(self.outdated(release))
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        clicked = time.monotonic()
+        state, slowest = self.wait_outcome_responsive(120)
+        took = time.monotonic() - clicked
+        self.assertEqual("下载更新文件失败,请检测网络是否正常.", state["controls"]["1004"]["text"], state)
+        self.assertLess(took, 100)
+        self.assertLess(slowest, 2, "the dialog stopped answering during the download")
+        kept = os.path.getsize(install.path("data/big.bin.tmp"))
+        self.assertGreaterEqual(kept, 500_000)
+
+        self.server.faults({})
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        self.assert_installed(install, release)
+        ranges = [r["range"] for r in self.server.requests() if r["path"] == big_url]
+        self.assertEqual(f"bytes={kept}-", ranges[-1])
+
     def stalled_download_then_close(self, close_command):
         """Closes the dialog while a download stalls: the window goes away
         promptly, the process exits and the partial file stays."""
