@@ -1,12 +1,15 @@
 #include <share.h>
 
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "engine/handles_win.h"
 #include "engine/my_fun.h"
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
+#include "manifest/manifest_file.h"
+#include "manifest/ordered_pipeline.h"
 
 namespace {
 
@@ -35,7 +38,12 @@ bool IdentifyFolder(const std::wstring& path, FolderId& id) {
 // The folders on the current path of the walk, per thread.
 thread_local std::vector<FolderId> t_ancestors;
 
-void Scan(std::wstring& folder, FILE* stream, const std::wstring& root, StopSignal* stop) {
+// Files queued for hashing beyond the ones being hashed: enough to keep every
+// worker busy while the walk lists a folder, few enough to stay small.
+constexpr size_t kFilesInFlight = 256;
+
+void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& root,
+          StopSignal* stop) {
   std::wstring noUrl;
   AddTrailingSeparators(folder, noUrl);
 
@@ -59,11 +67,10 @@ void Scan(std::wstring& folder, FILE* stream, const std::wstring& root, StopSign
         if (name == L"." || name == L"..") continue;
         // Junctions and directory links are not descended into.
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        Scan(path, stream, root, stop);
+        Scan(path, digests, root, stop);
       } else {
-        const std::string head = WideToAnsi(path.substr(root.size()) + L"\t");
-        std::fwrite(head.data(), 1, head.size(), stream);
-        CMyFun::CalculateMd5(path, stream);
+        std::string head = WideToAnsi(path.substr(root.size()) + L"\t");
+        digests.Add(std::move(head), std::move(path));
       }
     } while (::FindNextFileW(find.get(), &entry));
   }
@@ -91,5 +98,17 @@ void CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, S
   // A root without its backslash would start every relative path with one.
   AddTrailingSeparators(root, noUrl);
   t_ancestors.clear();
-  Scan(folder, stream, root, stop);
+  // Files are hashed in parallel; their lines are written in walk order.
+  OrderedPipeline digests(
+      DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight, FileDigestText,
+      [stream](const std::string& head, const std::string& text) {
+        std::fwrite(head.data(), 1, head.size(), stream);
+        std::fwrite(text.data(), 1, text.size(), stream);
+      });
+  Scan(folder, digests, root, stop);
+  if (StopRequested(stop)) {
+    digests.Abandon();
+  } else {
+    digests.Finish();
+  }
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 // Reads a manifest file back as prepared text: text mode turns CR LF into LF
 // and ends the text at a 0x1A byte, a NUL ends it too, the bytes are taken in
@@ -10,3 +11,8 @@ bool ReadManifestFile(const std::wstring& path, std::wstring& text);
 
 // The 32 lowercase hex digits of a file's MD5, or empty when it cannot be read.
 std::string Md5OfFile(const std::wstring& path);
+
+// What a local manifest line holds after the file's name: "<md5>\n", or the
+// words of the steps that failed ("CalculateMd5Worry\n" when the file cannot
+// be opened). scratch is a read buffer the caller may reuse between files.
+std::string FileDigestText(const std::wstring& path, std::vector<char>& scratch);
