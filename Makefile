@@ -1,5 +1,5 @@
 # Entry points; the work is done by the scripts and CMake.
-.PHONY: test demo build clean stress
+.PHONY: test demo build clean stress bench
 
 test:
 	scripts/test.sh
@@ -17,6 +17,11 @@ stress:
 	cmake --build build/fuzz-stress --target fuzz_all
 	ctest --test-dir build/fuzz-stress --output-on-failure -j "$$(nproc)"
 	env -u DISPLAY UPDATER_STRESS=1 timeout 3600 scripts/with-wine-env.sh tests/e2e/stress_test.py
+
+# Our code against md5sum, curl and a 50 ms target; writes docs/benchmarks.md.
+# Not part of make test. BENCH_RUNS, BENCH_CASES: see bench/bench.py.
+bench:
+	scripts/bench.sh
 
 build:
 	scripts/install-deps.sh

@@ -13,6 +13,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   fonts-wqy-zenhei locales
   nginx-light
+  curl time
 )
 
 missing=()
