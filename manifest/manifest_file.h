@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "manifest/md5.h"
+
 // Reads a manifest file back as prepared text: text mode turns CR LF into LF
 // and ends the text at a 0x1A byte, a NUL ends it too, the bytes are taken in
 // the thread's ANSI code page, and the whole text is trimmed with one LF
@@ -11,6 +13,8 @@ bool ReadManifestFile(const std::wstring& path, std::wstring& text);
 
 // The 32 lowercase hex digits of a file's MD5, or empty when it cannot be read.
 std::string Md5OfFile(const std::wstring& path);
+// Feeds a whole file to md5; false when it cannot be read.
+bool AddFileToMd5(const std::wstring& path, Md5& md5);
 
 // What a local manifest line holds after the file's name: "<md5>\n", or the
 // words of the steps that failed ("CalculateMd5Worry\n" when the file cannot

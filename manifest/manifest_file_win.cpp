@@ -46,19 +46,22 @@ bool ReadManifestFile(const std::wstring& path, std::wstring& text) {
   return true;
 }
 
-std::string Md5OfFile(const std::wstring& path) {
+bool AddFileToMd5(const std::wstring& path, Md5& md5) {
   UniqueFile file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) return std::string();
+  if (!file) return false;
   std::vector<char> buffer(1 << 20);
-  Md5 md5;
   for (;;) {
     DWORD got = 0;
     if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-      return std::string();
+      return false;
     }
-    if (got == 0) break;
+    if (got == 0) return true;
     md5.Update(buffer.data(), got);
   }
-  return Md5::ToHex(md5.Final());
+}
+
+std::string Md5OfFile(const std::wstring& path) {
+  Md5 md5;
+  return AddFileToMd5(path, md5) ? Md5::ToHex(md5.Final()) : std::string();
 }

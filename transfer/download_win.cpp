@@ -108,7 +108,7 @@ class DownloadRun {
  private:
   Outcome Fetch(const std::wstring& name, int row);
   Outcome Receive(const std::wstring& name, int row, bool fromZero, bool& resumed,
-                  std::uint64_t& reported, std::uint64_t& received);
+                  std::uint64_t& reported, std::uint64_t& received, std::string& digest);
   void EndRow(int row, bool failed, std::uint64_t received, std::uint64_t reported, DWORD start);
   void Diagnose(const char* word) { ReportDiagnostic(word, m_folder); }
 
@@ -207,13 +207,14 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
   // install the partial copy. It is written again once the copy is whole.
   if (self && Exists(m_folder + L"delete.bat")) WriteDeleteScript(m_folder, false);
 
-  // Each received file is hashed once; a mismatch after a resume is most
-  // likely a partial file from another release: once more from zero.
-  const auto digestMatches = [&] { return SameDigest(expected->second, Md5OfFile(temporary)); };
-  Outcome outcome = Receive(name, row, false, resumed, reported, received);
+  // Each received file is hashed as it is written; a mismatch after a resume
+  // is most likely a partial file from another release: once more from zero.
+  std::string digest;
+  const auto digestMatches = [&] { return SameDigest(expected->second, digest); };
+  Outcome outcome = Receive(name, row, false, resumed, reported, received, digest);
   bool verified = outcome == Outcome::kInstalled && checkDigest && digestMatches();
   if (outcome == Outcome::kInstalled && checkDigest && !verified && resumed) {
-    outcome = Receive(name, row, true, resumed, reported, received);
+    outcome = Receive(name, row, true, resumed, reported, received, digest);
     verified = outcome == Outcome::kInstalled && digestMatches();
   }
   if (outcome == Outcome::kHardFailure) {
@@ -247,9 +248,12 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
 }
 
 // Receives one body into the temporary file. kInstalled here means "received
-// whole and ready to install".
+// whole and ready to install"; digest is then the MD5 of the whole temporary
+// file: the part kept from an earlier run is hashed before the rest arrives,
+// the rest as it is written, so no file is read back a second time.
 Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, bool& resumed,
-                             std::uint64_t& reported, std::uint64_t& received) {
+                             std::uint64_t& reported, std::uint64_t& received,
+                             std::string& digest) {
   const std::wstring temporary = m_folder + name + L".tmp";
   const std::wstring url = UrlOf(m_url, name);
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -257,6 +261,11 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
     if (m_resume && !fromZero) {
       offset = FileSize(temporary);
       if (offset > INT_MAX) offset = 0;  // beyond what the range header can say
+    }
+    Md5 md5;
+    if (offset > 0 && !AddFileToMd5(temporary, md5)) {
+      offset = 0;  // a kept part that cannot be read is received again
+      md5 = Md5();
     }
     resumed = offset > 0;
     wchar_t header[260] = {};
@@ -294,6 +303,7 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
         Diagnose("OpenFileFail\n");
         return Outcome::kHardFailure;
       }
+      md5 = Md5();
       resumed = false;
     }
     if (status != 200 && !(status == 206 && m_resume && !fromZero)) {
@@ -330,6 +340,7 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
           }
           if (count == 0) return true;
           if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
+          md5.Update(data, keep);
           return !fileFailed && keep == count;
         },
         m_stop);
@@ -345,6 +356,7 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
       }
       return Outcome::kRowFailed;
     }
+    digest = Md5::ToHex(md5.Final());
     return Outcome::kInstalled;
   }
   return Outcome::kRowFailed;
