@@ -10,7 +10,7 @@ namespace {
 // surrogate pair, so both hosts order names the way Windows does.
 class Utf16Units {
  public:
-  Utf16Units(const std::wstring& text, std::size_t start) : m_text(text), m_index(start) {}
+  Utf16Units(std::wstring_view text, std::size_t start) : m_text(text), m_index(start) {}
 
   bool AtEnd() const { return m_low == 0 && m_index == m_text.size(); }
 
@@ -28,14 +28,14 @@ class Utf16Units {
   }
 
  private:
-  const std::wstring& m_text;
+  std::wstring_view m_text;
   std::size_t m_index;
   std::uint32_t m_low = 0;  // pending low surrogate, never 0 when set
 };
 
 }  // namespace
 
-bool OrdinalUtf16Less::operator()(const std::wstring& a, const std::wstring& b) const {
+bool OrdinalUtf16Less::operator()(std::wstring_view a, std::wstring_view b) const {
   // Equal characters give equal units, so only the tail from the first
   // difference needs the unit-by-unit walk.
   const std::size_t common = a.size() < b.size() ? a.size() : b.size();
@@ -56,7 +56,7 @@ bool OrdinalUtf16Less::operator()(const std::wstring& a, const std::wstring& b) 
   return left.AtEnd() && !right.AtEnd();
 }
 
-bool IsExcludedManifestName(const std::wstring& name) {
+bool IsExcludedManifestName(std::wstring_view name) {
   return name == L"MD5.exe" || name == L"UpDate.ini";
 }
 
@@ -74,18 +74,9 @@ std::wstring PrepareManifestText(const std::wstring& text) {
 
 ManifestTable ReadManifestTable(const std::wstring& preparedText) {
   ManifestTable table;
-  std::size_t pos = 0;
-  for (;;) {
-    const std::size_t tab = preparedText.find(L'\t', pos);
-    if (tab == std::wstring::npos) break;
-    const std::size_t lf = preparedText.find(L'\n', tab + 1);
-    if (lf == std::wstring::npos) break;
-
-    std::wstring name = preparedText.substr(pos, tab - pos);
-    pos = lf + 1;
-    if (IsExcludedManifestName(name)) continue;
+  ForEachManifestEntry(preparedText, [&](std::wstring_view name, std::wstring_view digest) {
     // try_emplace leaves an existing entry alone: the first line for a name wins.
-    table.try_emplace(std::move(name), preparedText, tab + 1, lf - tab - 1);
-  }
+    table.try_emplace(std::wstring(name), digest);
+  });
   return table;
 }
