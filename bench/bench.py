@@ -589,6 +589,10 @@ def machine_facts(load_before):
     ]
 
 
+def plural(count, word):
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
 def rate(value):
     return f"{value:.0f}" if value >= 100 else f"{value:.3g}"
 
@@ -619,18 +623,18 @@ def details(results):
             lines.append(f"- compare: medians over {RUNS} repetitions of Google Benchmark "
                          f"(each the mean of {r['iterations']} iterations); repetitions "
                          f"{', '.join(f'{x:.2f}' for x in r['runs_ms'])} ms; "
-                         f"{r['to_fetch']:.0f} names to fetch; benchmark library built as "
-                         f"{r['library_build']}.")
+                         f"{r['to_fetch']:.0f} names to fetch; our code built -O3 -DNDEBUG "
+                         f"(the Google Benchmark library itself reports a {r['library_build']} build).")
             continue
         line = (f"- {r['case']}: ours {', '.join(f'{x:.3f}' for x in r['ours_runs'])} s; "
                 f"{r['peer']} {', '.join(f'{x:.3f}' for x in r['peer_runs'])} s; "
-                f"{r['bytes']:,} bytes in {r['files']:,} files; our process's base working set "
+                f"{r['bytes']:,} bytes in {plural(r['files'], 'file')}; our process's base working set "
                 f"{kib(r['base_kib'])}, process peak {kib(r['process_peak_kib'])} "
                 f"(call peak taken from: {', '.join(r['peak_methods'])}); "
                 f"{r['peer']} peak RSS {kib(r['peer_rss_kib'])} (GNU time)")
         if "ours_connections" in r:
             def shown(seen):
-                return " or ".join(f"{n} requests over {c} connection{'s' if c > 1 else ''}, "
+                return " or ".join(f"{plural(n, 'request')} over {plural(c, 'connection')}, "
                                    f"{sent:,} bytes sent" for n, c, sent in seen)
             line += (f"; nginx saw, per run, ours: {shown(r['ours_connections'])}; "
                      f"curl: {shown(r['peer_connections'])}")
