@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <initializer_list>
+#include <vector>
 
 #include "check/http_win.h"
 #include "engine/diagnostics.h"
@@ -23,6 +25,7 @@ namespace {
 
 constexpr int kMoveAttempts = 5;
 constexpr DWORD kShowEveryMs = 50;
+constexpr DWORD kPaintEveryMs = 250;  // what a person reading the list still sees as live
 constexpr DWORD kMovePauseMs = 200;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
@@ -93,6 +96,53 @@ bool SameDigest(const std::wstring& expected, const std::string& actual) {
 
 enum class Outcome { kInstalled, kRowFailed, kHardFailure };
 
+// Lets the controls that draw text repaint at most every kPaintEveryMs during
+// a run (the progress bar, a plain fill, keeps painting at once). Every text
+// is still set, in order, as it happens; only the drawing waits. Measured
+// under Wine with many small files: a row added to a visible list, drawn at
+// once, kept the worker waiting on the dialog's thread for 15-20 ms, most of
+// each file's time; with the drawing paced, about 11 ms per file in all.
+class PaintPacer {
+ public:
+  explicit PaintPacer(std::initializer_list<HWND> controls) {
+    // A hidden control stays as it is: turning its drawing back on shows it.
+    for (HWND control : controls) {
+      if (::GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) m_controls.push_back(control);
+    }
+    Hold();
+    m_paintedAt = ::GetTickCount();
+  }
+  ~PaintPacer() {
+    for (HWND control : m_controls) {
+      ::SendMessageW(control, WM_SETREDRAW, TRUE, 0);
+      ::RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+    }
+  }
+  PaintPacer(const PaintPacer&) = delete;
+  PaintPacer& operator=(const PaintPacer&) = delete;
+
+  // Paints what has changed when the last paint is old enough.
+  void Tick() {
+    const DWORD now = ::GetTickCount();
+    if (now - m_paintedAt < kPaintEveryMs) return;
+    m_paintedAt = now;
+    for (HWND control : m_controls) {
+      ::SendMessageW(control, WM_SETREDRAW, TRUE, 0);
+      ::RedrawWindow(control, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
+    }
+    Hold();
+  }
+
+ private:
+  void Hold() {
+    for (HWND control : m_controls) ::SendMessageW(control, WM_SETREDRAW, FALSE, 0);
+  }
+
+  std::vector<HWND> m_controls;
+  DWORD m_paintedAt = 0;
+};
+
 // One download run: the root handle, the range decision and the controls.
 class DownloadRun {
  public:
@@ -101,7 +151,8 @@ class DownloadRun {
               CStatic& fileNameText, CListCtrl& fileList, StopSignal* stop)
       : m_fun(fun), m_url(std::move(url)), m_folder(std::move(folder)), m_progress(progress),
         m_counterText(counterText), m_speedText(speedText), m_fileNameText(fileNameText),
-        m_fileList(fileList), m_stop(stop), m_bar(total), m_total(total) {}
+        m_fileList(fileList), m_stop(stop), m_bar(total), m_total(total),
+        m_paint({counterText.m_hWnd, speedText.m_hWnd, fileNameText.m_hWnd, fileList.m_hWnd}) {}
 
   bool Run(const DownloadList& list);
 
@@ -127,6 +178,7 @@ class DownloadRun {
   bool m_resume = false;
   bool m_selfReceived = false;
   ManifestTable m_digests;  // from the server manifest the comparison used
+  PaintPacer m_paint;
 };
 
 bool DownloadRun::Run(const DownloadList& list) {
@@ -337,6 +389,7 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
             shownAt = now;
             m_progress.SetPos(position);
             m_fileList.SetItemText(row, 1, SizeText(received, shownLength, false));
+            m_paint.Tick();
           }
           if (count == 0) return true;
           if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
@@ -371,6 +424,7 @@ void DownloadRun::EndRow(int row, bool failed, std::uint64_t received, std::uint
   if (failed) m_fileList.SetItemText(row, 1, kRowFailedText);
   m_speedText.SetWindowText(SpeedText(shownLength, now - start));
   m_counterText.SetWindowText(CounterText(m_bar.Done(), m_total));
+  m_paint.Tick();
 }
 
 }  // namespace

@@ -630,6 +630,25 @@ TEST_F(DownloadDisplayTest, FourFilesFillTheBarCountAndListInOrder) {
   EXPECT_GT(std::atof(match[1].str().c_str()), 0.0);
 }
 
+// The run holds back the drawing of the text controls while it works; after
+// it, the shown ones draw again and the hidden ones stay hidden.
+TEST_F(DownloadDisplayTest, ShownControlsDrawAgainAfterTheRunAndHiddenOnesStayHidden) {
+  Serve("a.bin", Pattern(100, 62));
+  ::ShowWindow(m_ui.list.m_hWnd, SW_SHOWNA);
+  ::ShowWindow(m_ui.counter.m_hWnd, SW_SHOWNA);
+  const auto shown = [](const CWnd& control) {
+    return (::GetWindowLongPtrW(control.m_hWnd, GWL_STYLE) & WS_VISIBLE) != 0;
+  };
+
+  ASSERT_TRUE(Download({L"a.bin"}));
+
+  EXPECT_TRUE(shown(m_ui.list));
+  EXPECT_TRUE(shown(m_ui.counter));
+  EXPECT_FALSE(shown(m_ui.speed));
+  EXPECT_FALSE(shown(m_ui.fileName));
+  EXPECT_EQ(1, m_ui.Rows());
+}
+
 TEST_F(DownloadDisplayTest, EmptyFileIsInstalledEmpty) {
   Serve("a.bin", Pattern(100, 61));
   Serve("empty.bin", "");
