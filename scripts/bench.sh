@@ -19,22 +19,7 @@ cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SAN
 nice cmake --build build/bench-host -j "$jobs" --target compare_bench
 
 source scripts/wine-env.sh
-xvfb_pid=""
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-}
-trap cleanup EXIT
-
-if [ -z "${DISPLAY:-}" ]; then
-  fifo="$(mktemp -u)"
-  mkfifo "$fifo"
-  Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$fifo" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  read -r -t 20 display_number <"$fifo" || { echo "Xvfb did not start" >&2; exit 1; }
-  rm -f "$fifo"
-  export DISPLAY=":$display_number"
-fi
+wine_session_up
 
 wine_prefix_ready
 # One wineserver for the whole run, so no timed run pays for starting one.

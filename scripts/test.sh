@@ -14,22 +14,7 @@ cmake --preset windows >/dev/null
 cmake --build build/windows -j "$jobs"
 
 source scripts/wine-env.sh
-xvfb_pid=""
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-}
-trap cleanup EXIT
-
-if [ -z "${DISPLAY:-}" ]; then
-  fifo="$(mktemp -u)"
-  mkfifo "$fifo"
-  Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$fifo" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  read -r -t 20 display_number <"$fifo" || { echo "Xvfb did not start" >&2; exit 1; }
-  rm -f "$fifo"
-  export DISPLAY=":$display_number"
-fi
+wine_session_up
 
 wine_prefix_ready
 # One wineserver for the whole run: each Wine start then costs a fraction of a second.

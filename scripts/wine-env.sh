@@ -40,3 +40,23 @@ wine_prefix_ready() {
 wine_services_up() {
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
 }
+
+# For scripts that run many Wine programs: a private Xvfb when no display is
+# set, and, when the calling script exits, the wineserver and that Xvfb
+# stopped. Call from the script itself, not from a subshell.
+wine_session_up() {
+  _updater_xvfb_pid=""
+  trap 'wineserver -k >/dev/null 2>&1 || true
+        if [ -n "$_updater_xvfb_pid" ]; then kill "$_updater_xvfb_pid" 2>/dev/null || true; fi' EXIT
+  if [ -z "${DISPLAY:-}" ]; then
+    local fifo
+    fifo="$(mktemp -u)"
+    mkfifo "$fifo"
+    Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$fifo" >/dev/null 2>&1 &
+    _updater_xvfb_pid=$!
+    local display_number
+    read -r -t 20 display_number <"$fifo" || { echo "Xvfb did not start" >&2; rm -f "$fifo"; return 1; }
+    rm -f "$fifo"
+    export DISPLAY=":$display_number"
+  fi
+}
