@@ -5,8 +5,9 @@
 #include "engine/win.h"
 
 // One owner per OS handle: move-only, closes on destruction. Declare owners so
-// that destruction order is right (the URL handle after the root handle it was
-// opened from, the hash after its provider): the later-declared closes first.
+// that destruction order is right (a hash after its algorithm provider): the
+// later-declared closes first. WinINet handles have their own owner,
+// InternetHandle in check/http_win.h, which also works with the stop signal.
 template <class Traits>
 class UniqueHandle {
  public:
@@ -50,21 +51,6 @@ struct FindHandleTraits {
   static Handle Invalid() { return INVALID_HANDLE_VALUE; }
   static void Close(Handle h) { ::FindClose(h); }
 };
-struct InternetHandleTraits {
-  using Handle = HINTERNET;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { ::InternetCloseHandle(h); }
-};
-struct CryptProvTraits {
-  using Handle = HCRYPTPROV;
-  static Handle Invalid() { return 0; }
-  static void Close(Handle h) { ::CryptReleaseContext(h, 0); }
-};
-struct CryptHashTraits {
-  using Handle = HCRYPTHASH;
-  static Handle Invalid() { return 0; }
-  static void Close(Handle h) { ::CryptDestroyHash(h); }
-};
 struct BcryptAlgTraits {
   using Handle = BCRYPT_ALG_HANDLE;
   static Handle Invalid() { return nullptr; }
@@ -89,9 +75,6 @@ struct StreamTraits {
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
-using UniqueInternet = UniqueHandle<InternetHandleTraits>;
-using UniqueCryptProv = UniqueHandle<CryptProvTraits>;
-using UniqueCryptHash = UniqueHandle<CryptHashTraits>;
 using UniqueBcryptAlg = UniqueHandle<BcryptAlgTraits>;
 using UniqueBcryptKey = UniqueHandle<BcryptKeyTraits>;
 using UniqueBcryptHash = UniqueHandle<BcryptHashTraits>;

@@ -15,6 +15,5 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <commctrl.h>
-#include <wincrypt.h>
 #include <wininet.h>
 #include <mmsystem.h>

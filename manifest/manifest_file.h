@@ -11,8 +11,6 @@
 // error, so a partial text never reaches a comparison.
 bool ReadManifestFile(const std::wstring& path, std::wstring& text);
 
-// The 32 lowercase hex digits of a file's MD5, or empty when it cannot be read.
-std::string Md5OfFile(const std::wstring& path);
 // Feeds a whole file to md5; false when it cannot be read.
 bool AddFileToMd5(const std::wstring& path, Md5& md5);
 

@@ -60,8 +60,3 @@ bool AddFileToMd5(const std::wstring& path, Md5& md5) {
     md5.Update(buffer.data(), got);
   }
 }
-
-std::string Md5OfFile(const std::wstring& path) {
-  Md5 md5;
-  return AddFileToMd5(path, md5) ? Md5::ToHex(md5.Final()) : std::string();
-}

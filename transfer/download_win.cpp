@@ -200,7 +200,7 @@ bool DownloadRun::Run(const DownloadList& list) {
   }
   if (probeName) {
     UrlRequest probe = OpenUrlHandle(m_root, UrlOf(m_url, *probeName),
-                                         L"Range: bytes=1-\r\n\r\n", m_stop);
+                                     L"Range: bytes=1-\r\n\r\n", m_stop);
     if (!probe) {
       Diagnose("OpenUrlFail\n");
       return false;
