@@ -105,16 +105,21 @@ def main():
             driver.ask("click 1001")
         else:
             say("press 更新 in the window, then 更新完成 when it is done")
-        downloading = wait_until(lambda: driver.state().get("progress", 0) > 1000, 600, 0.2)
-        if downloading:
+        # A check that ends without a download (a wrong server) must not keep
+        # the demo waiting for progress that never comes.
+        moment = wait_until(lambda: ("downloading" if driver.state().get("progress", 0) > 1000
+                                     else "ended" if driver.wait_outcome(0) else None), 600, 0.2)
+        if moment == "downloading":
             screenshot(driver, "2-during.png")
         outcome = driver.wait_outcome(600)
         if outcome:
             time.sleep(0.5)
             screenshot(driver, "3-after.png")
             say(f"the dialog says: {outcome['controls']['1004']['text']}")
+        succeeded = bool(outcome) and outcome["controls"]["1004"]["text"] == "更新成功."
         if AUTO:
-            driver.ask("click 1001")
+            # 更新完成 after a success; 退出 otherwise, since 更新 would only check again.
+            driver.ask("click 1001" if succeeded else "click 1002")
         driver.ask("gone 600000")
         install.wait_exit(60)
         wait_until(lambda: os.path.exists(install.path("client-started.txt")), 30)
@@ -134,10 +139,12 @@ def main():
         elif before[name] != after[name]:
             say(f"  updated  {name}")
     started = os.path.exists(install.path("client-started.txt"))
+    swapped = started and after.get("Updater.exe") == md5(release["Updater.exe"])
     say("the hand-off script swapped in the new Updater.exe and started QyrUIPro.exe"
-        if started and after.get("Updater.exe") == md5(release["Updater.exe"])
-        else "the client was not started (was the dialog closed with 更新完成?)")
+        if swapped else "the client was not started (was the dialog closed with 更新完成?)")
     say(f"screenshots in {os.path.join(DEMO, 'screenshots')}")
+    if AUTO and not swapped:
+        sys.exit("demo: the update did not complete")
 
 
 if __name__ == "__main__":

@@ -27,4 +27,8 @@ fi
 if [ -z "${DISPLAY:-}" ]; then
   export UPDATER_DEMO_AUTO=1
 fi
-exec scripts/with-wine-env.sh python3 scripts/demo.py
+source scripts/wine-env.sh
+wine_session_up
+wine_prefix_ready
+wine_services_up
+python3 scripts/demo.py

@@ -43,10 +43,14 @@ wine_services_up() {
 
 # For scripts that run many Wine programs: a private Xvfb when no display is
 # set, and, when the calling script exits, the wineserver and that Xvfb
-# stopped. Call from the script itself, not from a subshell.
+# stopped. Call from the script itself, not from a subshell, and before
+# wine_prefix_ready, so that a new prefix starts with the display.
 wine_session_up() {
   _updater_xvfb_pid=""
+  # -k ends the prefix's programs and services; -w waits (bounded) until the
+  # server has saved the registry and gone, before the display goes away.
   trap 'wineserver -k >/dev/null 2>&1 || true
+        timeout 20 wineserver -w >/dev/null 2>&1 || true
         if [ -n "$_updater_xvfb_pid" ]; then kill "$_updater_xvfb_pid" 2>/dev/null || true; fi' EXIT
   if [ -z "${DISPLAY:-}" ]; then
     local fifo

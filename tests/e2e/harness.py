@@ -116,6 +116,9 @@ http {{
             raise RuntimeError(f"{kind} did not start")
 
     def _listening(self):
+        # Ours must be alive: another program on the port also accepts.
+        if self.process.poll() is not None:
+            return False
         with socket.socket() as probe:
             probe.settimeout(0.5)
             return probe.connect_ex(("127.0.0.1", PORT)) == 0
