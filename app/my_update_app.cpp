@@ -1,4 +1,7 @@
 #include "app/my_update_dlg.h"
+#include "app/single_instance_win.h"
+#include "engine/my_fun.h"
+#include "engine/separators.h"
 #include "framework/afx.h"
 
 // The application: one modal update dialog, then the process ends.
@@ -10,6 +13,13 @@ class CMyUpdateApp : public CWinApp {
 CMyUpdateApp theApp;
 
 BOOL CMyUpdateApp::InitInstance() {
+  // A second start for the same folder shows the first dialog and starts
+  // nothing of its own: no dialog, no script, no client.
+  const SingleInstance instance(FolderOfPath(CMyFun().GetAppPath()));
+  if (!instance.IsFirst()) {
+    instance.BringOtherToFront();
+    return FALSE;
+  }
   AfxEnableControlContainer();
   CMyUpdateDlg dlg;
   m_pMainWnd = &dlg;

@@ -26,7 +26,7 @@ int CMyUpdateDlg::FetchUpdateLog(const std::wstring& url, const std::wstring& fo
   logUrl += L"UpdateLog.ini";
   logFile += L"Update_Logo.txt";
 
-  UniqueStream out(::_wfsopen(logFile.c_str(), L"w", _SH_DENYNO));
+  UniqueStream out(::_wfsopen(ExtendedLengthPath(logFile).c_str(), L"w", _SH_DENYNO));
   InternetHandle root = OpenRootHandle(nullptr);
   if (!root) return 0;
   UrlRequest request = OpenUrlHandle(root, logUrl, kAcceptAllHeader, nullptr, kLogWaitMs);
@@ -48,7 +48,7 @@ int CMyUpdateDlg::FetchUpdateLog(const std::wstring& url, const std::wstring& fo
   if (body != BodyResult::kComplete) return 0;
   out.reset();
 
-  UniqueStream in(::_wfsopen(logFile.c_str(), L"r", _SH_DENYNO));
+  UniqueStream in(::_wfsopen(ExtendedLengthPath(logFile).c_str(), L"r", _SH_DENYNO));
   std::wstring text;
   if (in) {
     std::string line;

@@ -7,6 +7,7 @@
 #include "engine/diagnostics.h"
 #include "engine/handles_win.h"
 #include "engine/my_fun.h"
+#include "engine/separators.h"
 #include "engine/stop_signal.h"
 #include "manifest/manifest_file.h"
 
@@ -29,8 +30,15 @@ DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::ws
       ReportDiagnostic("OpenUrlFail\n", folder);
       return {};
     }
+    // An error page (404, 500, 503 ...) is no manifest: parsed, its lack of
+    // TAB lines would tell the user that nothing needs updating.
+    DWORD status = 0;
+    if (!QueryStatusCode(request, status) || status != 200) {
+      ReportDiagnostic("HttpStatusFail\n", folder);
+      return {};
+    }
     {
-      UniqueStream copy(::_wfsopen(serverCopy.c_str(), L"wb", _SH_DENYNO));
+      UniqueStream copy(::_wfsopen(ExtendedLengthPath(serverCopy).c_str(), L"wb", _SH_DENYNO));
       if (!copy) {
         ReportDiagnostic("OpenFileFail\n", folder);
         return {};

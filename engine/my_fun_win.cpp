@@ -3,9 +3,16 @@
 #include "engine/separators.h"
 
 std::wstring CMyFun::GetAppPath() {
-  wchar_t path[MAX_PATH] = {};
-  if (::GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return L"Error";
-  return path;
+  // A full buffer means the path was cut: an installation below a deep folder
+  // may pass MAX_PATH.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return L"Error";
+    if (length < path.size()) return path.substr(0, length);
+    if (path.size() >= 32768) return L"Error";
+    path.resize(path.size() * 2);
+  }
 }
 
 bool CMyFun::RunHidden(const std::wstring& path) {
@@ -30,7 +37,7 @@ bool CMyFun::CleanupManifests(std::wstring& folder) {
   std::wstring noUrl;
   AddTrailingSeparators(folder, noUrl);
   for (const wchar_t* name : {L"LocalDate.ini", L"UpDate.ini"}) {
-    const std::wstring path = folder + name;
+    const std::wstring path = ExtendedLengthPath(folder + name);
     if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) ::DeleteFileW(path.c_str());
   }
   return true;

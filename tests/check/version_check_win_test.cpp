@@ -76,18 +76,23 @@ TEST_F(VersionCheckTest, NothingChangedIsAllnewWhateverTheVerdictHeld) {
   EXPECT_EQ(L"Allnew", verdict);
 }
 
-TEST_F(VersionCheckTest, PagesWithoutEntriesAreAllnew) {
+TEST_F(VersionCheckTest, ErrorPagesAreErrorAndAnEmptyManifestIsAllnew) {
   Local("a.dll\t" + kD1 + "\r\n");
-  std::wstring verdict = L"Part";
-  // Nothing served: the server's 404 page is taken as the manifest.
-  EXPECT_TRUE(Check(verdict).empty());
-  EXPECT_EQ(L"Allnew", verdict);
-  EXPECT_NE(std::string::npos, Copy().find("404 Not Found"));
-  ASSERT_EQ(1u, RequestsFor(m_path + "UpDate.ini").size());
+  // Nothing served (404), then error pages with a body of their own: none of
+  // them is a manifest, and none is stored or compared.
+  for (const char* fault : {"", "{\"status\": 500}", "{\"status\": 503}"}) {
+    SetFaults(*fault ? "{\"paths\": {\"" + m_path + "UpDate.ini\": " + fault + "}}" : "");
+    std::wstring verdict = L"Part";
+    EXPECT_TRUE(Check(verdict).empty()) << fault;
+    EXPECT_EQ(L"Error", verdict) << fault;
+    EXPECT_FALSE(PathExists(m_folder + L"UpDate.ini")) << fault;
+  }
+  SetFaults("");
+  ASSERT_EQ(3u, RequestsFor(m_path + "UpDate.ini").size());
   EXPECT_EQ("404", JsonField(RequestsFor(m_path + "UpDate.ini")[0], "status"));
 
   Serve("");
-  verdict = L"Part";
+  std::wstring verdict = L"Part";
   EXPECT_TRUE(Check(verdict).empty());
   EXPECT_EQ(L"Allnew", verdict);
   EXPECT_TRUE(PathExists(m_folder + L"UpDate.ini"));

@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+
+#include "engine/handles_win.h"
+
+// One dialog per installation folder: two would write the same LocalDate.ini,
+// .tmp files and delete.bat. The claim is a named mutex keyed on the folder,
+// held until the process ends, so two installations still update on their
+// own. A mutex left abandoned by a crashed run counts as free.
+class SingleInstance {
+ public:
+  explicit SingleInstance(const std::wstring& folder);
+  // False when another updater of the same folder holds the claim.
+  bool IsFirst() const { return m_bFirst; }
+  // Shows the other updater's dialog in front, waiting a little for it when
+  // that updater is still fetching the update log.
+  void BringOtherToFront() const;
+
+ private:
+  std::wstring m_folder;
+  UniqueKernelHandle m_mutex;
+  bool m_bFirst = true;
+};
