@@ -10,9 +10,10 @@ packages=(
   libssl-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
+  libgnutls30  # Wine's TLS: loaded at run time, so no package depends on it
   xvfb xauth x11-apps imagemagick
   fonts-wqy-zenhei locales
-  nginx-light
+  nginx-light openssl
   curl time
 )
 

@@ -52,10 +52,30 @@ add_executable(client_standin WIN32 e2e/client_standin.cpp)
 target_include_directories(client_standin PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(client_standin PRIVATE -municode)
 
+# The same updater built for an HTTPS server on localhost, for the suite's TLS
+# case. Its own base_url.cpp, compiled with that address, comes before the
+# library's, so the library's copy is not linked in.
+set(tls_test_port 18766)
+add_executable(updater_tls WIN32
+  ${CMAKE_SOURCE_DIR}/app/my_update_app.cpp
+  ${CMAKE_SOURCE_DIR}/framework/afx_winmain.cpp
+  ${CMAKE_SOURCE_DIR}/engine/base_url.cpp
+  ${CMAKE_SOURCE_DIR}/res/updater.rc)
+target_compile_definitions(updater_tls PRIVATE
+  "UPDATER_DEFAULT_BASE_URL=L\"https://localhost:${tls_test_port}/Velmora/Qyr/Test/\"")
+target_link_libraries(updater_tls PRIVATE updater_win)
+target_link_options(updater_tls PRIVATE -municode)
+set_target_properties(updater_tls PROPERTIES OUTPUT_NAME Updater
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tls)
+add_executable(trust_ca e2e/trust_ca.cpp)
+target_include_directories(trust_ca PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(trust_ca PRIVATE crypt32)
+target_link_options(trust_ca PRIVATE -municode)
+
 add_test(NAME end_to_end
   COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-wine-env.sh ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.py)
 set_tests_properties(end_to_end PROPERTIES TIMEOUT 900
-  ENVIRONMENT "UPDATER_WINDOWS_BUILD=${CMAKE_BINARY_DIR}")
+  ENVIRONMENT "UPDATER_WINDOWS_BUILD=${CMAKE_BINARY_DIR};UPDATER_TLS_PORT=${tls_test_port}")
 
 # Killed runs, a soak against the fault server, Chinese names: the short
 # variants (UPDATER_STRESS=1 under make stress runs the long ones).

@@ -9,7 +9,10 @@ private network namespace (in_netns.sh) where that port is certainly free and
 nothing else can answer on it.
 """
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -21,7 +24,8 @@ if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
 
 
 sys.path.insert(0, HERE)
-from harness import (BASE_PATH, WAIT, ReleaseTestCase, Server, md5, read_tree, wait_until)  # noqa: E402
+from harness import (BASE_PATH, BUILD, WAIT, Installation, ReleaseTestCase, Server, md5,  # noqa: E402
+                     read_tree, wait_until)
 
 
 def release_files(updater, client):
@@ -37,7 +41,16 @@ def release_files(updater, client):
     }
 
 
-class EndToEnd(ReleaseTestCase):
+class Checks(ReleaseTestCase):
+    def assert_installed(self, install, release, updater_swapped=True):
+        tree = read_tree(install.folder)
+        for name, data in release.items():
+            if name == "Updater.exe" and not updater_swapped:
+                continue
+            self.assertEqual(md5(data), md5(tree.get(name, b"")), name)
+
+
+class EndToEnd(Checks):
     def outdated(self, release):
         files = dict(release)
         files["Updater.exe"] = self.updater
@@ -46,13 +59,6 @@ class EndToEnd(ReleaseTestCase):
         del files["docs/read me #1 (100%).txt"]
         del files["data/big.bin"]
         return files
-
-    def assert_installed(self, install, release, updater_swapped=True):
-        tree = read_tree(install.folder)
-        for name, data in release.items():
-            if name == "Updater.exe" and not updater_swapped:
-                continue
-            self.assertEqual(md5(data), md5(tree.get(name, b"")), name)
 
     def test_outdated_installation_is_updated_and_hands_over_to_the_client(self):
         release = release_files(self.updater, self.client)
@@ -254,6 +260,153 @@ class EndToEnd(ReleaseTestCase):
         self.driver.ask("click 1001")
         state = self.driver.wait_outcome()
         self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        self.assert_installed(install, release)
+
+
+    def test_an_error_page_for_the_manifest_fails_the_check(self):
+        release = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client, "data/new.bin": b"new"}
+        self.publish(release)
+        self.server = Server(self.release_root, kind="fault")
+        self.server.faults({"paths": {BASE_PATH + "Update/UpDate.ini": {"status": 503}}})
+        install = self.install({"Updater.exe": self.updater, "QyrUIPro.exe": self.client})
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新信息获取失败,请检测网络是否正常!", state["controls"]["1004"]["text"])
+        self.assertEqual([], state["rows"])
+        self.assertFalse(os.path.exists(install.path("data/new.bin")))
+        self.assertFalse(os.path.exists(install.path("UpDate.ini")))
+        self.assertNotIn(BASE_PATH + "Update/data/new.bin", [r["path"] for r in self.server.requests()])
+
+    def test_a_second_start_shows_the_first_dialog_and_starts_nothing(self):
+        files = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client}
+        install = self.install(files)
+        self.open_dialog(install)
+        second = subprocess.Popen(["wine", install.path("Updater.exe")], cwd=install.folder,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertEqual(0, second.wait(15))
+        finally:
+            if second.poll() is None:
+                second.kill()
+        self.assertEqual(1, self.driver.ask("count")["count"])
+        # Another installation is not held back by this one.
+        other = self.install(files)
+        other.start()
+        self.assertTrue(wait_until(lambda: self.driver.ask("count")["count"] == 2),
+                        "the other installation's dialog did not open")
+        time.sleep(1)
+        for folder in (install, other):
+            self.assertFalse(os.path.exists(folder.path("client-started.txt")))
+            self.assertFalse(os.path.exists(folder.path("delete.bat")))
+
+    def test_files_past_260_characters_are_walked_fetched_and_swapped(self):
+        root = tempfile.mkdtemp(prefix="e2e-long-")
+        # A deep but ordinary installation folder, with asset folders below it
+        # that take the full names past 260 characters as Windows counts them.
+        folder = os.path.join(root, "Users", "player", "AppData", "Local", "Programs", "客户端安装目录")
+        deep = "/".join(["assets", "characters_and_scenes" * 3, "high_resolution_textures" * 3,
+                         "level_zero_one_two_" * 4])
+        windows_length = len("Z:" + folder + "/" + deep + "/texture_0001.dat")
+        self.assertGreater(windows_length, 260)
+        release = {"Updater.exe": self.updater + b"\0long path release\0",
+                   "QyrUIPro.exe": self.client,
+                   deep + "/texture_0001.dat": os.urandom(300_000),
+                   deep + "/same.dat": b"unchanged\r\n",
+                   deep + "/changed.ini": b"version=2\r\n"}
+        self.publish(release)
+        self.server = Server(self.release_root)
+        installed = dict(release, **{"Updater.exe": self.updater, deep + "/changed.ini": b"version=1\r\n"})
+        del installed[deep + "/texture_0001.dat"]
+        install = Installation(installed, folder=folder)
+        self.installs.append(install)
+        try:
+            self.open_dialog(install)
+            self.driver.ask("click 1001")
+            state = self.driver.wait_outcome(120)
+            self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+            prefix = deep.replace("/", "\\") + "\\"
+            self.assertEqual(["Updater.exe", prefix + "changed.ini", prefix + "texture_0001.dat"],
+                             [row[0] for row in state["rows"]])
+            self.driver.ask("click 1001")
+            self.assertIsNotNone(install.wait_exit())
+            self.assertTrue(wait_until(lambda: os.path.exists(install.path("client-started.txt"))
+                                       and not os.path.exists(install.path("delete.bat"))),
+                            "the script did not start the client and delete itself")
+            self.assert_installed(install, release)
+            self.assertTrue(os.path.exists(install.path("Update_Logo.txt")))
+        finally:
+            install.remove()
+            shutil.rmtree(root, ignore_errors=True)
+
+
+def make_certificates(folder):
+    """A test CA that the suite's prefix is made to trust, a certificate for
+    localhost signed by it, and one signed by a CA that nobody trusts."""
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=60)
+    paths = {}
+    for ca in ("trusted", "stranger"):
+        base = os.path.join(folder, ca)
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3", "-subj", f"/CN=Updater test CA {ca}",
+                "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                "-keyout", base + "-ca.key", "-out", base + "-ca.pem")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                "-keyout", base + ".key", "-out", base + ".csr")
+        with open(base + ".ext", "w") as ext:
+            ext.write("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n")
+        openssl("x509", "-req", "-in", base + ".csr", "-CA", base + "-ca.pem", "-CAkey", base + "-ca.key",
+                "-CAcreateserial", "-days", "3", "-extfile", base + ".ext", "-out", base + ".pem")
+        paths[ca] = (base + ".pem", base + ".key")
+    openssl("x509", "-in", os.path.join(folder, "trusted-ca.pem"), "-outform", "DER",
+            "-out", os.path.join(folder, "trusted-ca.der"))
+    return paths
+
+
+class OverHttps(Checks):
+    """The updater built for https://localhost, against nginx with TLS."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        with open(os.path.join(BUILD, "tests", "tls", "Updater.exe"), "rb") as updater:
+            cls.updater = updater.read()
+        cls.certificates = tempfile.mkdtemp(prefix="e2e-tls-")
+        os.chmod(cls.certificates, 0o755)
+        cls.tls = make_certificates(cls.certificates)
+        der = "Z:" + os.path.join(cls.certificates, "trusted-ca.der").replace("/", "\\")
+        subprocess.run(["wine", os.path.join(BUILD, "tests", "trust_ca.exe"), der], check=True, timeout=60)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.certificates, ignore_errors=True)
+
+    def test_an_untrusted_server_fails_the_check_and_a_trusted_one_updates(self):
+        release = {"Updater.exe": self.updater + b"\0tls release\0", "QyrUIPro.exe": self.client,
+                   "data/big.bin": os.urandom(2_000_000), "readme.txt": b"over https\r\n"}
+        self.publish(release)
+        install = self.install({"Updater.exe": self.updater, "QyrUIPro.exe": self.client})
+
+        self.server = Server(self.release_root, tls=self.tls["stranger"])
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新信息获取失败,请检测网络是否正常!", state["controls"]["1004"]["text"])
+        self.assertEqual({"Updater.exe", "QyrUIPro.exe"}, set(read_tree(install.folder)) - {"Update_Logo.txt"})
+        self.driver.ask("esc")
+        self.assertIsNotNone(install.wait_exit())
+        self.server.stop()
+
+        self.server = Server(self.release_root, tls=self.tls["trusted"])
+        self.open_dialog(install)
+        self.assertEqual("更新日志\r\n修复了若干问题\r\n", self.driver.state()["controls"]["1017"]["text"])
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
+        self.assertTrue(wait_until(lambda: os.path.exists(install.path("client-started.txt"))
+                                   and not os.path.exists(install.path("delete.bat"))))
         self.assert_installed(install, release)
 
 

@@ -31,6 +31,8 @@ def built_in_port():
 
 
 PORT = built_in_port()
+# The suite's HTTPS build (tests/tls/Updater.exe) is fixed to https://localhost on this port.
+TLS_PORT = int(os.environ.get("UPDATER_TLS_PORT", "0"))
 
 
 def md5(data):
@@ -78,8 +80,11 @@ class Server:
     """nginx, the way a publisher runs it, or the fault server; on the
     updater's port, stopped by pid."""
 
-    def __init__(self, root, kind="nginx", extra_nginx=""):
+    def __init__(self, root, kind="nginx", extra_nginx="", tls=None):
+        """tls: (certificate chain file, key file); nginx then serves HTTPS
+        on TLS_PORT instead."""
         self.root = root
+        self.port = TLS_PORT if tls else PORT
         self.work = tempfile.mkdtemp(prefix="e2e-server-")
         if kind == "nginx":
             conf = os.path.join(self.work, "nginx.conf")
@@ -100,7 +105,8 @@ http {{
   scgi_temp_path {self.work}/scgi;
   default_type application/octet-stream;
   server {{
-    listen 127.0.0.1:{PORT};
+    listen 127.0.0.1:{self.port}{" ssl" if tls else ""};
+    {f"ssl_certificate {tls[0]}; ssl_certificate_key {tls[1]};" if tls else ""}
     root {root};
     {extra_nginx}
   }}
@@ -121,7 +127,7 @@ http {{
             return False
         with socket.socket() as probe:
             probe.settimeout(0.5)
-            return probe.connect_ex(("127.0.0.1", PORT)) == 0
+            return probe.connect_ex(("127.0.0.1", self.port)) == 0
 
     def faults(self, rules):
         with open(os.path.join(self.root, ".faults.json"), "w") as out:

@@ -8,6 +8,7 @@
 //   close            the window's close button (SC_CLOSE)
 //   gone <ms>        wait for the window to disappear
 //   rect             the window's screen rectangle (for screenshots)
+//   count            how many visible windows "自动更新程序V1.0" there are
 //   quit
 #include <cstdio>
 #include <iostream>
@@ -127,6 +128,13 @@ std::string State() {
   return out + "]}";
 }
 
+BOOL CALLBACK CountDialog(HWND window, LPARAM param) {
+  wchar_t title[64] = {};
+  ::GetWindowTextW(window, title, 64);
+  if (::IsWindowVisible(window) && std::wstring(title) == kTitle) ++*reinterpret_cast<int*>(param);
+  return TRUE;
+}
+
 void Key(UINT key) {
   ::PostMessageW(g_dialog, WM_KEYDOWN, key, 0);
   ::PostMessageW(g_dialog, WM_KEYUP, key, 0);
@@ -164,6 +172,10 @@ int main() {
       reply = "{\"ok\": true, \"left\": " + std::to_string(r.left) + ", \"top\": " +
               std::to_string(r.top) + ", \"right\": " + std::to_string(r.right) +
               ", \"bottom\": " + std::to_string(r.bottom) + "}";
+    } else if (command == "count") {
+      int count = 0;
+      ::EnumWindows(CountDialog, reinterpret_cast<LPARAM>(&count));
+      reply = "{\"ok\": true, \"count\": " + std::to_string(count) + "}";
     } else if (command == "quit") {
       break;
     } else {
