@@ -1,6 +1,7 @@
 #include "app/my_update_dlg.h"
 #include "engine/separators.h"
 #include "res/resource.h"
+#include "transfer/set_aside_win.h"
 
 namespace {
 
@@ -13,6 +14,8 @@ UINT RunUpdate(CMyUpdateDlg& dlg) {
   std::wstring url = dlg.m_strUpdateUrl;
   AddTrailingSeparators(folder, url);
 
+  // Before the walk, so copies that nothing holds any more are not listed.
+  RemoveSetAside(folder);
   dlg.m_staticStatus.SetWindowText(L"获取本地版本信息...");
   if (!fun.BuildLocalManifest(folder, stop)) {
     if (!StopRequested(stop)) dlg.m_staticStatus.SetWindowText(L"获取本地版本信息失败");

@@ -52,6 +52,14 @@ add_executable(client_standin WIN32 e2e/client_standin.cpp)
 target_include_directories(client_standin PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(client_standin PRIVATE -municode)
 
+# A client's DLL and a process that holds it (or any file) while the updater
+# runs.
+add_executable(file_holder e2e/file_holder.cpp)
+target_include_directories(file_holder PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(file_holder PRIVATE -municode)
+add_library(sample_plugin SHARED e2e/sample_plugin.cpp)
+set_target_properties(sample_plugin PROPERTIES PREFIX "")
+
 # The same updater built for an HTTPS server on localhost, for the suite's TLS
 # case. Its own base_url.cpp, compiled with that address, comes before the
 # library's, so the library's copy is not linked in.

@@ -19,6 +19,7 @@
 #include "transfer/delete_script_win.h"
 #include "transfer/download_text.h"
 #include "transfer/name_safety.h"
+#include "transfer/set_aside_win.h"
 #include "transfer/url_path.h"
 
 namespace {
@@ -56,8 +57,9 @@ long long FileSize(const std::wstring& path) {
 
 // Puts the received file in place in one step, so the old file is never gone
 // without the new one. A scanner or indexer holding the new file briefly gets
-// a few retries.
-bool Install(const std::wstring& temporary, const std::wstring& final) {
+// a few retries; an old file a running program holds is set aside.
+bool Install(const std::wstring& folder, const std::wstring& temporary,
+             const std::wstring& final) {
   const std::wstring target = ExtendedLengthPath(final);
   const DWORD attributes = ::GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
@@ -73,6 +75,7 @@ bool Install(const std::wstring& temporary, const std::wstring& final) {
         error != ERROR_LOCK_VIOLATION) {
       return false;
     }
+    if (error == ERROR_ACCESS_DENIED && ReplaceInUse(folder, temporary, final)) return true;
     ::Sleep(kMovePauseMs);
   }
   return false;
@@ -241,7 +244,7 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
     EndRow(row, true, 0, 0, start);
     return Outcome::kRowFailed;
   }
-  const std::wstring final = m_folder + name;
+  const std::wstring final = m_folder + LocalPathOf(name);
   const std::wstring temporary = final + L".tmp";
   const bool self = name == L"Updater.exe";
   if (!EnsureDirectory(temporary.substr(0, temporary.rfind(L'\\')))) {
@@ -286,7 +289,7 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
     if (self) {
       m_selfReceived = true;
       m_fun.ReplaceSelf(m_folder);
-    } else if (!Install(temporary, final)) {
+    } else if (!Install(m_folder, temporary, final)) {
       outcome = Outcome::kRowFailed;  // old file and received file both kept
     }
   }
@@ -306,7 +309,7 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
 Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, bool& resumed,
                              std::uint64_t& reported, std::uint64_t& received,
                              std::string& digest) {
-  const std::wstring temporary = m_folder + name + L".tmp";
+  const std::wstring temporary = m_folder + LocalPathOf(name) + L".tmp";
   const std::wstring url = UrlOf(m_url, name);
   for (int attempt = 0; attempt < 2; ++attempt) {
     long long offset = 0;
@@ -405,7 +408,7 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
     if (body == BodyResult::kSinkRefused || fileFailed || received != reported) {
       ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
       if (!fileFailed && received < reported && name != L"Updater.exe") {
-        ::DeleteFileW(ExtendedLengthPath(m_folder + name).c_str());
+        ::DeleteFileW(ExtendedLengthPath(m_folder + LocalPathOf(name)).c_str());
       }
       return Outcome::kRowFailed;
     }

@@ -75,3 +75,11 @@ bool IsSafeRelativeName(const std::wstring& name) {
     start = end + 1;
   }
 }
+
+std::wstring LocalPathOf(const std::wstring& name) {
+  std::wstring path = name;
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}

@@ -8,3 +8,8 @@
 // dot or a space, no control or wildcard characters. "/" counts as a
 // separator because Windows treats it as one.
 bool IsSafeRelativeName(const std::wstring& name);
+
+// The name's place below the installation folder: "/" becomes "\", which
+// extended-length paths (past MAX_PATH) and the folder creation need. The
+// manifest's own spelling stays for the URL and the row.
+std::wstring LocalPathOf(const std::wstring& name);

@@ -300,6 +300,47 @@ class EndToEnd(Checks):
             self.assertFalse(os.path.exists(folder.path("client-started.txt")))
             self.assertFalse(os.path.exists(folder.path("delete.bat")))
 
+    def test_files_in_use_are_replaced_and_their_old_copies_removed_by_a_later_run(self):
+        with open(os.path.join(BUILD, "tests", "sample_plugin.dll"), "rb") as dll:
+            plugin = dll.read()
+        release = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client,
+                   "plugins/a.dll": plugin + b"\0new release\0", "data/locked.dat": b"new data\r\n"}
+        self.publish(release)
+        self.server = Server(self.release_root)
+        install = self.install(dict(release, **{"plugins/a.dll": plugin, "data/locked.dat": b"old\r\n"}))
+        holders = [subprocess.Popen(["wine", os.path.join(BUILD, "tests", "file_holder.exe"), mode,
+                                     "Z:" + install.path(name).replace("/", "\\")],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                   for mode, name in (("load", "plugins/a.dll"), ("lock", "data/locked.dat"))]
+        try:
+            for holder in holders:
+                self.assertEqual("ready\n", holder.stdout.readline())
+            self.open_dialog(install)
+            self.driver.ask("click 1001")
+            state = self.driver.wait_outcome()
+            rows = dict(state["rows"])
+            self.assertNotEqual("文件下载失败", rows["plugins\\a.dll"], state)
+            self.assertEqual("文件下载失败", rows["data\\locked.dat"], state)
+            tree = read_tree(install.folder)
+            self.assertEqual(md5(release["plugins/a.dll"]), md5(tree["plugins/a.dll"]))
+            self.assertEqual(b"old\r\n", tree["data/locked.dat"])
+            aside = [name for name in tree if name.startswith("Updater.old/")]
+            self.assertEqual([md5(plugin)], [md5(tree[name]) for name in aside])
+        finally:
+            for holder in holders:
+                holder.communicate("\n", timeout=WAIT)
+        # 更新完成 after a failed row runs once more: the copy nothing holds now goes.
+        def retry_ended():
+            state = self.driver.wait_outcome(0)
+            row = dict(state["rows"]).get("data\\locked.dat") if state else None
+            return state if row not in (None, "文件下载失败") else None
+        self.driver.ask("click 1001")
+        retried = wait_until(retry_ended)
+        self.assertIsNotNone(retried, self.driver.state())
+        self.assertEqual("更新成功.", retried["controls"]["1004"]["text"], retried)
+        self.assertFalse(os.path.exists(install.path("Updater.old")))
+        self.assertEqual(b"new data\r\n", read_tree(install.folder)["data/locked.dat"])
+
     def test_files_past_260_characters_are_walked_fetched_and_swapped(self):
         root = tempfile.mkdtemp(prefix="e2e-long-")
         # A deep but ordinary installation folder, with asset folders below it

@@ -329,6 +329,20 @@ TEST_F(DownloadResumeTest, NestedNameCreatesItsFoldersAndMapsToSlashes) {
   EXPECT_EQ(L"data\\maps\\a.bin", m_ui.fileName.GetWindowText());
 }
 
+TEST_F(DownloadResumeTest, SlashNameLandsInItsNewFoldersAndTheRunGoesOn) {
+  const std::string file = Pattern(3000, 9), other = Pattern(100, 10);
+  Serve("newdir/sub/x.bin", file);
+  Serve("z.bin", other);
+
+  ASSERT_TRUE(Download({L"newdir/sub/x.bin", L"z.bin"}));
+
+  EXPECT_NE(kFailed, m_ui.Cell(0, 1));
+  EXPECT_EQ(L"newdir/sub/x.bin", m_ui.Cell(0, 0));
+  EXPECT_TRUE(HoldsBytes(Local(L"newdir\\sub\\x.bin"), file));
+  EXPECT_TRUE(HoldsBytes(Local(L"z.bin"), other));
+  EXPECT_FALSE(PathExists(Local(L"newdir\\sub\\x.bin.tmp")));
+}
+
 // ---------------------------------------------------------------------------
 // Bodies that end early.
 
