@@ -50,8 +50,12 @@ class DialogRun {
       m_dialog = nullptr;
       m_ended = true;
     });
-    WaitUntil([this] { return (m_hwnd = ::FindWindowW(L"#32770", kTitle)) != nullptr || m_ended; },
-              kWaitMs);
+    // Visible only once WM_INITDIALOG has set the controls up: found before
+    // that, a busy machine reads the button texts still empty.
+    WaitUntil([this] {
+      m_hwnd = ::FindWindowW(L"#32770", kTitle);
+      return (m_hwnd && ::IsWindowVisible(m_hwnd)) || m_ended;
+    }, kWaitMs);
   }
   ~DialogRun() {
     if (!m_ended && m_hwnd) ::PostMessageW(m_hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
