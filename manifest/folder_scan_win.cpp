@@ -1,6 +1,8 @@
 #include <share.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "engine/my_fun.h"
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
+#include "manifest/digest_cache.h"
 #include "manifest/manifest_file.h"
 #include "manifest/ordered_pipeline.h"
 
@@ -42,8 +45,38 @@ thread_local std::vector<FolderId> t_ancestors;
 // worker busy while the walk lists a folder, few enough to stay small.
 constexpr size_t kFilesInFlight = 256;
 
+std::uint64_t Ticks(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+std::uint64_t SystemTicksNow() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  return Ticks(now);
+}
+
+// What one walk knows of the digest cache: the old one to take digests from
+// (null: every file is read), and, in walk order, the key and listed stamp of
+// every file whose line is still to come, for the new one.
+struct CacheWork {
+  const DigestCache* old = nullptr;
+  DigestCacheWriter fresh;
+  struct Pending {
+    std::string key;  // empty: not to be cached
+    FileStamp stamp;
+  };
+  std::deque<Pending> pending;
+
+  void Emitted(const std::string& text) {
+    Pending file = std::move(pending.front());
+    pending.pop_front();
+    Md5::Digest digest;
+    if (!file.key.empty() && DigestOfText(text, digest)) fresh.Add(std::move(file.key), file.stamp, digest);
+  }
+};
+
 void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& root,
-          StopSignal* stop) {
+          StopSignal* stop, CacheWork& cache) {
   std::wstring noUrl;
   AddTrailingSeparators(folder, noUrl);
 
@@ -67,19 +100,75 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
         if (name == L"." || name == L"..") continue;
         // Junctions and directory links are not descended into.
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        Scan(path, digests, root, stop);
+        Scan(path, digests, root, stop, cache);
       } else {
-        std::string head = WideToAnsi(path.substr(root.size()) + L"\t");
-        digests.Add(std::move(head), std::move(path));
+        const std::wstring relative = path.substr(root.size());
+        std::string head = WideToAnsi(relative + L"\t");
+        CacheWork::Pending file;
+        // A file link's listed times are the link's own, not its target's;
+        // the cache itself is rewritten after every walk.
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && relative != kDigestCacheName) {
+          file.key = DigestCacheKey(relative);
+          file.stamp = {(static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow,
+                        Ticks(entry.ftLastWriteTime), Ticks(entry.ftCreationTime)};
+        }
+        const Md5::Digest* known =
+            cache.old && !file.key.empty() ? cache.old->Trusted(file.key, file.stamp) : nullptr;
+        cache.pending.push_back(std::move(file));
+        if (known) {
+          digests.AddDone(std::move(head), Md5::ToHex(*known) + "\n");
+        } else {
+          digests.Add(std::move(head), std::move(path));
+        }
       }
     } while (::FindNextFileW(find.get(), &entry));
   }
   if (known) t_ancestors.pop_back();
 }
 
+// The cache file's bytes, or none when it is missing, unreadable or too
+// large to be one.
+std::string ReadCacheBytes(const std::wstring& path) {
+  constexpr long long kLargestCache = 256ll << 20;
+  UniqueFile file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestCache) return {};
+  std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    DWORD n = 0;
+    if (!::ReadFile(file.get(), bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr) ||
+        n == 0) {
+      return {};
+    }
+    got += n;
+  }
+  return bytes;
+}
+
+// Writes the new cache under its temporary name and renames it into place,
+// so a run killed at any point leaves the old cache or none, never part of one.
+void WriteCache(const std::wstring& folder, const std::string& bytes) {
+  const std::wstring temporary = ExtendedLengthPath(folder + kDigestCacheTempName);
+  bool written = false;
+  {
+    UniqueFile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD put = 0;
+    written = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+              put == bytes.size();
+  }
+  if (!written || !::MoveFileExW(temporary.c_str(), ExtendedLengthPath(folder + kDigestCacheName).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING)) {
+    ::DeleteFileW(temporary.c_str());
+  }
+}
+
 }  // namespace
 
-bool CMyFun::BuildLocalManifest(const std::wstring& folder, StopSignal* stop) {
+bool CMyFun::BuildLocalManifest(const std::wstring& folder, StopSignal* stop, DigestSource source) {
   std::wstring manifestPath = folder;
   std::wstring walk = folder;
   std::wstring noUrl;
@@ -89,26 +178,43 @@ bool CMyFun::BuildLocalManifest(const std::wstring& folder, StopSignal* stop) {
 
   UniqueStream stream(::_wfsopen(ExtendedLengthPath(manifestPath).c_str(), L"w", _SH_DENYNO));
   if (!stream) return false;
-  ScanFolder(walk, stream.get(), walk, stop);
+
+  // Taken before anything is listed: no read of this walk is earlier, so a
+  // file last written within the racy margin of it is read again next time.
+  const std::uint64_t started = SystemTicksNow();
+  DigestCache old;
+  if (source == DigestSource::kCacheWhereTrusted) {
+    old = DigestCache::Load(ReadCacheBytes(walk + kDigestCacheName), started);
+  }
+  DigestCacheWriter fresh;
+  const bool complete = ScanFolder(walk, stream.get(), walk, stop, &old, &fresh);
+  stream.reset();
+  if (complete) WriteCache(walk, fresh.Serialize(started));
   return true;
 }
 
-void CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, StopSignal* stop) {
+bool CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, StopSignal* stop,
+                        const DigestCache* cache, DigestCacheWriter* fresh) {
   std::wstring noUrl;
   // A root without its backslash would start every relative path with one.
   AddTrailingSeparators(root, noUrl);
   t_ancestors.clear();
   // Files are hashed in parallel; their lines are written in walk order.
+  CacheWork work;
+  work.old = cache;
   OrderedPipeline digests(
       DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight, FileDigestText,
-      [stream](const std::string& head, const std::string& text) {
+      [stream, &work](const std::string& head, const std::string& text) {
         std::fwrite(head.data(), 1, head.size(), stream);
         std::fwrite(text.data(), 1, text.size(), stream);
+        work.Emitted(text);
       });
-  Scan(folder, digests, root, stop);
+  Scan(folder, digests, root, stop, work);
   if (StopRequested(stop)) {
     digests.Abandon();
-  } else {
-    digests.Finish();
+    return false;
   }
+  digests.Finish();
+  if (fresh) *fresh = std::move(work.fresh);
+  return true;
 }

@@ -14,6 +14,18 @@ void OrderedPipeline::Add(std::string head, std::wstring path) {
   std::unique_lock<std::mutex> lock(m_lock);
   m_items.push_back(Item{std::move(head), std::move(path), std::string(), false});
   m_queued.notify_one();
+  WaitForRoom(lock);
+}
+
+void OrderedPipeline::AddDone(std::string head, std::string result) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  m_items.push_back(Item{std::move(head), std::wstring(), std::move(result), true});
+  // Behind nothing unclaimed it joins the claimed front; else workers step over it.
+  if (m_claimed + 1 == m_items.size()) ++m_claimed;
+  WaitForRoom(lock);
+}
+
+void OrderedPipeline::WaitForRoom(std::unique_lock<std::mutex>& lock) {
   EmitFinished(lock);
   m_finished.wait(lock, [this] {
     return m_items.size() < m_window || (!m_items.empty() && m_items.front().done);
@@ -62,7 +74,8 @@ void OrderedPipeline::EmitFinished(std::unique_lock<std::mutex>& lock) {
   while (!m_items.empty() && m_items.front().done) {
     Item item = std::move(m_items.front());
     m_items.pop_front();
-    --m_claimed;
+    // A known item can reach the front unclaimed, once all before it are gone.
+    if (m_claimed > 0) --m_claimed;
     lock.unlock();
     m_emit(item.head, item.result);
     lock.lock();
@@ -73,7 +86,10 @@ void OrderedPipeline::Worker() {
   std::vector<char> scratch;
   std::unique_lock<std::mutex> lock(m_lock);
   for (;;) {
-    m_queued.wait(lock, [this] { return m_closing || m_claimed < m_items.size(); });
+    m_queued.wait(lock, [this] {
+      while (m_claimed < m_items.size() && m_items[m_claimed].done) ++m_claimed;
+      return m_closing || m_claimed < m_items.size();
+    });
     if (m_claimed == m_items.size()) return;  // closing and nothing left
     Item& item = m_items[m_claimed++];
     lock.unlock();

@@ -28,6 +28,8 @@ class OrderedPipeline {
 
   // Queues one file; waits while the window is full; emits what has finished.
   void Add(std::string head, std::wstring path);
+  // Queues a file whose result is already known; it keeps its place in order.
+  void AddDone(std::string head, std::string result);
   // Emits every remaining result and ends the workers.
   void Finish();
   // Ends the workers without emitting anything more (a stopped walk).
@@ -42,6 +44,7 @@ class OrderedPipeline {
   };
 
   void Worker();
+  void WaitForRoom(std::unique_lock<std::mutex>& lock);
   void EmitFinished(std::unique_lock<std::mutex>& lock);
   void Join();
 
@@ -52,7 +55,7 @@ class OrderedPipeline {
   std::condition_variable m_queued;   // workers wait for items
   std::condition_variable m_finished; // the walk waits for results
   std::deque<Item> m_items;           // front: the next result to emit
-  std::size_t m_claimed = 0;          // items from the front already taken by workers
+  std::size_t m_claimed = 0;          // items from the front taken by workers or known
   bool m_closing = false;
   std::vector<std::thread> m_workers;
 };
