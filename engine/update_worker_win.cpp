@@ -14,7 +14,9 @@ UINT RunUpdate(CMyUpdateDlg& dlg) {
   AddTrailingSeparators(folder, url);
 
   dlg.m_staticStatus.SetWindowText(L"获取本地版本信息...");
-  if (!fun.BuildLocalManifest(folder, stop)) {
+  const DigestSource digests =
+      dlg.m_nRuns > 1 ? DigestSource::kReadEveryFile : DigestSource::kCacheWhereTrusted;
+  if (!fun.BuildLocalManifest(folder, stop, digests)) {
     if (!StopRequested(stop)) dlg.m_staticStatus.SetWindowText(L"获取本地版本信息失败");
   } else if (!StopRequested(stop)) {
     dlg.m_staticStatus.SetWindowText(L"获取新版本信息...");
