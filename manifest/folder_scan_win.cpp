@@ -11,8 +11,10 @@
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
 #include "manifest/digest_cache.h"
+#include "manifest/file_reader_win.h"
 #include "manifest/manifest_file.h"
 #include "manifest/ordered_pipeline.h"
+#include "manifest/read_through.h"
 
 namespace {
 
@@ -130,21 +132,15 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
 // large to be one.
 std::string ReadCacheBytes(const std::wstring& path) {
   constexpr long long kLargestCache = 256ll << 20;
-  UniqueFile file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  LARGE_INTEGER size{};
-  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestCache) return {};
-  std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    DWORD n = 0;
-    if (!::ReadFile(file.get(), bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr) ||
-        n == 0) {
-      return {};
-    }
-    got += n;
-  }
-  return bytes;
+  FileReader file(path, FILE_SHARE_READ);
+  long long size = 0;
+  if (!file.IsOpen() || !file.Size(size) || size > kLargestCache) return {};
+  file.StopAfter(size);
+  std::string bytes;
+  std::vector<char> buffer;
+  const bool read = ReadThrough(
+      file, [&bytes](const char* data, std::size_t count) { bytes.append(data, count); }, buffer);
+  return read ? bytes : std::string();
 }
 
 // Writes the new cache under its temporary name and renames it into place,
