@@ -92,7 +92,10 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
   }
 
   WIN32_FIND_DATAW entry{};
-  UniqueFind find(::FindFirstFileW(ExtendedLengthPath(folder + L"*.*").c_str(), &entry));
+  // The basic form leaves out the short names, which Wine makes up for every
+  // long name it lists; the larger fetch takes fewer calls per folder.
+  UniqueFind find(::FindFirstFileExW(ExtendedLengthPath(folder + L"*.*").c_str(), FindExInfoBasic, &entry,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
   if (find) {
     do {
       if (StopRequested(stop)) break;
@@ -174,6 +177,7 @@ bool CMyFun::BuildLocalManifest(const std::wstring& folder, StopSignal* stop, Di
 
   UniqueStream stream(::_wfsopen(ExtendedLengthPath(manifestPath).c_str(), L"w", _SH_DENYNO));
   if (!stream) return false;
+  std::setvbuf(stream.get(), nullptr, _IOFBF, 1 << 16);
 
   // Taken before anything is listed: no read of this walk is earlier, so a
   // file last written within the racy margin of it is read again next time.
@@ -198,11 +202,12 @@ bool CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, S
   // Files are hashed in parallel; their lines are written in walk order.
   CacheWork work;
   work.old = cache;
+  std::string line;
   OrderedPipeline digests(
       DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight, FileDigestText,
-      [stream, &work](const std::string& head, const std::string& text) {
-        std::fwrite(head.data(), 1, head.size(), stream);
-        std::fwrite(text.data(), 1, text.size(), stream);
+      [stream, &work, &line](const std::string& head, const std::string& text) {
+        line.assign(head).append(text);
+        std::fwrite(line.data(), 1, line.size(), stream);
         work.Emitted(text);
       });
   Scan(folder, digests, root, stop, work);
