@@ -28,7 +28,10 @@ class OrderedPipelineOf {
   using Emit = std::function<void(const std::string& head, const std::string& result)>;
 
   OrderedPipelineOf(unsigned workers, std::size_t window, Work work, Emit emit)
-      : m_window(std::max<std::size_t>(window, 1)), m_work(std::move(work)), m_emit(std::move(emit)) {
+      : m_window(std::max<std::size_t>(window, 1)),
+        m_batch(std::max<std::size_t>(m_window / 4, 1)),
+        m_work(std::move(work)),
+        m_emit(std::move(emit)) {
     for (unsigned i = 0; i < std::max(workers, 1u); ++i) m_workers.emplace_back([this] { Worker(); });
   }
   ~OrderedPipelineOf() { Abandon(); }
@@ -56,7 +59,7 @@ class OrderedPipelineOf {
   void Finish() {
     std::unique_lock<std::mutex> lock(m_lock);
     while (!m_items.empty()) {
-      m_finished.wait(lock, [this] { return m_items.front().done; });
+      WaitForFront(lock, std::min(m_batch, m_items.size()));
       EmitFinished(lock);
     }
     lock.unlock();
@@ -86,10 +89,25 @@ class OrderedPipelineOf {
 
   void WaitForRoom(std::unique_lock<std::mutex>& lock) {
     EmitFinished(lock);
-    m_finished.wait(lock, [this] {
-      return m_items.size() < m_window || (!m_items.empty() && m_items.front().done);
-    });
+    if (m_items.size() >= m_window) WaitForFront(lock, m_batch);
     EmitFinished(lock);
+  }
+
+  // Waits until the first `count` items are done. Waking the caller for each
+  // finished file would cost a thread switch per file (a round trip to the
+  // system's server under Wine); a batch at a time keeps workers busy anyway.
+  void WaitForFront(std::unique_lock<std::mutex>& lock, std::size_t count) {
+    m_wanted = count;
+    m_finished.wait(lock, [this] { return FrontDone(); });
+    m_wanted = 0;
+  }
+
+  bool FrontDone() const {
+    if (m_items.size() < m_wanted) return false;
+    for (std::size_t i = 0; i < m_wanted; ++i) {
+      if (!m_items[i].done) return false;
+    }
+    return true;
   }
 
   void Join() {
@@ -135,11 +153,12 @@ class OrderedPipelineOf {
       lock.lock();
       item.result = std::move(result);
       item.done = true;
-      m_finished.notify_one();
+      if (m_wanted > 0 && FrontDone()) m_finished.notify_one();
     }
   }
 
   const std::size_t m_window;
+  const std::size_t m_batch;  // front items a waiting caller waits for
   Work m_work;
   Emit m_emit;
   std::mutex m_lock;
@@ -147,6 +166,7 @@ class OrderedPipelineOf {
   std::condition_variable m_finished; // the caller waits for results
   std::deque<Item> m_items;           // front: the next result to emit
   std::size_t m_claimed = 0;          // items from the front taken by workers or known
+  std::size_t m_wanted = 0;           // while the caller waits: front items it waits for
   bool m_closing = false;
   std::vector<std::thread> m_workers;
 };
