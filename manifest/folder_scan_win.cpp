@@ -30,15 +30,47 @@ struct FolderId {
   }
 };
 
-bool IdentifyFolder(const std::wstring& path, FolderId& id) {
-  UniqueFile folder(::CreateFileW(ExtendedLengthPath(path).c_str(), 0,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!folder || !::GetFileInformationByHandle(folder.get(), &info)) return false;
-  id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  return true;
-}
+// One folder opened once: its identity and its entries come through the same
+// handle, which under Wine saves two round trips to its server per folder
+// over a separate open for the identity and a find handle for the listing.
+class FolderListing {
+ public:
+  explicit FolderListing(const std::wstring& folder)
+      : m_folder(::CreateFileW(ExtendedLengthPath(folder).c_str(), FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
+  bool IsOpen() const { return static_cast<bool>(m_folder); }
+
+  bool Identify(FolderId& id) const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(m_folder.get(), &info)) return false;
+    id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+  }
+
+  // The next entry in the order the file system lists them; null at the end.
+  const FILE_FULL_DIR_INFO* Next() {
+    if (m_entry && m_entry->NextEntryOffset != 0) {
+      m_entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(reinterpret_cast<const char*>(m_entry) +
+                                                           m_entry->NextEntryOffset);
+      return m_entry;
+    }
+    if (m_ended) return nullptr;
+    const FILE_INFO_BY_HANDLE_CLASS kind = m_entry ? FileFullDirectoryInfo : FileFullDirectoryRestartInfo;
+    if (!::GetFileInformationByHandleEx(m_folder.get(), kind, m_buffer.data(),
+                                        static_cast<DWORD>(m_buffer.size() * sizeof(m_buffer[0])))) {
+      m_ended = true;
+      return m_entry = nullptr;
+    }
+    return m_entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(m_buffer.data());
+  }
+
+ private:
+  UniqueFile m_folder;
+  std::vector<LONGLONG> m_buffer = std::vector<LONGLONG>(8192);  // 64 KiB, aligned for the records
+  const FILE_FULL_DIR_INFO* m_entry = nullptr;
+  bool m_ended = false;
+};
 
 // The folders on the current path of the walk, per thread.
 thread_local std::vector<FolderId> t_ancestors;
@@ -82,8 +114,10 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
   std::wstring noUrl;
   AddTrailingSeparators(folder, noUrl);
 
+  FolderListing listing(folder);
+  if (!listing.IsOpen()) return;
   FolderId id{};
-  const bool known = IdentifyFolder(folder, id);
+  const bool known = listing.Identify(id);
   if (known) {
     for (const FolderId& ancestor : t_ancestors) {
       if (ancestor == id) return;
@@ -91,42 +125,36 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
     t_ancestors.push_back(id);
   }
 
-  WIN32_FIND_DATAW entry{};
-  // The basic form leaves out the short names, which Wine makes up for every
-  // long name it lists; the larger fetch takes fewer calls per folder.
-  UniqueFind find(::FindFirstFileExW(ExtendedLengthPath(folder + L"*.*").c_str(), FindExInfoBasic, &entry,
-                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-  if (find) {
-    do {
-      if (StopRequested(stop)) break;
-      const std::wstring name = entry.cFileName;
-      std::wstring path = folder + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (name == L"." || name == L"..") continue;
-        // Junctions and directory links are not descended into.
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        Scan(path, digests, root, stop, cache);
-      } else {
-        const std::wstring relative = path.substr(root.size());
-        std::string head = WideToAnsi(relative + L"\t");
-        CacheWork::Pending file;
-        // A file link's listed times are the link's own, not its target's;
-        // the cache itself is rewritten after every walk.
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && relative != kDigestCacheName) {
-          file.key = DigestCacheKey(relative);
-          file.stamp = {(static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow,
-                        Ticks(entry.ftLastWriteTime), Ticks(entry.ftCreationTime)};
-        }
-        const Md5::Digest* known =
-            cache.old && !file.key.empty() ? cache.old->Trusted(file.key, file.stamp) : nullptr;
-        cache.pending.push_back(std::move(file));
-        if (known) {
-          digests.AddDone(std::move(head), Md5::ToHex(*known) + "\n");
-        } else {
-          digests.Add(std::move(head), std::move(path));
-        }
+  while (const FILE_FULL_DIR_INFO* entry = listing.Next()) {
+    if (StopRequested(stop)) break;
+    const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+    std::wstring path = folder + name;
+    if (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (name == L"." || name == L"..") continue;
+      // Junctions and directory links are not descended into.
+      if (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+      Scan(path, digests, root, stop, cache);
+    } else {
+      const std::wstring relative = path.substr(root.size());
+      std::string head = WideToAnsi(relative + L"\t");
+      CacheWork::Pending file;
+      // A file link's listed times are the link's own, not its target's;
+      // the cache itself is rewritten after every walk.
+      if (!(entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && relative != kDigestCacheName) {
+        file.key = DigestCacheKey(relative);
+        file.stamp = {static_cast<std::uint64_t>(entry->EndOfFile.QuadPart),
+                      static_cast<std::uint64_t>(entry->LastWriteTime.QuadPart),
+                      static_cast<std::uint64_t>(entry->CreationTime.QuadPart)};
       }
-    } while (::FindNextFileW(find.get(), &entry));
+      const Md5::Digest* trusted =
+          cache.old && !file.key.empty() ? cache.old->Trusted(file.key, file.stamp) : nullptr;
+      cache.pending.push_back(std::move(file));
+      if (trusted) {
+        digests.AddDone(std::move(head), Md5::ToHex(*trusted) + "\n");
+      } else {
+        digests.Add(std::move(head), std::move(path));
+      }
+    }
   }
   if (known) t_ancestors.pop_back();
 }
