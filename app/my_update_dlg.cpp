@@ -80,6 +80,7 @@ void CMyUpdateDlg::StartUpdate() {
   m_staticCount.SetWindowText(L"0个(当前已下载文件个数)/0个(总文件个数)");
   m_strUpdateUrl = DefaultBaseUrl() + L"Update";
   m_stop.Reset();
+  ++m_nRuns;
 
   // Suspended until the handle is copied: the thread object deletes itself
   // (and closes its handle) when the worker ends.

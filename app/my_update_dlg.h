@@ -45,6 +45,10 @@ class CMyUpdateDlg : public CDialog {
   CListCtrl m_listFiles;
   HICON m_hIcon = nullptr;
   volatile LONG m_bFinished = 0;
+  // Runs started in this dialog session. Only the first may take digests
+  // from the cache; every later one reads every file (and renews the cache),
+  // so pressing the button again is how a user has everything verified.
+  int m_nRuns = 0;
 
   // The running worker's stop request; the worker reads it, the closing paths set it.
   StopSignal m_stop;

@@ -3,7 +3,13 @@
 
   manifest-a/b/c  CMyFun::BuildLocalManifest (manifest_bench.exe, under Wine)
                   against one md5sum process over the same files in the same
-                  order (native); every digest must agree.
+                  order (native); every digest must agree. This is the first
+                  check, without a digest cache. manifest-a and manifest-b
+                  also time the second check of the unchanged tree (the cache
+                  the first one left) against its target (a: under 100 ms;
+                  b: 10 x faster than the first), and manifest-b the first
+                  check against the plain Win32 open-read-close loop
+                  (floor_bench.exe, under Wine).
   compare         CMyFun::CompareManifests over two 100 000-entry manifests
                   (compare_bench, native Google Benchmark) against a 50 ms target.
   download-a/b    CMyFun::DownloadFiles (download_bench.exe, under Wine, real
@@ -52,8 +58,16 @@ MB = 1e6  # figures are in MB/s, 10^6 bytes a second
 TARGET_MS = 50.0
 
 ALL_CASES = ["manifest-a", "manifest-b", "manifest-c", "compare", "download-a", "download-b"]
+RECHECK_TARGET_MS = 100.0
+RECHECK_TARGET_SPEEDUP = 10.0
+FLOOR_TARGET = 0.9
+CACHE_NAME = "LocalDigest.cache"
+
 TITLES = {
     "manifest-a": "Local manifest (a): 1 GiB in 1 000 files",
+    "recheck-a": "Second check (a): 1 GiB in 1 000 files, unchanged",
+    "recheck-b": "Second check (b): 20 000 files of 4 KiB, unchanged",
+    "floor-b": "Local manifest (b) against a plain open-read-close loop",
     "manifest-b": "Local manifest (b): 20 000 files of 4 KiB, 20 x 10 folders",
     "manifest-c": "Local manifest (c): one 2 GiB file",
     "compare": "Compare two 100 000-entry manifests",
@@ -210,7 +224,8 @@ def tree_ready(case):
 
 def read_local_manifest(path):
     """[(name with '/', digest)] in the file's order; the line the walk writes
-    for LocalDate.ini itself (open for writing, so unreadable) is left out."""
+    for LocalDate.ini itself (open for writing, so unreadable) and the one for
+    the digest cache (not part of the tree) are left out."""
     with open(path, "rb") as manifest:
         data = manifest.read()
     entries = []
@@ -221,16 +236,23 @@ def read_local_manifest(path):
             raise BenchFailure(f"{path}: malformed line {line[:200]!r}")
         name, digest = line.split(b"\t")
         name = name.decode("gbk").replace("\\", "/")
-        if name == "LocalDate.ini":
+        if name in ("LocalDate.ini", CACHE_NAME):
             continue
         entries.append((name, digest.decode("ascii", "replace")))
     return entries
 
 
-def run_ours_manifest(folder):
+def run_ours_manifest(folder, cached=False):
+    """A first check (the digest cache removed before) or, cached=True, a
+    second one with the cache the last run left."""
     manifest = os.path.join(folder, "LocalDate.ini")
     if os.path.exists(manifest):
         os.remove(manifest)
+    cache = os.path.join(folder, CACHE_NAME)
+    if cached and not os.path.exists(cache):
+        raise BenchFailure("no digest cache for the second check")
+    if not cached and os.path.exists(cache):
+        os.remove(cache)
     exe = os.path.join(WINDOWS_BUILD, "bench", "manifest_bench.exe")
     _, code, out, err, _ = timed_process(["wine", exe, windows_path(folder)])
     fields = result_line(out, "manifest_bench.exe")
@@ -276,21 +298,63 @@ def bench_manifest(case):
         raise BenchFailure(f"{case}: md5sum disagrees with the digests taken when the tree was made")
     check_manifest(entries, reference, files, f"{case} warm-up")
 
+    recheck = case in ("manifest-a", "manifest-b")
+    floor = case == "manifest-b"
+    if floor:
+        run_floor(folder, files)
     ours, peer, memory, peer_rss = [], [], [], []
+    second, second_memory, floors = [], [], []
     for run in range(RUNS):
         os.sync()
         fields, entries = run_ours_manifest(folder)
         check_manifest(entries, reference, files, f"{case} run {run + 1}")
         ours.append(float(fields["seconds"]))
         memory.append(fields)
+        if recheck:
+            # The cache this first check left, as the next press would find it.
+            fields, entries = run_ours_manifest(folder, cached=True)
+            check_manifest(entries, reference, files, f"{case} second check {run + 1}")
+            second.append(float(fields["seconds"]))
+            second_memory.append(fields)
         os.sync()
         seconds, digests, rss = run_md5sum(folder, order)
         if digests != reference:
             raise BenchFailure(f"{case}: md5sum gave other digests on run {run + 1}")
         peer.append(seconds)
         peer_rss.append(rss)
-        say(f"{case} run {run + 1}/{RUNS}: ours {ours[-1]:.3f} s, md5sum {seconds:.3f} s")
-    return summarize(case, "md5sum", total, len(files), ours, peer, memory, peer_rss)
+        if floor:
+            floors.append(run_floor(folder, files))
+        say(f"{case} run {run + 1}/{RUNS}: ours {ours[-1]:.3f} s"
+            + (f" (second check {second[-1]:.3f} s)" if recheck else "")
+            + f", md5sum {seconds:.3f} s" + (f", open-read-close {floors[-1]:.3f} s" if floor else ""))
+    results = [summarize(case, "md5sum", total, len(files), ours, peer, memory, peer_rss)]
+    if recheck:
+        other = "recheck-" + case[-1]
+        first_s, second_s = statistics.median(ours), statistics.median(second)
+        results.append({"case": other, "bytes": total, "files": len(files), "runs": second,
+                        "first_runs": ours, "second_s": second_s, "first_s": first_s,
+                        "speedup": first_s / second_s,
+                        "call_peak_kib": max(int(m["call_peak_ws_kib"]) for m in second_memory),
+                        "growth_kib": max(int(m["growth_kib"]) for m in second_memory)})
+    if floor:
+        result = summarize("floor-b", "open-read-close", total, len(files), ours, floors, memory, [0])
+        result["peer_native"] = False
+        results.append(result)
+    if os.path.exists(os.path.join(folder, CACHE_NAME)):
+        os.remove(os.path.join(folder, CACHE_NAME))
+    return results
+
+
+def run_floor(folder, files):
+    """floor_bench.exe over the tree: seconds of its timed loop."""
+    exe = os.path.join(WINDOWS_BUILD, "bench", "floor_bench.exe")
+    _, code, out, err, _ = timed_process(["wine", exe, windows_path(folder)])
+    fields = result_line(out, "floor_bench.exe")
+    if code != 0 or fields.get("ok") != "1":
+        raise BenchFailure(f"floor_bench.exe failed ({code}): {out!r} {err[-800:]!r}")
+    if int(fields["bytes"]) < sum(s for _, s, _ in files):
+        raise BenchFailure(f"floor_bench.exe read {fields['bytes']} bytes, less than the tree holds")
+    return float(fields["seconds"])
 
 
 def summarize(case, peer_name, total, count, ours, peer, memory, peer_rss):
@@ -609,9 +673,26 @@ def table(results):
             rows.append(f"| {TITLES['compare']} | {r['ms']:.1f} ms (native) | target 50 ms | "
                         f"{r['ratio']:.3g} of the target ({'met' if r['ratio'] < 1 else 'missed'}) | |")
             continue
-        ours = f"{r['ours_mbs']:.1f} MB/s, {rate(r['ours_fps'])} files/s ({r['ours_s']:.2f} s, Wine)"
-        peer = f"{r['peer']}: {r['peer_mbs']:.1f} MB/s, {rate(r['peer_fps'])} files/s ({r['peer_s']:.2f} s, native)"
         memory = f"{kib(r['call_peak_kib'])} (+{kib(r['growth_kib'])})"
+        if r["case"] == "recheck-a":
+            ms = r["second_s"] * 1000
+            rows.append(f"| {TITLES[r['case']]} | {ms:.0f} ms (Wine) | target under {RECHECK_TARGET_MS:.0f} ms | "
+                        f"{ms / RECHECK_TARGET_MS:.3g} of the target ({'met' if ms < RECHECK_TARGET_MS else 'missed'}); "
+                        f"{r['speedup']:.3g} x the first check | {memory} |")
+            continue
+        if r["case"] == "recheck-b":
+            rows.append(f"| {TITLES[r['case']]} | {r['second_s'] * 1000:.0f} ms (Wine) | first check "
+                        f"{r['first_s']:.2f} s, target {RECHECK_TARGET_SPEEDUP:.0f} x faster | "
+                        f"{r['speedup']:.3g} x faster ({'met' if r['speedup'] >= RECHECK_TARGET_SPEEDUP else 'missed'}) | {memory} |")
+            continue
+        native = r.get("peer_native", True)
+        ours = f"{r['ours_mbs']:.1f} MB/s, {rate(r['ours_fps'])} files/s ({r['ours_s']:.2f} s, Wine)"
+        peer = (f"{r['peer']}: {r['peer_mbs']:.1f} MB/s, {rate(r['peer_fps'])} files/s "
+                f"({r['peer_s']:.2f} s, {'native' if native else 'Wine'})")
+        if r["case"] == "floor-b":
+            met = "met" if r["ratio"] >= FLOOR_TARGET else "missed"
+            rows.append(f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} (target {FLOOR_TARGET}: {met}) | {memory} |")
+            continue
         rows.append(f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} | {memory} |")
     return "\n".join(rows)
 
@@ -625,6 +706,14 @@ def details(results):
                          f"{', '.join(f'{x:.2f}' for x in r['runs_ms'])} ms; "
                          f"{r['to_fetch']:.0f} names to fetch; our code built -O3 -DNDEBUG "
                          f"(the Google Benchmark library itself reports a {r['library_build']} build).")
+            continue
+        if r["case"].startswith("recheck"):
+            lines.append(f"- {r['case']}: second checks {', '.join(f'{x:.3f}' for x in r['runs'])} s, each "
+                         f"right after the first check of the same run ({', '.join(f'{x:.3f}' for x in r['first_runs'])} s).")
+            continue
+        if r["case"] == "floor-b":
+            lines.append(f"- floor-b: our first checks as in manifest-b; floor_bench.exe "
+                         f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s.")
             continue
         line = (f"- {r['case']}: ours {', '.join(f'{x:.3f}' for x in r['ours_runs'])} s; "
                 f"{r['peer']} {', '.join(f'{x:.3f}' for x in r['peer_runs'])} s; "
@@ -682,8 +771,17 @@ Runs:
   files, in the order of the LocalDate.ini our run wrote, in one process
   (`md5sum -- NAMES`, output to a pipe), timed from its start to its exit.
   Every run's digests must equal md5sum's, or the bench fails. LocalDate.ini's
-  own line (the walk finds the file it is writing and cannot open it) is left
-  out of the check.
+  own line (the walk finds the file it is writing and cannot open it) and the
+  digest cache's are left out of the check. This is the first check: the
+  digest cache LocalDigest.cache is deleted before each run.
+- Second check: right after each first check, `manifest_bench.exe` again,
+  with the cache that run left (the tree unchanged and written long before,
+  so every file may come from the cache); its digests are checked the same
+  way. Targets: under 100 ms for (a), 10 x faster than the first for (b).
+- Floor: `floor_bench.exe FOLDER` (bench/floor_bench.cpp) lists the tree
+  untimed, then times a plain loop of CreateFileW, ReadFile to the end and
+  CloseHandle per file, on one thread, under the same Wine; the ratio is its
+  time over our first check's (target 0.9 or more).
 - Comparison: `compare_bench` (bench/compare_bench.cpp), a native build with
   Release flags and no sanitizers, times preparing two 100 000-entry manifest
   texts and `CMyFun::CompareManifests` over them; the result is checked
@@ -721,7 +819,7 @@ which runs `scripts/bench.sh`:
 
 ```sh
 scripts/install-deps.sh
-cmake --preset windows && cmake --build build/windows -j2 --target manifest_bench download_bench
+cmake --preset windows && cmake --build build/windows -j2 --target manifest_bench floor_bench download_bench
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \\
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON
 cmake --build build/bench-host -j2 --target compare_bench
@@ -763,7 +861,7 @@ def main():
                 continue
             try:
                 if case.startswith("manifest"):
-                    results.append(bench_manifest(case))
+                    results.extend(bench_manifest(case))
                 elif case == "compare":
                     results.append(bench_compare())
                 else:

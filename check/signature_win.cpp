@@ -1,7 +1,5 @@
 #include "check/signature_win.h"
 
-#include <share.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -10,16 +8,17 @@
 #include "engine/diagnostics.h"
 #include "engine/handles_win.h"
 #include "engine/public_key.h"
+#include "manifest/file_reader_win.h"
+#include "manifest/read_through.h"
 
 namespace {
 
-constexpr std::size_t kReadSize = 40960;
 constexpr ULONG kDigestBytes = 32;
 constexpr ULONG kCoordinateBytes = 32;
 
 bool Sha256OfFile(const std::wstring& path, unsigned char (&digest)[kDigestBytes]) {
-  UniqueStream file(::_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
-  if (!file) return false;
+  FileReader file(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (!file.IsOpen()) return false;
   BCRYPT_ALG_HANDLE rawAlg = nullptr;
   if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&rawAlg, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     return false;
@@ -28,18 +27,16 @@ bool Sha256OfFile(const std::wstring& path, unsigned char (&digest)[kDigestBytes
   BCRYPT_HASH_HANDLE rawHash = nullptr;
   if (!BCRYPT_SUCCESS(::BCryptCreateHash(alg.get(), &rawHash, nullptr, 0, nullptr, 0, 0))) return false;
   const UniqueBcryptHash hash(rawHash);
-  std::vector<unsigned char> buffer(kReadSize);
-  for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-    if (got > 0 && !BCRYPT_SUCCESS(::BCryptHashData(hash.get(), buffer.data(), static_cast<ULONG>(got), 0))) {
-      return false;
-    }
-    if (got < buffer.size()) {
-      if (std::ferror(file.get())) return false;
-      break;
-    }
-  }
-  return BCRYPT_SUCCESS(::BCryptFinishHash(hash.get(), digest, kDigestBytes, 0));
+  bool hashed = true;
+  std::vector<char> buffer;
+  const bool read = ReadThrough(
+      file,
+      [&](const char* data, std::size_t count) {
+        hashed = hashed && BCRYPT_SUCCESS(::BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(data)),
+                                                           static_cast<ULONG>(count), 0));
+      },
+      buffer);
+  return read && hashed && BCRYPT_SUCCESS(::BCryptFinishHash(hash.get(), digest, kDigestBytes, 0));
 }
 
 UniqueBcryptKey ImportPublicKey(const BCRYPT_ALG_HANDLE alg, const PublicKeyPoint& point) {

@@ -7,6 +7,13 @@ class CProgressCtrl;
 class CStatic;
 class CListCtrl;
 class StopSignal;
+class DigestCache;
+class DigestCacheWriter;
+
+// Where the local manifest's digests come from: the digest cache wherever it
+// may stand for a file, or a read of every file. Either way the cache is
+// written anew after a complete walk.
+enum class DigestSource { kCacheWhereTrusted, kReadEveryFile };
 
 // Relative names to fetch, in ordinal UTF-16 order, each once.
 using DownloadList = std::list<std::wstring>;
@@ -23,9 +30,14 @@ class CMyFun {
   std::wstring GetAppPath();
 
   // Writes <folder>LocalDate.ini; false when it cannot be opened.
-  bool BuildLocalManifest(const std::wstring& folder, StopSignal* stop = nullptr);
-  static void ScanFolder(std::wstring& folder, FILE* stream, std::wstring root,
-                         StopSignal* stop = nullptr);
+  bool BuildLocalManifest(const std::wstring& folder, StopSignal* stop = nullptr,
+                          DigestSource source = DigestSource::kCacheWhereTrusted);
+  // Writes one line per file below folder; false when stopped before the end.
+  // Digests the cache trusts are taken from it; fresh receives every digest
+  // of a complete walk.
+  static bool ScanFolder(std::wstring& folder, FILE* stream, std::wstring root,
+                         StopSignal* stop = nullptr, const DigestCache* cache = nullptr,
+                         DigestCacheWriter* fresh = nullptr);
   static void CalculateMd5(const std::wstring& path, FILE* stream);
 
   // Fetches UpDate.ini into the folder and compares it with LocalDate.ini.

@@ -17,7 +17,9 @@ UINT RunUpdate(CMyUpdateDlg& dlg) {
   // Before the walk, so copies that nothing holds any more are not listed.
   RemoveSetAside(folder);
   dlg.m_staticStatus.SetWindowText(L"获取本地版本信息...");
-  if (!fun.BuildLocalManifest(folder, stop)) {
+  const DigestSource digests =
+      dlg.m_nRuns > 1 ? DigestSource::kReadEveryFile : DigestSource::kCacheWhereTrusted;
+  if (!fun.BuildLocalManifest(folder, stop, digests)) {
     if (!StopRequested(stop)) dlg.m_staticStatus.SetWindowText(L"获取本地版本信息失败");
   } else if (!StopRequested(stop)) {
     dlg.m_staticStatus.SetWindowText(L"获取新版本信息...");

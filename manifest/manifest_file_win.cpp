@@ -10,7 +10,9 @@
 
 #include "engine/handles_win.h"
 #include "engine/separators.h"
+#include "manifest/file_reader_win.h"
 #include "manifest/manifest_reader.h"
+#include "manifest/read_through.h"
 #include "manifest/md5.h"
 
 bool ReadManifestFile(const std::wstring& path, std::wstring& text) {
@@ -46,17 +48,30 @@ bool ReadManifestFile(const std::wstring& path, std::wstring& text) {
   return true;
 }
 
+FileReader::FileReader(const std::wstring& path, DWORD share)
+    : m_file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
+
+bool FileReader::Size(long long& size) const {
+  LARGE_INTEGER value{};
+  if (!::GetFileSizeEx(m_file.get(), &value)) return false;
+  size = value.QuadPart;
+  return true;
+}
+
+long long FileReader::operator()(char* buffer, std::size_t capacity) {
+  if (m_left == 0) return 0;
+  std::size_t want = std::min<std::size_t>(capacity, 1u << 30);
+  if (m_left > 0) want = static_cast<std::size_t>(std::min<long long>(m_left, static_cast<long long>(want)));
+  DWORD got = 0;
+  if (!::ReadFile(m_file.get(), buffer, static_cast<DWORD>(want), &got, nullptr)) return -1;
+  if (m_left > 0) m_left -= got;
+  return got;
+}
+
 bool AddFileToMd5(const std::wstring& path, Md5& md5) {
-  UniqueFile file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) return false;
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-      return false;
-    }
-    if (got == 0) return true;
-    md5.Update(buffer.data(), got);
-  }
+  FileReader file(path, FILE_SHARE_READ);
+  if (!file.IsOpen()) return false;
+  std::vector<char> buffer;
+  return ReadThrough(file, [&md5](const char* data, std::size_t count) { md5.Update(data, count); }, buffer);
 }

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -13,6 +12,8 @@
 
 #include "manifest/manifest_reader.h"
 #include "manifest/md5.h"
+#include "manifest/ordered_pipeline.h"
+#include "manifest/read_through.h"
 #include "publisher/code_page.h"
 #include "publisher/system.h"
 #include "publisher/text.h"
@@ -31,21 +32,28 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer,
-                      std::atomic<std::uint64_t>& bytesDone) {
+// The digest's hex text, or empty with the reason in error.
+std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atomic<std::uint64_t>& bytesDone,
+                      std::string& error) {
   FilePtr file(OpenForReading(path));
-  if (!file) throw ToolError("cannot read " + DisplayPath(path) + ": " + std::strerror(errno));
+  if (!file) {
+    error = "cannot read " + DisplayPath(path) + ": " + std::strerror(errno);
+    return std::string();
+  }
   Md5 md5;
-  for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-    if (got > 0) {
-      md5.Update(buffer.data(), got);
-      bytesDone += got;
-    }
-    if (got < buffer.size()) {
-      if (std::ferror(file.get())) throw ToolError("cannot read " + DisplayPath(path) + ": " + std::strerror(errno));
-      break;
-    }
+  const bool read = ReadThrough(
+      [&file](char* data, std::size_t capacity) -> long long {
+        const std::size_t got = std::fread(data, 1, capacity, file.get());
+        return got == 0 && std::ferror(file.get()) ? -1 : static_cast<long long>(got);
+      },
+      [&](const char* data, std::size_t count) {
+        md5.Update(data, count);
+        bytesDone += count;
+      },
+      buffer);
+  if (!read) {
+    error = "cannot read " + DisplayPath(path) + ": " + std::strerror(errno);
+    return std::string();
   }
   return Md5::ToHex(md5.Final());
 }
@@ -56,8 +64,8 @@ std::string Megabytes(std::uint64_t bytes) {
   return text;
 }
 
-// Hashes every file with a pool of threads; each result lands at its own
-// index, so the order stays the one given.
+// Hashes every file on the project's one parallel pipeline; results come
+// back in the order given.
 void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& paths, unsigned threads,
              std::FILE* progress) {
   std::uint64_t totalBytes = 0;
@@ -65,45 +73,45 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(files.size(), 1)));
 
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> filesDone{0};
   std::atomic<std::uint64_t> bytesDone{0};
-  std::atomic<bool> failed{false};
-  std::mutex mutex;
-  std::condition_variable finished;
-  unsigned running = threads;
+  std::mutex errorLock;
   std::string firstError;
-
-  const auto work = [&] {
-    std::vector<char> buffer(kReadSize);
-    try {
-      for (std::size_t i; !failed && (i = next++) < files.size();) {
-        files[i].digest = Md5OfFile(paths[i], buffer, bytesDone);
-        ++filesDone;
-      }
-    } catch (const std::exception& error) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!failed.exchange(true)) firstError = error.what();
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    if (--running == 0) finished.notify_all();
-  };
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
-
+  std::size_t filesDone = 0;
   const auto start = std::chrono::steady_clock::now();
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!finished.wait_for(lock, std::chrono::milliseconds(200), [&] { return running == 0; })) {
-      if (progress) {
-        std::fprintf(progress, "\rhashing %zu/%zu files, %s/%s MB ", filesDone.load(), files.size(),
-                     Megabytes(bytesDone).c_str(), Megabytes(totalBytes).c_str());
-        std::fflush(progress);
-      }
-    }
+  auto shown = start;
+  OrderedPipelineOf<fs::path> pipeline(
+      threads, 4 * static_cast<std::size_t>(threads) + 16,
+      [&](const fs::path& path, std::vector<char>& buffer) {
+        std::string error;
+        std::string digest = Md5OfFile(path, buffer, bytesDone, error);
+        if (!error.empty()) {
+          std::lock_guard<std::mutex> lock(errorLock);
+          if (firstError.empty()) firstError = error;
+        }
+        return digest;
+      },
+      [&](const std::string&, const std::string& digest) {
+        files[filesDone++].digest = digest;
+        const auto now = std::chrono::steady_clock::now();
+        if (progress && now - shown >= std::chrono::milliseconds(200)) {
+          shown = now;
+          std::fprintf(progress, "\rhashing %zu/%zu files, %s/%s MB ", filesDone, files.size(),
+                       Megabytes(bytesDone).c_str(), Megabytes(totalBytes).c_str());
+          std::fflush(progress);
+        }
+      });
+  const auto failed = [&] {
+    std::lock_guard<std::mutex> lock(errorLock);
+    return !firstError.empty();
+  };
+  for (std::size_t i = 0; i < paths.size() && !failed(); ++i) pipeline.Add(std::string(), paths[i]);
+  if (failed()) {
+    pipeline.Abandon();
+    if (progress) std::fputs("\n", progress);
+    throw ToolError(firstError);
   }
-  for (std::thread& thread : pool) thread.join();
-  if (failed) {
+  pipeline.Finish();
+  if (failed()) {
     if (progress) std::fputs("\n", progress);
     throw ToolError(firstError);
   }

@@ -7,6 +7,7 @@
 
 #include "app/my_update_dlg.h"
 #include "engine/base_url.h"
+#include "manifest/md5.h"
 #include "res/resource.h"
 #include "support/win_test_support.h"
 
@@ -113,7 +114,7 @@ class DialogTest : public ::testing::Test {
     SetFaults("");
     ClearRequestLog();
     for (const wchar_t* name : {L"delete.bat", L"script-ran.txt", L"Update_Logo.txt", L"LocalDate.ini",
-                                L"UpDate.ini"}) {
+                                L"UpDate.ini", L"LocalDigest.cache", L"probe.dat"}) {
       ::DeleteFileW((InstallFolder() + name).c_str());
     }
     RemoveServed(kBase + "Update/UpDate.ini");
@@ -207,6 +208,51 @@ TEST_F(DialogTest, UpToDateFolderNeedsNoUpdateAndCanRunAgain) {
   ui.Click(IDC_BTN_UPDATE);
   ASSERT_TRUE(WaitUntil([&] { return !RequestsFor(kBase + "Update/UpDate.ini").empty(); }, kWaitMs));
   ASSERT_TRUE(ui.WaitStatus(L"程序已经是最新版,不需要更新."));
+}
+
+// Sets a file's times (FILETIME ticks) back to what they were.
+bool PutTimesBack(const std::wstring& path, const FILETIME& created, const FILETIME& written) {
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool set = ::SetFileTime(file, &created, nullptr, &written);
+  ::CloseHandle(file);
+  return set;
+}
+
+TEST_F(DialogTest, ASecondPressReadsEveryFileWhateverTheCacheSays) {
+  const std::wstring probe = InstallFolder() + L"probe.dat";
+  ServeBytes(kBase + "Update/probe.dat", "NEW1");
+  ServeBytes(kBase + "Update/UpDate.ini", "probe.dat\t" + Md5::HexOf("NEW1") + "\r\n");
+  WriteBytes(probe, "NEW1");
+  FILETIME hourAgo{};
+  ::GetSystemTimeAsFileTime(&hourAgo);
+  ULARGE_INTEGER ticks{{hourAgo.dwLowDateTime, hourAgo.dwHighDateTime}};
+  ticks.QuadPart -= 3600ull * 10000000ull;
+  hourAgo = {ticks.LowPart, ticks.HighPart};
+  ASSERT_TRUE(PutTimesBack(probe, hourAgo, hourAgo));
+  {
+    DialogRun ui;
+    ui.Click(IDC_BTN_UPDATE);
+    ASSERT_TRUE(ui.WaitStatus(L"程序已经是最新版,不需要更新."));
+  }
+  ASSERT_TRUE(PathExists(InstallFolder() + L"LocalDigest.cache"));
+  // Changed behind the listing's back: same size, both times put back.
+  WriteBytes(probe, "OLD1");
+  ASSERT_TRUE(PutTimesBack(probe, hourAgo, hourAgo));
+
+  DialogRun ui;
+  ui.Click(IDC_BTN_UPDATE);
+  ASSERT_TRUE(ui.WaitStatus(L"程序已经是最新版,不需要更新.")) << "the first press trusts the cache";
+  ui.Click(IDC_BTN_UPDATE);
+  ASSERT_TRUE(ui.WaitStatus(L"更新成功.")) << WideToUtf8(ui.Text(IDC_STATUS));
+  EXPECT_EQ("NEW1", ReadBytes(probe));
+  // The run's hand-off script would wait for this program to end: close
+  // with the marker instead, and let it finish before the next test.
+  PlaceMarkerScript();
+  ui.Click(IDC_BTN_UPDATE);
+  ASSERT_TRUE(ui.WaitEnded());
+  EXPECT_TRUE(WaitUntil([] { return ScriptRuns() == 1; }, kWaitMs));
 }
 
 TEST_F(DialogTest, ExitButtonEscAndCloseEachStartTheScriptOnce) {

@@ -33,7 +33,7 @@ LONG = os.environ.get("UPDATER_STRESS") == "1"
 SUCCESS = "更新成功."
 UP_TO_DATE = "程序已经是最新版,不需要更新."
 # Names the updater itself leaves or the stand-in client writes; not part of a release.
-NOT_RELEASED = {"Update_Logo.txt", "client-started.txt"}
+NOT_RELEASED = {"Update_Logo.txt", "client-started.txt", "LocalDigest.cache"}
 
 
 def seed_from(variable, fixed):

@@ -163,9 +163,13 @@ TEST_F(FolderScanTest, FolderWithOnlyTheUpdaterGivesTwoLines) {
   EXPECT_EQ(Line("Updater.exe", exe).size() + kManifestLine.size() + 4,
             ReadBytes(m_folder + L"LocalDate.ini").size());
 
-  // Without its trailing backslash the folder gives the same relative paths.
+  // Without its trailing backslash the folder gives the same relative paths;
+  // the digest cache the first walk left is listed like any other file.
+  const std::string cache = ReadBytes(m_folder + L"LocalDigest.cache");
+  ASSERT_FALSE(cache.empty());
   ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder.substr(0, m_folder.size() - 1)));
-  EXPECT_EQ(expected, AsSet(Lines(m_folder)));
+  EXPECT_EQ(AsSet({Line("Updater.exe", exe), kManifestLine, Line("LocalDigest.cache", cache)}),
+            AsSet(Lines(m_folder)));
 }
 
 TEST_F(FolderScanTest, FileOpenForWritingGetsTheWorryWord) {
@@ -241,6 +245,142 @@ TEST_F(FolderScanTest, LargeFileIsHashedInBoundedMemory) {
   EXPECT_EQ(Md5::ToHex(expected.Final()) + "\n", text);
   EXPECT_LT(after.PeakWorkingSetSize, before.PeakWorkingSetSize + 64 * kPiece)
       << "peak working set grew by " << (after.PeakWorkingSetSize - before.PeakWorkingSetSize);
+}
+
+// Sets a file's last-write and creation times, in FILETIME ticks.
+bool SetTimes(const std::wstring& path, unsigned long long lastWrite, unsigned long long creation) {
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const FILETIME written{static_cast<DWORD>(lastWrite), static_cast<DWORD>(lastWrite >> 32)};
+  const FILETIME created{static_cast<DWORD>(creation), static_cast<DWORD>(creation >> 32)};
+  const bool set = ::SetFileTime(file, &created, nullptr, &written);
+  ::CloseHandle(file);
+  return set;
+}
+
+unsigned long long TicksNow() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+constexpr unsigned long long kSecond = 10000000ull;
+
+struct Stamp {
+  unsigned long long lastWrite = 0;
+  unsigned long long creation = 0;
+};
+
+Stamp Listed(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  const auto ticks = [](const FILETIME& t) {
+    return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return {ticks(data.ftLastWriteTime), ticks(data.ftCreationTime)};
+}
+
+// The quick re-check: a tree last written an hour ago, so the cache may
+// stand for all of it.
+class DigestCacheScanTest : public FolderScanTest {
+ protected:
+  void SetUp() override {
+    FolderScanTest::SetUp();
+    Put(L"a.dll", "alpha");
+    Folder(L"data");
+    Put(L"data\\b.dat", "beta");
+    Put(L"data\\\x6570\x636e.txt", "chinese");
+    Put(L"z.exe", std::string(70000, 'z'));
+    for (const wchar_t* name : {L"a.dll", L"data\\b.dat", L"data\\\x6570\x636e.txt", L"z.exe"}) {
+      ASSERT_TRUE(SetTimes(m_folder + name, TicksNow() - 3600 * kSecond, TicksNow() - 7200 * kSecond));
+    }
+  }
+  std::string Manifest() { return ReadBytes(m_folder + L"LocalDate.ini"); }
+  std::string Cache() { return ReadBytes(m_folder + L"LocalDigest.cache"); }
+};
+
+TEST_F(DigestCacheScanTest, LocalManifestWithTheCacheHasTheBytesOfAFullHash) {
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+  const std::string first = Cache();
+  ASSERT_FALSE(first.empty());
+  EXPECT_FALSE(PathExists(m_folder + L"LocalDigest.cache.tmp"));
+
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+  const std::string quick = Manifest();
+  // The same tree for a full hash: the cache as the quick walk found it.
+  WriteBytes(m_folder + L"LocalDigest.cache", first);
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder, nullptr, DigestSource::kReadEveryFile));
+  EXPECT_EQ(Manifest(), quick);
+  EXPECT_EQ(6u, Lines(m_folder).size());
+
+  // The digests came from the cache: a file nobody may open keeps its digest
+  // in a quick walk, and only a full one finds it unreadable.
+  HANDLE locked = OpenWithShare(m_folder + L"z.exe", GENERIC_READ, 0);
+  ASSERT_NE(INVALID_HANDLE_VALUE, locked);
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+  const std::multiset<std::string> quickLines = AsSet(Lines(m_folder));
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder, nullptr, DigestSource::kReadEveryFile));
+  const std::multiset<std::string> fullLines = AsSet(Lines(m_folder));
+  ::CloseHandle(locked);
+  EXPECT_EQ(1u, quickLines.count(Line("z.exe", std::string(70000, 'z'))));
+  EXPECT_EQ(1u, fullLines.count("z.exe\tCalculateMd5Worry"));
+  // That word is not cached: the next quick walk reads the file again.
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+  EXPECT_EQ(1u, AsSet(Lines(m_folder)).count(Line("z.exe", std::string(70000, 'z'))));
+}
+
+TEST_F(DigestCacheScanTest, ChangedAndRacyFilesAreReadAgain) {
+  // b.dat is written just before this walk, so within the racy margin of
+  // the cache it leaves.
+  Put(L"data\\b.dat", "beta");
+  const Stamp racy = Listed(m_folder + L"data\\b.dat");
+  const Stamp old = Listed(m_folder + L"a.dll");
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+
+  // a.dll: same size, a newer time that is still an hour old. b.dat: same size, both times put back as
+  // listed (a write within the time stamps' granularity): only the racy rule
+  // can tell.
+  Put(L"a.dll", "ALPHA");
+  ASSERT_TRUE(SetTimes(m_folder + L"a.dll", old.lastWrite + kSecond, old.creation));
+  Put(L"data\\b.dat", "BETA");
+  ASSERT_TRUE(SetTimes(m_folder + L"data\\b.dat", racy.lastWrite, racy.creation));
+  ASSERT_EQ(racy.lastWrite, Listed(m_folder + L"data\\b.dat").lastWrite);
+
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+  const std::multiset<std::string> lines = AsSet(Lines(m_folder));
+  EXPECT_EQ(1u, lines.count(Line("a.dll", "ALPHA")));
+  EXPECT_EQ(1u, lines.count(Line("data\\b.dat", "BETA")));
+  EXPECT_EQ(1u, lines.count(Line("z.exe", std::string(70000, 'z'))));
+}
+
+TEST_F(DigestCacheScanTest, BrokenCachesAreIgnoredAndAStoppedWalkWritesNone) {
+  ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+  const std::string good = Cache();
+
+  // A cut, damaged or foreign cache is not used: every file is read.
+  for (const std::string& bad : {good.substr(0, good.size() / 2), good.substr(0, good.size() - 1),
+                                 std::string("garbage"), std::string()}) {
+    WriteBytes(m_folder + L"LocalDigest.cache", bad);
+    HANDLE locked = OpenWithShare(m_folder + L"z.exe", GENERIC_READ, 0);
+    ASSERT_TRUE(CMyFun().BuildLocalManifest(m_folder));
+    ::CloseHandle(locked);
+    // Unreadable now, so read it must have been tried.
+    EXPECT_EQ(1u, AsSet(Lines(m_folder)).count("z.exe\tCalculateMd5Worry")) << bad.size();
+  }
+
+  // A walk stopped before its end leaves the cache as it was, and no part of
+  // a new one.
+  WriteBytes(m_folder + L"LocalDigest.cache", good);
+  StopSignal stop;
+  stop.Request();
+  EXPECT_TRUE(CMyFun().BuildLocalManifest(m_folder, &stop));
+  EXPECT_EQ(good, Cache());
+  EXPECT_FALSE(PathExists(m_folder + L"LocalDigest.cache.tmp"));
+  ::DeleteFileW((m_folder + L"LocalDigest.cache").c_str());
+  EXPECT_TRUE(CMyFun().BuildLocalManifest(m_folder, &stop));
+  EXPECT_FALSE(PathExists(m_folder + L"LocalDigest.cache"));
+  EXPECT_FALSE(PathExists(m_folder + L"LocalDigest.cache.tmp"));
 }
 
 // A folder link, removed again on destruction: CreateSymbolicLinkW where it

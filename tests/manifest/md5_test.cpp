@@ -1,4 +1,5 @@
 #include "manifest/md5.h"
+#include "manifest/read_through.h"
 
 #include <gtest/gtest.h>
 
@@ -107,3 +108,23 @@ TEST(Md5, HexIsLowercaseInDigestByteOrder) {
 }
 
 }  // namespace
+
+// The one read loop: pieces as the reader gives them, short ones included,
+// and a failure after some pieces keeps the digest of what was read.
+TEST(ReadThrough, HashesEveryPieceAndMarksAFailedRead) {
+  const std::string file = std::string(kReadPiece + 5, 'a') + "tail";
+  const auto reader = [&file](std::size_t failAt) {
+    return [&file, failAt, at = std::size_t(0)](char* buffer, std::size_t capacity) mutable -> long long {
+      if (at >= failAt) return -1;
+      const std::size_t n = std::min({capacity, file.size() - at, std::size_t(70000)});
+      std::copy(file.begin() + at, file.begin() + at + n, buffer);
+      at += n;
+      return static_cast<long long>(n);
+    };
+  };
+  std::vector<char> buffer;
+  EXPECT_EQ(Md5::HexOf(file) + "\n", Md5TextOf(reader(std::string::npos), buffer));
+  EXPECT_EQ(kReadPiece, buffer.size());
+  EXPECT_EQ("ReadFileWorry\n" + Md5::HexOf(file.substr(0, 140000)) + "\n", Md5TextOf(reader(140000), buffer));
+  EXPECT_EQ("ReadFileWorry\n" + Md5::HexOf("") + "\n", Md5TextOf(reader(0), buffer));
+}

@@ -116,3 +116,32 @@ TEST(OrderedPipelineTest, NothingAddedFinishesAtOnce) {
   EXPECT_EQ(2u, DigestWorkerCount(2));
   EXPECT_EQ(8u, DigestWorkerCount(64));
 }
+
+// Known results (cached digests) mixed with worked ones, in runs and alone,
+// at the front and behind unfinished work: each keeps its place, none is
+// worked, nothing is emitted twice or lost.
+TEST(OrderedPipelineTest, KnownResultsKeepTheirPlaceAndAreNotWorked) {
+  UnevenWork work;
+  std::string out;
+  std::string expected;
+  {
+    OrderedPipeline pipeline(
+        3, 6, [&](const std::wstring& p, std::vector<char>& s) { return work(p, s); },
+        [&](const std::string& head, const std::string& result) { out += head + result; });
+    int worked = 0;
+    for (int i = 0; i < 600; ++i) {
+      const std::string head = "f" + std::to_string(i) + "\t";
+      if ((i * 37) % 5 < 2 || (i >= 200 && i < 260)) {
+        pipeline.AddDone(head, "known\n");
+        expected += head + "known\n";
+      } else {
+        pipeline.Add(head, Name(i));
+        expected += head + "r" + std::to_string(i) + "\n";
+        ++worked;
+      }
+    }
+    pipeline.Finish();
+    EXPECT_EQ(worked, work.calls.load());
+  }
+  EXPECT_EQ(expected, out);
+}

@@ -1,0 +1,79 @@
+#pragma once
+// The digests of the last complete walk, kept in the installation folder so a
+// check of an unchanged installation need not read its files again. A cached
+// digest stands for a file only while the listing reports the same size,
+// last-write and creation time, and only when that last write lies clearly
+// before the moment the cache was written (a file changed in the same tick as
+// the cache could change again without its time moving).
+//
+// The file: magic "UPDDIGC1", u32 version, u64 written-at, u32 count, then per
+// entry u16 name bytes, the name (UTF-16LE), u64 size, u64 last-write, u64
+// creation, 16 digest bytes; then the MD5 of everything before it. Numbers
+// are little-endian, times 100 ns ticks since 1601 (FILETIME).
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "manifest/md5.h"
+
+// The cache's name in the installation folder, and the name it is written
+// under before it is renamed into place.
+inline constexpr wchar_t kDigestCacheName[] = L"LocalDigest.cache";
+inline constexpr wchar_t kDigestCacheTempName[] = L"LocalDigest.cache.tmp";
+
+// What the folder listing reports of a file.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::uint64_t lastWrite = 0;
+  std::uint64_t creation = 0;
+  bool operator==(const FileStamp& o) const {
+    return size == o.size && lastWrite == o.lastWrite && creation == o.creation;
+  }
+};
+
+// A last write this close to the cache's own moment, or later, is not trusted.
+inline constexpr std::uint64_t kRacyTicks = 2ull * 10000000ull;
+
+// The key of a relative name: its UTF-16 code units, little-endian, so no two
+// names share one whatever the code page.
+std::string DigestCacheKey(std::wstring_view relativeName);
+
+class DigestCache {
+ public:
+  // An empty cache for anything that is not a whole, intact cache of this
+  // version, and for a cache written after `now` (the clock went back since:
+  // its racy rule would not hold).
+  static DigestCache Load(std::string_view bytes, std::uint64_t now);
+
+  // The cached digest when it may stand for the file as listed; null otherwise.
+  const Md5::Digest* Trusted(const std::string& key, const FileStamp& listed) const;
+
+  std::size_t size() const { return m_entries.size(); }
+  std::uint64_t writtenAt() const { return m_writtenAt; }
+
+ private:
+  struct Entry {
+    FileStamp stamp;
+    Md5::Digest digest;
+  };
+  std::unordered_map<std::string, Entry> m_entries;
+  std::uint64_t m_writtenAt = 0;
+};
+
+// Collects a walk's digests in walk order and makes the cache's bytes.
+class DigestCacheWriter {
+ public:
+  void Add(std::string key, const FileStamp& stamp, const Md5::Digest& digest);
+  std::string Serialize(std::uint64_t writtenAt) const;
+  std::size_t size() const { return m_count; }
+
+ private:
+  std::string m_body;  // the entries, already in their file form
+  std::size_t m_count = 0;
+};
+
+// The digest a digest text of the local manifest holds: exactly 32 lowercase
+// hex digits and "\n". False for diagnostic words, which are never cached.
+bool DigestOfText(std::string_view text, Md5::Digest& digest);
