@@ -189,8 +189,11 @@ bool DownloadRun::Run(const DownloadList& list) {
     return false;
   }
 
-  // One probe per run decides whether partial files can be continued. A name
-  // that would leave the folder is never requested, not even as the probe.
+  // One probe per run decides whether partial files can be continued. It asks
+  // for one byte only: WinINet drains an unread body before the connection is
+  // reused, so asking for "the rest from byte 1" would receive the first file
+  // a second time. A name that would leave the folder is never requested, not
+  // even as the probe.
   const std::wstring* probeName = nullptr;
   for (const std::wstring& name : list) {
     if (IsSafeRelativeName(name)) {
@@ -200,7 +203,7 @@ bool DownloadRun::Run(const DownloadList& list) {
   }
   if (probeName) {
     UrlRequest probe = OpenUrlHandle(m_root, UrlOf(m_url, *probeName),
-                                     L"Range: bytes=1-\r\n\r\n", m_stop);
+                                     L"Range: bytes=1-1\r\n\r\n", m_stop);
     if (!probe) {
       Diagnose("OpenUrlFail\n");
       return false;
