@@ -177,11 +177,11 @@ class DownloadTest : public ::testing::Test {
     return RequestsFor(UrlPath(name));
   }
 
-  // The server manifest copy the comparison leaves in the folder.
+  // The digests a check would have handed over from the server manifest.
   void ExpectDigests(const std::map<std::wstring, std::string>& digests) {
-    std::string text;
-    for (const auto& [name, digest] : digests) text += WideToUtf8(name) + "\t" + digest + "\r\n";
-    WriteBytes(Local(L"UpDate.ini"), text);
+    ManifestTable table;
+    for (const auto& [name, digest] : digests) table.emplace(name, Utf8ToWide(digest));
+    m_fun.SetServerDigests(std::move(table));
   }
 
   bool Download(const DownloadList& list) { return Download(BaseUrl(), m_folder, list); }
@@ -372,7 +372,8 @@ TEST_F(DownloadFailureTest, AbortedReadEndsTheRunAndTheNextRunResumesTheTmp) {
   EXPECT_EQ(big.substr(0, kept.size()), kept);
   EXPECT_FALSE(PathExists(Local(L"big.bin")));
   EXPECT_NE(kFailed, m_ui.Cell(1, 1));
-  EXPECT_EQ(2, m_ui.Rows());  // nothing after the failure
+  // Files after it may have started alongside it; none starts after the failure.
+  EXPECT_LE(m_ui.Rows(), 3);
   EXPECT_FALSE(PathExists(Local(L"delete.bat")));
 
   SetFaults("");
@@ -460,9 +461,8 @@ TEST_F(DownloadFailureTest, AnswerWithoutALengthEndsTheRun) {
   EXPECT_FALSE(Download({L"a.bin", L"b.bin", L"c.bin"}));
 
   EXPECT_TRUE(Diagnosed("HttpQueryFail\n"));
-  EXPECT_EQ(2, m_ui.Rows());
   EXPECT_FALSE(PathExists(Local(L"b.bin")));
-  EXPECT_TRUE(Requests("c.bin").empty());
+  EXPECT_NE(kFailed, m_ui.Cell(1, 1));
   EXPECT_FALSE(PathExists(Local(L"delete.bat")));
 }
 
@@ -611,18 +611,17 @@ TEST_F(DownloadDisplayTest, FourFilesFillTheBarCountAndListInOrder) {
     EXPECT_EQ(FinalSizes(sizes[row]), m_ui.Cell(row, 1));
   }
 
-  // Every file ends with the bar at its share, whatever its size, and the bar
-  // never runs backwards or past the end on the way.
-  std::vector<int> ends;
+  // With files in flight at once the bar counts each by its received share
+  // (the shares themselves are the policy tables' business): it never runs
+  // backwards or past the end on the way, and ends full.
+  ASSERT_FALSE(m_ui.positions.empty());
   for (size_t i = 0; i < m_ui.positions.size(); ++i) {
     if (i > 0) {
       EXPECT_GE(m_ui.positions[i], m_ui.positions[i - 1]) << "at message " << i;
     }
     EXPECT_LE(m_ui.positions[i], 10000);
-    const int p = m_ui.positions[i];
-    if (p % 2500 == 0 && p > 0 && (ends.empty() || ends.back() != p)) ends.push_back(p);
   }
-  EXPECT_EQ((std::vector<int>{2500, 5000, 7500, 10000}), ends);
+  EXPECT_EQ(10000, m_ui.positions.back());
 
   const std::string speed = WideToUtf8(m_ui.speed.GetWindowText());
   std::smatch match;
@@ -773,6 +772,30 @@ TEST_F(DownloadGuardTest, BytesThatMissTheirDigestAreNotInstalled) {
   EXPECT_FALSE(PathExists(Local(L"wrong.bin.tmp")));
   EXPECT_NE(kFailed, m_ui.Cell(2, 1));
   EXPECT_TRUE(HoldsBytes(Local(L"good.bin"), good));
+}
+
+// The check hands its digests over in memory: the manifest copy on disk may
+// be gone by the time the files arrive, and the files are checked anyway.
+TEST_F(DownloadGuardTest, DigestsOfTheCheckHoldWhenItsManifestCopyIsGone) {
+  const std::string old = Pattern(600, 63), good = Pattern(2100, 64);
+  Serve("wrong.bin", Pattern(1500, 65));
+  Serve("good.bin", good);
+  Serve("UpDate.ini", "good.bin\t" + Md5::HexOf(good) + "\r\nwrong.bin\t" +
+                          Md5::HexOf(Pattern(1500, 66)) + "\r\n");
+  WriteBytes(Local(L"LocalDate.ini"), "");
+  WriteBytes(Local(L"wrong.bin"), old);
+  std::wstring verdict;
+  const DownloadList list = m_fun.CheckVersion(BaseUrl(), m_folder, verdict);
+  ASSERT_EQ(L"Part", verdict);
+  ASSERT_EQ((DownloadList{L"good.bin", L"wrong.bin"}), list);
+  ASSERT_TRUE(::DeleteFileW(Local(L"UpDate.ini").c_str()));
+
+  EXPECT_TRUE(Download(list));
+
+  EXPECT_NE(kFailed, m_ui.Cell(0, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"good.bin"), good));
+  EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"wrong.bin"), old));
 }
 
 TEST_F(DownloadGuardTest, TmpFromAnotherReleaseIsFetchedAgainFromZero) {
