@@ -8,11 +8,13 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check/http_win.h"
 #include "engine/diagnostics.h"
 #include "engine/my_fun.h"
+#include "engine/stop_signal.h"
 #include "framework/afx.h"
 #include "manifest/md5.h"
 #include "support/win_test_support.h"
@@ -814,6 +816,147 @@ TEST_F(DownloadGuardTest, TmpFromAnotherReleaseIsFetchedAgainFromZero) {
   EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), file));
   EXPECT_FALSE(PathExists(Local(L"b.bin.tmp")));
   EXPECT_EQ(FinalSizes(L"7.00K(当前大小)/7.00K(总大小)"), m_ui.Cell(1, 1));
+}
+
+
+// ---------------------------------------------------------------------------
+// Several files in flight at once.
+
+class DownloadParallelTest : public DownloadTest {
+ protected:
+  static constexpr size_t kSize = 120000;
+  const DownloadList m_list = {L"p1.bin", L"p2.bin", L"p3.bin", L"p4.bin"};
+
+  std::string File(int i) const { return Pattern(kSize, 70 + static_cast<std::uint32_t>(i)); }
+  void ServeAll() {
+    int i = 0;
+    for (const std::wstring& name : m_list) Serve(WideToUtf8(name), File(i++));
+  }
+  // The file requests (the probe excepted) the server has seen so far.
+  size_t FileRequests() const {
+    size_t count = 0;
+    for (const std::string& line : RequestLog()) {
+      if (JsonField(line, "range") != "bytes=1-1") ++count;
+    }
+    return count;
+  }
+  // A kept partial file: a prefix of the file, never more than was sent.
+  ::testing::AssertionResult KeptPrefix(int i, size_t atMost) const {
+    const std::wstring path = Local(NameAt(i) + L".tmp");
+    if (!PathExists(path)) return ::testing::AssertionFailure() << "no partial file " << i;
+    const std::string kept = ReadBytes(path);
+    if (kept.size() > atMost) return ::testing::AssertionFailure() << kept.size() << " bytes kept";
+    if (kept != File(i).substr(0, kept.size())) return ::testing::AssertionFailure() << "not a prefix";
+    return ::testing::AssertionSuccess();
+  }
+  std::wstring NameAt(int i) const {
+    auto it = m_list.begin();
+    std::advance(it, i);
+    return *it;
+  }
+};
+
+TEST_F(DownloadParallelTest, OneFileCutShortWhileTheOthersArriveWhole) {
+  ServeAll();
+  // Every whole body pauses halfway, so all of them are in flight at once.
+  const std::string pause = R"({"stall_after": {"bytes": 60000, "seconds": 1.5}})";
+  Faults({{"p1.bin", pause}, {"p2.bin", R"({"cut_after": 30000})"}, {"p3.bin", pause},
+          {"p4.bin", pause}});
+  WriteBytes(Local(L"p2.bin"), Pattern(500, 79));
+
+  const DWORD start = ::GetTickCount();
+  EXPECT_TRUE(Download(m_list));
+  // One after another the pauses alone would take 4.5 s.
+  EXPECT_LT(::GetTickCount() - start, 3500u);
+
+  ASSERT_EQ(4, m_ui.Rows());
+  int row = 0;
+  for (const std::wstring& name : m_list) EXPECT_EQ(name, m_ui.Cell(row++, 0));
+  EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
+  EXPECT_FALSE(PathExists(Local(L"p2.bin")));
+  EXPECT_FALSE(PathExists(Local(L"p2.bin.tmp")));
+  for (int i : {0, 2, 3}) {
+    EXPECT_EQ(FinalSizes(L"120.00K(当前大小)/120.00K(总大小)"), m_ui.Cell(i, 1));
+    EXPECT_TRUE(HoldsBytes(Local(NameAt(i)), File(i)));
+    EXPECT_FALSE(PathExists(Local(NameAt(i) + L".tmp")));
+  }
+  EXPECT_EQ(L"4个(当前已下载文件个数)/4个(总文件个数)", m_ui.counter.GetWindowText());
+  EXPECT_EQ(10000, m_ui.progress.GetPos());
+  EXPECT_EQ(L"p4.bin", m_ui.fileName.GetWindowText());
+  EXPECT_TRUE(PathExists(Local(L"delete.bat")));
+}
+
+TEST_F(DownloadParallelTest, HardFailureStopsTheOthersAndTheNextRunResumesEach) {
+  ServeAll();
+  const std::string hold = R"({"stall_after": {"bytes": 40000, "seconds": 3}})";
+  Faults({{"p1.bin", hold},
+          {"p2.bin", R"({"abort_after": 20000, "stall_after": {"bytes": 20000, "seconds": 1}})"},
+          {"p3.bin", hold},
+          {"p4.bin", hold}});
+
+  const DWORD start = ::GetTickCount();
+  EXPECT_FALSE(Download(m_list));
+  EXPECT_LT(::GetTickCount() - start, 10000u);
+
+  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+  ASSERT_EQ(4, m_ui.Rows());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NE(kFailed, m_ui.Cell(i, 1)) << i;  // stopped, not failed: resumed next time
+    EXPECT_FALSE(PathExists(Local(NameAt(i)))) << i;
+    // The others may take in one more read before they see the stop.
+    EXPECT_TRUE(KeptPrefix(i, i == 1 ? 20000 : kSize - 1)) << i;
+  }
+  EXPECT_FALSE(PathExists(Local(L"delete.bat")));
+  EXPECT_EQ(std::wstring(), m_ui.counter.GetWindowText());
+
+  std::vector<size_t> kept;
+  for (int i = 0; i < 4; ++i) kept.push_back(ReadBytes(Local(NameAt(i) + L".tmp")).size());
+  SetFaults("");
+  ClearRequestLog();
+  ASSERT_TRUE(Download(m_list));
+  for (int i = 0; i < 4; ++i) {
+    const auto requests = Requests(WideToUtf8(NameAt(i)));
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ("bytes=" + std::to_string(kept[i]) + "-", Header(requests.back(), "range")) << i;
+    EXPECT_TRUE(HoldsBytes(Local(NameAt(i)), File(i))) << i;
+  }
+}
+
+TEST_F(DownloadParallelTest, StopWithFourInFlightEndsPromptlyAndKeepsEveryPartialFile) {
+  ServeAll();
+  const std::string hold = R"({"stall_after": {"bytes": 30000, "seconds": 20}})";
+  Faults({{"p1.bin", hold}, {"p2.bin", hold}, {"p3.bin", hold}, {"p4.bin", hold}});
+  // Under Wine closing a handle does not wake a blocked read; the wait does.
+  SetNetworkWaitForTesting(2000);
+  StopSignal stop;
+  DWORD stoppedAt = 0;
+  std::thread closer([&] {
+    // All four at the server at once: the connection cap lets them through.
+    WaitUntil([&] { return FileRequests() >= 4; }, 8000);
+    ::Sleep(300);
+    stoppedAt = ::GetTickCount();
+    stop.Request();
+  });
+  const bool result = m_fun.DownloadFiles(BaseUrl(), m_folder, m_list, m_ui.progress, m_ui.counter,
+                                          m_ui.speed, m_ui.fileName, m_ui.list, &stop);
+  const DWORD endedAt = ::GetTickCount();
+  closer.join();
+  SetNetworkWaitForTesting(0);
+
+  EXPECT_FALSE(result);
+  EXPECT_EQ(4u, FileRequests());
+  EXPECT_LT(endedAt - stoppedAt, 5000u);
+  ASSERT_EQ(4, m_ui.Rows());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NE(kFailed, m_ui.Cell(i, 1)) << i;
+    EXPECT_FALSE(PathExists(Local(NameAt(i)))) << i;
+    EXPECT_TRUE(KeptPrefix(i, 30000)) << i;
+  }
+  EXPECT_FALSE(PathExists(Local(L"delete.bat")));
+  DWORD cap = 0;
+  DWORD size = sizeof(cap);
+  ASSERT_TRUE(::InternetQueryOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &cap, &size));
+  EXPECT_GE(cap, 4u);
 }
 
 }  // namespace
