@@ -21,6 +21,7 @@
 #include "manifest/manifest_file.h"
 #include "manifest/md5.h"
 #include "manifest/manifest_reader.h"
+#include "transfer/body_pipe.h"
 #include "transfer/delete_script_win.h"
 #include "transfer/download_policy.h"
 #include "transfer/download_report.h"
@@ -33,6 +34,10 @@ namespace {
 constexpr int kMoveAttempts = 5;
 constexpr DWORD kShowEveryMs = 50;
 constexpr DWORD kMovePauseMs = 200;
+// From this length on a body is read in large pieces and written and hashed
+// on threads of its own (BodyPipe); smaller files are not worth two threads.
+constexpr std::uint64_t kPipedLength = 4u << 20;
+constexpr DWORD kLargeReadSize = 1u << 20;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
   return baseUrl + UrlPathOf(name);
@@ -492,6 +497,9 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
     transfer.reported = reported;
     transfer.answered = true;
     bool fileFailed = false;
+    const bool piped = reported >= kPipedLength;
+    std::unique_ptr<BodyPipe> pipe;
+    if (piped) pipe = std::make_unique<BodyPipe>(out.get(), md5);
     const BodyResult body = ReadBody(
         request,
         [&](const char* data, DWORD count) {
@@ -502,11 +510,17 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
           transfer.received = received;
           m_bytes += count;
           if (count == 0) return true;
-          if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
-          md5.Update(data, keep);
+          if (pipe) {
+            if (keep > 0 && !pipe->Put(data, keep)) fileFailed = true;
+          } else {
+            if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
+            md5.Update(data, keep);
+          }
           return !fileFailed && keep == count;
         },
-        &m_transfers);
+        &m_transfers, piped ? kLargeReadSize : kBodyReadSize);
+    // Everything received is in the file before it is closed or kept.
+    if (pipe && !pipe->Finish()) fileFailed = true;
     if (body == BodyResult::kReadFailed) {
       return fail("InternetReadFileFail\n");  // the partial file stays for the next run
     }

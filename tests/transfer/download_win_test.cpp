@@ -331,6 +331,33 @@ TEST_F(DownloadResumeTest, NestedNameCreatesItsFoldersAndMapsToSlashes) {
   EXPECT_EQ(L"data\\maps\\a.bin", m_ui.fileName.GetWindowText());
 }
 
+// Large bodies are written and hashed off the receiving thread: what a broken
+// transfer leaves is still an exact prefix, and the resumed file its digest.
+TEST_F(DownloadResumeTest, LargeFileBrokenOffLeavesAPrefixAndTheResumedFilePassesItsDigest) {
+  const size_t size = 9u << 20, cut = 5u << 20;
+  const std::string file = Pattern(size, 67);
+  Serve("large.bin", file);
+  Faults({{"large.bin", R"({"abort_after": )" + std::to_string(cut) +
+                            R"(, "stall_after": {"bytes": )" + std::to_string(cut) +
+                            R"(, "seconds": 2}})"}});
+  ExpectDigests({{L"large.bin", Md5::HexOf(file)}});
+
+  EXPECT_FALSE(Download({L"large.bin"}));
+
+  const std::string kept = ReadBytes(Local(L"large.bin.tmp"));
+  ASSERT_GT(kept.size(), 0u);
+  ASSERT_LE(kept.size(), cut);
+  EXPECT_TRUE(kept == file.substr(0, kept.size()));
+
+  SetFaults("");
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"large.bin"}));
+  const auto requests = Requests("large.bin");
+  ASSERT_EQ(2u, requests.size());  // the probe, then the rest only
+  EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(requests[1], "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"large.bin"), file));
+}
+
 // ---------------------------------------------------------------------------
 // Bodies that end early.
 
