@@ -1,6 +1,8 @@
 // The dialog's side of the download: turns what the engine reports into
 // calls on the five controls.
 #include <initializer_list>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "engine/my_fun.h"
@@ -13,8 +15,7 @@ namespace {
 constexpr DWORD kPaintEveryMs = 250;  // what a person reading the list still sees as live
 
 // Lets the controls that draw text repaint at most every kPaintEveryMs during
-// a run (the progress bar, a plain fill, keeps painting at once). Every text
-// is still set, in order, as it happens; only the drawing waits. Measured
+// a run (the progress bar, a plain fill, keeps painting at once). Measured
 // under Wine with many small files: a row added to a visible list, drawn at
 // once, kept the worker waiting on the dialog's thread for 15-20 ms, most of
 // each file's time; with the drawing paced, about 11 ms per file in all.
@@ -37,11 +38,10 @@ class PaintPacer {
   PaintPacer(const PaintPacer&) = delete;
   PaintPacer& operator=(const PaintPacer&) = delete;
 
-  // Paints what has changed when the last paint is old enough.
-  void Tick() {
-    const DWORD now = ::GetTickCount();
-    if (now - m_paintedAt < kPaintEveryMs) return;
-    m_paintedAt = now;
+  bool Due() const { return ::GetTickCount() - m_paintedAt >= kPaintEveryMs; }
+  // Paints what has changed.
+  void Paint() {
+    m_paintedAt = ::GetTickCount();
     for (HWND control : m_controls) {
       ::SendMessageW(control, WM_SETREDRAW, TRUE, 0);
       ::RedrawWindow(control, nullptr, nullptr,
@@ -66,40 +66,57 @@ class ControlReport final : public DownloadReport {
       : m_progress(progress), m_counterText(counterText), m_speedText(speedText),
         m_fileNameText(fileNameText), m_fileList(fileList),
         m_paint({counterText.m_hWnd, speedText.m_hWnd, fileNameText.m_hWnd, fileList.m_hWnd}) {}
+  ~ControlReport() override { SetRowTexts(); }
+  ControlReport(const ControlReport&) = delete;
+  ControlReport& operator=(const ControlReport&) = delete;
 
   void RunStarted(int) override {
     m_progress.SetRange(0, RunBar::kRange);
     m_fileList.DeleteAllItems();
   }
+  // A row's status is set when the list is next painted: nobody sees it
+  // sooner, and a small file's row then takes one message for its last text
+  // instead of one per text it went through.
   int RowAdded(int index, const std::wstring& name, const std::wstring& status) override {
     const int row = m_fileList.InsertItem(index, name);
-    m_fileList.SetItemText(row, 1, status);
-    m_paint.Tick();
+    m_rowTexts[row] = status;
+    Tick();
     return row;
   }
   void RowProgress(int row, const std::wstring& status) override {
-    m_fileList.SetItemText(row, 1, status);
-    m_paint.Tick();
+    m_rowTexts[row] = status;
+    Tick();
   }
   void RowFinished(int row, const std::wstring& status) override {
-    m_fileList.SetItemText(row, 1, status);
-    m_paint.Tick();
+    m_rowTexts[row] = status;
+    Tick();
   }
   void Progress(int position) override { m_progress.SetPos(position); }
   void Counters(const std::wstring& counter) override {
     m_counterText.SetWindowText(counter);
-    m_paint.Tick();
+    Tick();
   }
   void CurrentFile(const std::wstring& name) override { m_fileNameText.SetWindowText(name); }
   void Speed(const std::wstring& speed) override { m_speedText.SetWindowText(speed); }
 
  private:
+  void Tick() {
+    if (!m_paint.Due()) return;
+    SetRowTexts();
+    m_paint.Paint();
+  }
+  void SetRowTexts() {
+    for (const auto& [row, status] : m_rowTexts) m_fileList.SetItemText(row, 1, status);
+    m_rowTexts.clear();
+  }
+
   CProgressCtrl& m_progress;
   CStatic& m_counterText;
   CStatic& m_speedText;
   CStatic& m_fileNameText;
   CListCtrl& m_fileList;
   PaintPacer m_paint;
+  std::map<int, std::wstring> m_rowTexts;  // set at the next paint, in row order
 };
 
 }  // namespace

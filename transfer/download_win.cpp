@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <initializer_list>
 #include <cstdio>
 #include <memory>
@@ -115,7 +116,6 @@ struct Transfer {
   std::uint64_t shownReceived = ~std::uint64_t{0};  // coordinator only
   Outcome outcome = Outcome::kRowFailed;
   const char* diagnostic = nullptr;
-  std::thread worker;
 };
 
 // Lets the process open as many connections to one server as the run uses:
@@ -131,9 +131,11 @@ void AllowConnections(DWORD wanted) {
   }
 }
 
-// One download run. The calling thread coordinates: it starts a worker per
-// file, up to m_connections at once in list order, and is the only thread
-// that reports. Each worker has its own request handle and temporary file.
+// One download run. The calling thread coordinates: it hands the files, in
+// list order, to up to m_connections workers, one file each at a time, and is
+// the only thread that reports. Each worker has its own request handle and
+// temporary file. The workers live for the run: under Wine a thread per file
+// costs about as much as a small file's request.
 class DownloadRun {
  public:
   DownloadRun(CMyFun& fun, std::wstring url, std::wstring folder, const ManifestTable& digests,
@@ -144,6 +146,7 @@ class DownloadRun {
     if (m_stop) m_stop->Attach(&m_transfers);
   }
   ~DownloadRun() {
+    StopWorkers();
     if (m_stop) m_stop->Detach(&m_transfers);
   }
   DownloadRun(const DownloadRun&) = delete;
@@ -156,11 +159,15 @@ class DownloadRun {
   bool Start(Transfer& transfer);
   void Finish(Transfer& transfer);
   void ShowRunning();
+  void ShowCounters();
   void ShowSpeed();
   void ShowCurrentFile();
   int ShowBar();
 
+  void StopWorkers();
+
   // On the workers.
+  void Serve(bool onCoordinator);
   void Work(Transfer& transfer);
   void Fetch(Transfer& transfer);
   Outcome Receive(Transfer& transfer, bool fromZero, bool& resumed, std::string& digest);
@@ -181,9 +188,13 @@ class DownloadRun {
   bool m_selfReceived = false;  // written by the self entry's worker, read after it ended
 
   std::vector<std::unique_ptr<Transfer>> m_list;
-  std::mutex m_endedLock;
+  std::mutex m_endedLock;  // guards m_ready, m_closing and m_ended
+  std::condition_variable m_readySignal;
   std::condition_variable m_endedSignal;
+  std::deque<Transfer*> m_ready;
+  bool m_closing = false;
   std::vector<Transfer*> m_ended;
+  std::vector<std::thread> m_workers;
   std::atomic<std::uint64_t> m_bytes{0};  // every body byte of the run
 
   // Coordinator only.
@@ -193,6 +204,7 @@ class DownloadRun {
   std::size_t m_oldest = 0;  // first entry not finished
   std::wstring m_shownFile;
   bool m_fileShown = false;
+  bool m_countersStale = false;
 };
 
 bool DownloadRun::Probe(const DownloadList& list) {
@@ -257,6 +269,7 @@ bool DownloadRun::Run(const DownloadList& list) {
       ++next;
       if (Start(transfer)) ++inFlight;
     }
+    ShowCounters();
     if (inFlight == 0 && (failed || next == m_list.size())) break;
 
     std::vector<Transfer*> ended;
@@ -269,7 +282,6 @@ bool DownloadRun::Run(const DownloadList& list) {
       ended.swap(m_ended);
     }
     for (Transfer* transfer : ended) {
-      if (transfer->worker.joinable()) transfer->worker.join();
       --inFlight;
       if (transfer->outcome == Outcome::kHardFailure) {
         // The first hard failure names the run's; the others it stops keep
@@ -283,12 +295,16 @@ bool DownloadRun::Run(const DownloadList& list) {
       }
       Finish(*transfer);
     }
+    ShowCounters();
     const DWORD now = ::GetTickCount();
     if (now - shownAt >= kShowEveryMs) {
       shownAt = now;
       ShowRunning();
     }
   }
+  StopWorkers();
+  ShowCounters();
+  ShowSpeed();
   if (failed) return false;
   // An Updater.exe.tmp this run did not receive may be partial: never swap it in.
   if (!m_selfReceived) ::DeleteFileW(ExtendedLengthPath(m_folder + L"Updater.exe.tmp").c_str());
@@ -307,23 +323,67 @@ bool DownloadRun::Start(Transfer& transfer) {
     Finish(transfer);
     return false;
   }
-  try {
-    transfer.worker = std::thread([this, &transfer] { Work(transfer); });
-  } catch (const std::system_error&) {
-    Work(transfer);  // no thread to be had: receive it here
+  {
+    std::lock_guard<std::mutex> lock(m_endedLock);
+    m_ready.push_back(&transfer);
+  }
+  m_readySignal.notify_one();
+  if (static_cast<int>(m_workers.size()) < m_connections) {
+    try {
+      m_workers.emplace_back([this] { Serve(false); });
+    } catch (const std::system_error&) {
+      // No thread to be had: with none at all, receive it here.
+      if (m_workers.empty()) Serve(true);
+    }
   }
   return true;
+}
+
+void DownloadRun::StopWorkers() {
+  {
+    std::lock_guard<std::mutex> lock(m_endedLock);
+    m_closing = true;
+  }
+  m_readySignal.notify_all();
+  for (std::thread& worker : m_workers) worker.join();
+  m_workers.clear();
+  std::lock_guard<std::mutex> lock(m_endedLock);
+  m_closing = false;
+}
+
+// A worker: takes the next file handed over until the run closes. Without
+// any thread it runs on the coordinator and returns once nothing is ready.
+void DownloadRun::Serve(bool onCoordinator) {
+  for (;;) {
+    Transfer* transfer = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(m_endedLock);
+      if (onCoordinator && m_ready.empty()) return;
+      m_readySignal.wait(lock, [&] { return m_closing || !m_ready.empty(); });
+      if (m_ready.empty()) return;
+      transfer = m_ready.front();
+      m_ready.pop_front();
+    }
+    Work(*transfer);
+  }
 }
 
 void DownloadRun::Finish(Transfer& transfer) {
   transfer.finished = true;
   ++m_done;
   while (m_oldest < m_list.size() && m_list[m_oldest]->finished) ++m_oldest;
-  ShowBar();
   m_report.RowFinished(transfer.row,
                        RowEndText(transfer.outcome != Outcome::kInstalled, transfer.received,
                                   transfer.reported));
-  ShowSpeed();
+  m_countersStale = true;
+}
+
+// The bar, counter and current file after the files that just ended: once
+// per wake-up rather than once per file, since each is a window message.
+void DownloadRun::ShowCounters() {
+  if (!m_countersStale) return;
+  m_countersStale = false;
+  ShowBar();
   m_report.Counters(CounterText(m_done, m_total));
   ShowCurrentFile();
 }
