@@ -10,9 +10,9 @@
                   controls in a visible window) against one curl process
                   fetching the same URLs over one connection (native), both
                   from nginx on 127.0.0.1; every received byte is checked.
-                  download-b is also run against the plainest sequential
-                  WinINet loop (wininet_loop_bench.exe, under Wine), the
-                  floor Wine sets; download-c goes through
+                  download-a and -b are also run against the plainest
+                  sequential WinINet loop (wininet_loop_bench.exe, under
+                  Wine), the floor Wine sets; download-c goes through
                   bench/delay_proxy.py, which makes loopback a link with a
                   10 ms round trip, for both sides.
 
@@ -66,6 +66,7 @@ TITLES = {
     "compare": "Compare two 100 000-entry manifests",
     "download-a": "Download (a): one 1 GiB file",
     "download-b": "Download (b): 5 000 files of 8 KiB, 50 folders",
+    "download-a-loop": "Download (a) against a plain WinINet loop (both Wine)",
     "download-b-loop": "Download (b) against a plain sequential WinINet loop (both Wine)",
     "download-c": "Download (c): 600 files of 8 KiB over a 10 ms round trip",
 }
@@ -588,7 +589,7 @@ def measure_download(server, case, port):
     _, files = tree_ready(case)
     manifest = update_manifest(strip_update(files))
     total = sum(s for _, s, _ in files)
-    with_loop = case == "download-b"
+    with_loop = case in ("download-a", "download-b")
     say(f"{case}: warm-up")
     run_ours_download(server, case, files, manifest, port)
     run_curl(server, case, files, port)
@@ -619,7 +620,7 @@ def measure_download(server, case, port):
     result["peer_connections"] = sorted(peer_conn)
     results = [result]
     if with_loop:
-        against_loop = summarize("download-b-loop", "WinINet loop", total, len(files), ours, loop,
+        against_loop = summarize(f"{case}-loop", "WinINet loop", total, len(files), ours, loop,
                                  memory, loop_rss)
         against_loop["ours_connections"] = sorted(ours_conn)
         against_loop["peer_connections"] = sorted(loop_conn)
@@ -784,10 +785,10 @@ Runs:
   pairs) over one kept-alive connection, writing the files to disk. Both
   sides' files are checked against the served bytes after every run; nginx's
   log confirms the request and connection counts.
-- The WinINet loop (download-b): `wininet_loop_bench.exe URL FOLDER`
+- The WinINet loop (download-a and -b): `wininet_loop_bench.exe URL FOLDER`
   (bench/wininet_loop_bench.cpp), under the same Wine, fetches the same list
   one file after another with the plainest code WinINet allows
-  (`InternetOpenUrlW`, 64 KiB `InternetReadFile`s, `WriteFile`, close), timed
+  (`InternetOpenUrlW`, 1 MiB `InternetReadFile`s, `WriteFile`, close), timed
   inside the process: what any sequential downloader pays under this Wine.
 - The 10 ms link (download-c): both sides go through bench/delay_proxy.py, a
   TCP proxy on 127.0.0.1 that writes every chunk it reads {LINK_DELAY_MS} ms

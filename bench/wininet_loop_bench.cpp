@@ -68,7 +68,7 @@ int wmain(int argc, wchar_t** argv) {
   const DownloadList files = CMyFun::CompareManifests(serverText, L"\n");
   HINTERNET root = ::InternetOpenW(L"loop", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   if (!root) return 2;
-  std::vector<char> buffer(64 * 1024);
+  std::vector<char> buffer(1 << 20);
   const double start = bench::Seconds();
   bool ok = true;
   for (const std::wstring& name : files) {
