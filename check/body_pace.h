@@ -33,19 +33,23 @@ class BodyPace {
 // WinINet read waits until its buffer is full, and Wine's never reports more
 // than 8 KiB as arrived, so reads of what has arrived cap a fast link at a
 // few tens of MB/s. A read may therefore ask for what the body brought in
-// about kAheadMs at its recent rate, up to the caller's limit; a read that
-// still took more than kSlowMs makes every later read of this body ask only
-// for what has arrived, so a body that slows down is again checked by
-// BodyPace read by read.
+// about kAheadMs at its recent rate, up to the caller's limit, while at
+// least kFlowingBytes have arrived (the body is flowing, not trickling); a
+// read that still took more than kSlowMs makes every later read of this body
+// ask only for what has arrived, so a body that slows down is again checked
+// by BodyPace read by read. A server that switches from full speed to a
+// trickle in the middle of a read-ahead holds that one read until it is full.
 class ReadAhead {
  public:
   static constexpr std::uint32_t kAheadMs = 100;
   static constexpr std::uint32_t kSlowMs = 1000;
+  static constexpr std::uint32_t kFlowingBytes = 8192;
 
   explicit ReadAhead(std::uint32_t limit) : m_limit(limit) {}
 
   std::uint32_t Next(std::uint32_t available) const {
-    const std::uint32_t size = available > m_ahead ? available : m_ahead;
+    const std::uint32_t ahead = available >= kFlowingBytes ? m_ahead : 0;
+    const std::uint32_t size = available > ahead ? available : ahead;
     return size < m_limit ? (size > 0 ? size : 1) : m_limit;
   }
   // A read of bytes took elapsedMs.
