@@ -97,7 +97,6 @@ bool Install(const std::wstring& temporary, const std::wstring& final) {
   return false;
 }
 
-
 enum class Outcome { kInstalled, kRowFailed, kHardFailure };
 
 // One entry of the list. The worker receiving it updates the counters as the
