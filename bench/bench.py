@@ -723,7 +723,7 @@ def details(results):
                 return " or ".join(f"{plural(n, 'request')} over {plural(c, 'connection')}, "
                                    f"{sent:,} bytes sent" for n, c, sent in seen)
             line += (f"; nginx saw, per run, ours: {shown(r['ours_connections'])}; "
-                     f"curl: {shown(r['peer_connections'])}")
+                     f"{r['peer']}: {shown(r['peer_connections'])}")
         lines.append(line + ".")
     return "\n".join(lines)
 
