@@ -12,10 +12,15 @@
                   (floor_bench.exe, under Wine).
   compare         CMyFun::CompareManifests over two 100 000-entry manifests
                   (compare_bench, native Google Benchmark) against a 50 ms target.
-  download-a/b    CMyFun::DownloadFiles (download_bench.exe, under Wine, real
+  download-a/b/c  CMyFun::DownloadFiles (download_bench.exe, under Wine, real
                   controls in a visible window) against one curl process
                   fetching the same URLs over one connection (native), both
                   from nginx on 127.0.0.1; every received byte is checked.
+                  download-a and -b are also run against the plainest
+                  sequential WinINet loop (wininet_loop_bench.exe, under
+                  Wine), the floor Wine sets; download-c goes through
+                  bench/delay_proxy.py, which makes loopback a link with a
+                  10 ms round trip, for both sides.
 
 Each figure is the median of BENCH_RUNS runs (default 3) after one untimed
 warm-up pass of both sides. Run through scripts/bench.sh, which builds the
@@ -57,12 +62,13 @@ GIB = 1 << 30
 MB = 1e6  # figures are in MB/s, 10^6 bytes a second
 TARGET_MS = 50.0
 
-ALL_CASES = ["manifest-a", "manifest-b", "manifest-c", "compare", "download-a", "download-b"]
+ALL_CASES = ["manifest-a", "manifest-b", "manifest-c", "compare", "download-a", "download-b",
+             "download-c"]
 RECHECK_TARGET_MS = 100.0
 RECHECK_TARGET_SPEEDUP = 10.0
 FLOOR_TARGET = 0.9
 CACHE_NAME = "LocalDigest.cache"
-
+LINK_DELAY_MS = 5  # one way: a 10 ms round trip
 TITLES = {
     "manifest-a": "Local manifest (a): 1 GiB in 1 000 files",
     "recheck-a": "Second check (a): 1 GiB in 1 000 files, unchanged",
@@ -73,6 +79,9 @@ TITLES = {
     "compare": "Compare two 100 000-entry manifests",
     "download-a": "Download (a): one 1 GiB file",
     "download-b": "Download (b): 5 000 files of 8 KiB, 50 folders",
+    "download-a-loop": "Download (a) against a plain WinINet loop (both Wine)",
+    "download-b-loop": "Download (b) against a plain sequential WinINet loop (both Wine)",
+    "download-c": "Download (c): 600 files of 8 KiB over a 10 ms round trip",
 }
 
 
@@ -180,6 +189,8 @@ def layout(case):
         return [("Update/big.bin", GIB)]
     if case == "download-b":
         return [(f"Update/d{d:02d}/f{f:03d}.bin", 8192) for d in range(50) for f in range(100)]
+    if case == "download-c":
+        return [(f"Update/l{i // 100}/f{i % 100:03d}.bin", 8192) for i in range(600)]
     raise ValueError(case)
 
 
@@ -531,18 +542,18 @@ def served(server, files, what):
     return len(requests), len({c for _, _, _, c in requests}), sum(b for _, b, _, _ in requests)
 
 
-def run_ours_download(server, case, files, manifest):
+def run_ours_download(server, case, files, manifest, port):
     folder = os.path.join(OUT, "ours")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    # The comparison leaves the server manifest in the folder; the engine
-    # checks every received file against its digest there.
+    # The bench reads the list and the digests from the server manifest and
+    # hands the digests to the engine, as a check does.
     with open(os.path.join(folder, "UpDate.ini"), "wb") as out:
         out.write(manifest)
     os.sync()
     server.new_requests()
     exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
-    url = f"http://127.0.0.1:{server.port}/{case}/Update/"
+    url = f"http://127.0.0.1:{port}/{case}/Update/"
     limit = run_limit()
     _, code, out, err, _ = timed_process(["wine", exe, url, windows_path(folder), str(int(limit))])
     fields = result_line(out, "download_bench.exe")
@@ -563,7 +574,49 @@ def strip_update(files):
     return [(n[len("Update/"):], s, d) for n, s, d in files]
 
 
-def run_curl(server, case, files):
+def run_loop(server, case, files, manifest, port):
+    folder = os.path.join(OUT, "loop")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "UpDate.ini"), "wb") as out:
+        out.write(manifest)
+    os.sync()
+    server.new_requests()
+    exe = os.path.join(WINDOWS_BUILD, "bench", "wininet_loop_bench.exe")
+    url = f"http://127.0.0.1:{port}/{case}/Update/"
+    _, code, out, err, rss = timed_process(["wine", exe, url, windows_path(folder)], peak_rss=True)
+    fields = result_line(out, "wininet_loop_bench.exe")
+    if code != 0 or fields.get("ok") != "1":
+        raise BenchFailure(f"wininet_loop_bench.exe failed ({code}): {out!r} {err[-800:]!r}")
+    check_received(folder, strip_update(files), f"{case} (WinINet loop)")
+    return float(fields["seconds"]), rss, served(server, prefixed(case, files), f"{case} (WinINet loop)")
+
+
+class DelayProxy:
+    """bench/delay_proxy.py in front of nginx, stopped by pid."""
+
+    def __init__(self, target):
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(TOP, "bench", "delay_proxy.py"), "--target", str(target),
+             "--delay-ms", str(LINK_DELAY_MS)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            text=True)
+        line = self.process.stdout.readline().strip()
+        if not line.isdigit():
+            self.stop()
+            raise BenchFailure("delay_proxy.py did not start")
+        self.port = int(line)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+
+
+def run_curl(server, case, files, port):
     folder = os.path.join(OUT, "curl")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
@@ -573,7 +626,7 @@ def run_curl(server, case, files):
     with open(config, "w") as out:
         out.write("silent\nshow-error\nfail\ncreate-dirs\n")
         for name in names:
-            out.write(f'url = "http://127.0.0.1:{server.port}/{case}/Update/{name}"\n')
+            out.write(f'url = "http://127.0.0.1:{port}/{case}/Update/{name}"\n')
             out.write(f'output = "{folder}/{name}"\n')
     os.sync()
     server.new_requests()
@@ -585,28 +638,58 @@ def run_curl(server, case, files):
 
 
 def bench_download(server, case):
+    """The case's results: ours against curl, and for download-b also against
+    the sequential WinINet loop (the same runs of ours)."""
+    proxy = DelayProxy(server.port) if case == "download-c" else None
+    try:
+        return measure_download(server, case, proxy.port if proxy else server.port)
+    finally:
+        if proxy:
+            proxy.stop()
+
+
+def measure_download(server, case, port):
     _, files = tree_ready(case)
     manifest = update_manifest(strip_update(files))
     total = sum(s for _, s, _ in files)
+    with_loop = case in ("download-a", "download-b")
     say(f"{case}: warm-up")
-    run_ours_download(server, case, files, manifest)
-    run_curl(server, case, files)
+    run_ours_download(server, case, files, manifest, port)
+    run_curl(server, case, files, port)
+    if with_loop:
+        run_loop(server, case, files, manifest, port)
     ours, peer, memory, peer_rss, ours_conn, peer_conn = [], [], [], [], set(), set()
+    loop, loop_rss, loop_conn = [], [], set()
     for run in range(RUNS):
-        fields, used = run_ours_download(server, case, files, manifest)
+        fields, used = run_ours_download(server, case, files, manifest, port)
         ours.append(float(fields["seconds"]))
         memory.append(fields)
         ours_conn.add(used)
-        seconds, rss, used = run_curl(server, case, files)
+        seconds, rss, used = run_curl(server, case, files, port)
         peer.append(seconds)
         peer_rss.append(rss)
         peer_conn.add(used)
-        say(f"{case} run {run + 1}/{RUNS}: ours {ours[-1]:.3f} s, curl {seconds:.3f} s")
+        text = f"{case} run {run + 1}/{RUNS}: ours {ours[-1]:.3f} s, curl {seconds:.3f} s"
+        if with_loop:
+            seconds, rss, used = run_loop(server, case, files, manifest, port)
+            loop.append(seconds)
+            loop_rss.append(rss)
+            loop_conn.add(used)
+            text += f", WinINet loop {seconds:.3f} s"
+        say(text)
     shutil.rmtree(OUT, ignore_errors=True)
     result = summarize(case, "curl", total, len(files), ours, peer, memory, peer_rss)
     result["ours_connections"] = sorted(ours_conn)
     result["peer_connections"] = sorted(peer_conn)
-    return result
+    results = [result]
+    if with_loop:
+        against_loop = summarize(f"{case}-loop", "WinINet loop", total, len(files), ours, loop,
+                                 memory, loop_rss)
+        against_loop["ours_connections"] = sorted(ours_conn)
+        against_loop["peer_connections"] = sorted(loop_conn)
+        against_loop["peer_under_wine"] = True
+        results.append(against_loop)
+    return results
 
 
 # ---------------------------------------------------------------------------
@@ -685,7 +768,7 @@ def table(results):
                         f"{r['first_s']:.2f} s, target {RECHECK_TARGET_SPEEDUP:.0f} x faster | "
                         f"{r['speedup']:.3g} x faster ({'met' if r['speedup'] >= RECHECK_TARGET_SPEEDUP else 'missed'}) | {memory} |")
             continue
-        native = r.get("peer_native", True)
+        native = r.get("peer_native", not r.get("peer_under_wine", False))
         ours = f"{r['ours_mbs']:.1f} MB/s, {rate(r['ours_fps'])} files/s ({r['ours_s']:.2f} s, Wine)"
         peer = (f"{r['peer']}: {r['peer_mbs']:.1f} MB/s, {rate(r['peer_fps'])} files/s "
                 f"({r['peer_s']:.2f} s, {'native' if native else 'Wine'})")
@@ -720,13 +803,14 @@ def details(results):
                 f"{r['bytes']:,} bytes in {plural(r['files'], 'file')}; our process's base working set "
                 f"{kib(r['base_kib'])}, process peak {kib(r['process_peak_kib'])} "
                 f"(call peak taken from: {', '.join(r['peak_methods'])}); "
-                f"{r['peer']} peak RSS {kib(r['peer_rss_kib'])} (GNU time)")
+                f"{r['peer']} peak RSS {kib(r['peer_rss_kib'])} (GNU time"
+                f"{', of the wine process' if r.get('peer_under_wine') else ''})")
         if "ours_connections" in r:
             def shown(seen):
                 return " or ".join(f"{plural(n, 'request')} over {plural(c, 'connection')}, "
                                    f"{sent:,} bytes sent" for n, c, sent in seen)
             line += (f"; nginx saw, per run, ours: {shown(r['ours_connections'])}; "
-                     f"curl: {shown(r['peer_connections'])}")
+                     f"{r['peer']}: {shown(r['peer_connections'])}")
         lines.append(line + ".")
     return "\n".join(lines)
 
@@ -790,13 +874,22 @@ Runs:
 - Download: `download_bench.exe URL FOLDER TIMEOUT` (bench/download_bench.cpp)
   times one `CMyFun::DownloadFiles` on a worker thread while the window that
   holds its progress bar, texts and list view stays visible on the Xvfb display
-  and pumps messages, as the dialog does. The folder holds the release's
-  UpDate.ini, so the engine also checks each received file's MD5, as in a real
-  update. curl fetches the same URLs in the same order in one process
-  (`curl --config LIST`, url/output pairs) over one kept-alive connection,
-  writing the files to disk. Both sides' files are checked against the
-  served bytes after every run; nginx's log confirms the request and
-  connection counts.
+  and pumps messages, as the dialog does. The bench hands the release
+  manifest's digests to the engine, as the check does, so the engine also
+  checks each received file's MD5, as in a real update. curl fetches the same
+  URLs in the same order in one process (`curl --config LIST`, url/output
+  pairs) over one kept-alive connection, writing the files to disk. Both
+  sides' files are checked against the served bytes after every run; nginx's
+  log confirms the request and connection counts.
+- The WinINet loop (download-a and -b): `wininet_loop_bench.exe URL FOLDER`
+  (bench/wininet_loop_bench.cpp), under the same Wine, fetches the same list
+  one file after another with the plainest code WinINet allows
+  (`InternetOpenUrlW`, 1 MiB `InternetReadFile`s, `WriteFile`, close), timed
+  inside the process: what any sequential downloader pays under this Wine.
+- The 10 ms link (download-c): both sides go through bench/delay_proxy.py, a
+  TCP proxy on 127.0.0.1 that writes every chunk it reads {LINK_DELAY_MS} ms
+  later, in each direction, so every request waits a 10 ms round trip;
+  bandwidth is not limited.
 - Memory: the working set of our process from `GetProcessMemoryInfo`. Under
   Wine, PeakWorkingSetSize and WorkingSetSize are the Linux process's VmHWM and
   VmRSS, so they include Wine's own baseline (its DLLs and start-up). The table
@@ -819,7 +912,8 @@ which runs `scripts/bench.sh`:
 
 ```sh
 scripts/install-deps.sh
-cmake --preset windows && cmake --build build/windows -j2 --target manifest_bench floor_bench download_bench
+cmake --preset windows && cmake --build build/windows -j2 --target manifest_bench floor_bench download_bench \
+      wininet_loop_bench
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \\
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON
 cmake --build build/bench-host -j2 --target compare_bench
@@ -867,7 +961,7 @@ def main():
                 else:
                     if server is None:
                         server = Nginx(TREES)
-                    results.append(bench_download(server, case))
+                    results.extend(bench_download(server, case))
             except OutOfTime as reason:
                 say(f"{case}: not measured: {reason}")
                 skipped.append(f"{case}: {reason}")

@@ -2,7 +2,8 @@
 // to a visible window whose thread pumps messages, and the call runs on a
 // worker thread, so every progress and list update is a real cross-thread
 // window message. The list is what a check against an empty installation
-// yields from <folder>UpDate.ini, whose digests the engine verifies.
+// yields from <folder>UpDate.ini, and the engine gets its digests, as a
+// check hands them over, to verify every file.
 //   download_bench.exe BASE_URL FOLDER TIMEOUT_SECONDS
 // prints one line:
 //   result ok=1 seconds=S files=N rows=N failed_rows=0 visible=1 base_ws_kib=...
@@ -96,6 +97,7 @@ int wmain(int argc, wchar_t** argv) {
   Pump();
 
   CMyFun fun;
+  fun.SetServerDigests(ReadManifestTable(serverText));
   bench::CallMemory memory;
   HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   bool ok = false;

@@ -11,7 +11,6 @@
 const wchar_t kAcceptAllHeader[] = L"Accept: */*\r\n\r\n";
 
 namespace {
-constexpr DWORD kReadSize = 40960;
 constexpr DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 static_assert(kRequestFlags == 0x84000100, "request flags");
@@ -134,9 +133,14 @@ bool QueryContentLength(const UrlRequest& url, DWORD& value) {
   return QueryNumber(url, HTTP_QUERY_CONTENT_LENGTH, value);
 }
 
-BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop) {
-  std::vector<char> buffer(kReadSize);
+BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop,
+                    DWORD readSize) {
+  readSize = std::max<DWORD>(readSize, 1);
+  std::vector<char> buffer(readSize);
   BodyPace pace(url.WaitMs(), kSlowBodyBytes, ::GetTickCount());
+  // Only callers that ask for large reads read ahead of what has arrived.
+  ReadAhead ahead(readSize);
+  const bool readAhead = readSize > kBodyReadSize;
   for (;;) {
     if (StopRequested(stop)) return BodyResult::kReadFailed;
     // Asking what has arrived first keeps each read from waiting for a full
@@ -145,14 +149,18 @@ BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* sto
     // the request's receive time-out.
     DWORD available = 0;
     if (!::InternetQueryDataAvailable(url.get(), &available, 0, 0)) return BodyResult::kReadFailed;
-    const DWORD want = std::min(std::max<DWORD>(available, 1), kReadSize);
-    std::fill(buffer.begin(), buffer.end(), '\0');
+    const DWORD want =
+        readAhead ? ahead.Next(available) : std::min(std::max<DWORD>(available, 1), readSize);
+    std::fill(buffer.begin(), buffer.begin() + want, '\0');
     DWORD count = 0;
+    const DWORD startedAt = ::GetTickCount();
     if (!::InternetReadFile(url.get(), buffer.data(), want, &count)) {
       return BodyResult::kReadFailed;
     }
+    const DWORD now = ::GetTickCount();
+    ahead.Took(count, now - startedAt);
     if (!sink(buffer.data(), count)) return BodyResult::kSinkRefused;
     if (count == 0) return BodyResult::kComplete;
-    if (!pace.Add(::GetTickCount(), count)) return BodyResult::kReadFailed;
+    if (!pace.Add(now, count)) return BodyResult::kReadFailed;
   }
 }

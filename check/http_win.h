@@ -10,8 +10,8 @@ class StopSignal;
 // The request conventions every fetch shares: a root handle per fetch whose
 // access type follows the connection state and whose agent is "Agent%ld" of
 // timeGetTime(); URL handles opened with one header line and the flags that
-// bypass every cache; reads of up to 40960 bytes into a buffer zeroed before
-// each read.
+// bypass every cache; reads of up to 40960 bytes (large downloads ask for
+// more) into a buffer zeroed before each read.
 //
 // No wait is unbounded: connecting, sending and every wait for the answer or
 // for more of the body give up after the request's wait (kNetworkWaitMs unless
@@ -81,6 +81,9 @@ enum class BodyResult { kComplete, kReadFailed, kSinkRefused };
 
 // Reads the body to its end, handing every read to the sink, including the
 // final read of 0 bytes. The sink returns false to end the body early. A
-// failed, stopped, timed-out or too slow read is kReadFailed.
+// failed, stopped, timed-out or too slow read is kReadFailed. A read takes at
+// most readSize bytes, and never more than have arrived.
+constexpr DWORD kBodyReadSize = 40960;
 using BodySink = std::function<bool(const char* data, DWORD count)>;
-BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop);
+BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop,
+                    DWORD readSize = kBodyReadSize);

@@ -14,6 +14,7 @@
 DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::wstring& verdict,
                                   StopSignal* stop) {
   verdict = L"Error";
+  m_serverDigests.clear();
   const std::wstring serverCopy = folder + L"UpDate.ini";
   const std::wstring localManifest = folder + L"LocalDate.ini";
 
@@ -66,7 +67,10 @@ DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::ws
       return {};
     }
   }
-  DownloadList list = CompareManifests(std::move(serverText), std::move(localText));
+  DownloadList list = CompareManifests(serverText, std::move(localText));
   verdict = list.empty() ? L"Allnew" : L"Part";
+  // The download checks each file against the manifest just read, never
+  // against a copy on disk that may be gone or changed by then.
+  if (!list.empty()) m_serverDigests = ReadManifestTable(serverText);
   return list;
 }

@@ -2,6 +2,10 @@
 #include <cstdio>
 #include <list>
 #include <string>
+#include <utility>
+
+#include "manifest/manifest_reader.h"
+#include "transfer/download_report.h"
 
 class CProgressCtrl;
 class CStatic;
@@ -41,7 +45,8 @@ class CMyFun {
   static void CalculateMd5(const std::wstring& path, FILE* stream);
 
   // Fetches UpDate.ini into the folder and compares it with LocalDate.ini.
-  // verdict becomes "Error", "Allnew" or "Part".
+  // verdict becomes "Error", "Allnew" or "Part". The server manifest's
+  // digests stay with the engine for the download that follows.
   DownloadList CheckVersion(std::wstring url, std::wstring folder, std::wstring& verdict,
                             StopSignal* stop = nullptr);
   static DownloadList CompareManifests(std::wstring serverText, std::wstring localText);
@@ -50,10 +55,21 @@ class CMyFun {
                      CProgressCtrl& progress, CStatic& counterText, CStatic& speedText,
                      CStatic& fileNameText, CListCtrl& fileList,
                      StopSignal* stop = nullptr);
+  // The engine under DownloadFiles, which knows no window: it reports through
+  // report, from the calling thread only, with up to `connections` files in
+  // flight, and checks each file against the digests CheckVersion read.
+  bool FetchFiles(std::wstring url, std::wstring folder, const DownloadList& list,
+                  DownloadReport& report, StopSignal* stop = nullptr,
+                  int connections = kDownloadConnections);
+  // For a download without a check before it (tests, the bench).
+  void SetServerDigests(ManifestTable digests) { m_serverDigests = std::move(digests); }
   void ReplaceSelf(const std::wstring& folder);
 
   bool CleanupManifests(std::wstring& folder);
   bool RunHidden(const std::wstring& path);
+
+ private:
+  ManifestTable m_serverDigests;  // of the last CheckVersion; empty after a failed one
 };
 
 // Conversions between UTF-16 and the system's ANSI code page. A conversion that

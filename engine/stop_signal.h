@@ -24,10 +24,18 @@ class StopSignal {
   void Register(HINTERNET handle);
   bool Unregister(HINTERNET handle);
 
+  // A signal of its own for part of a run (the download's transfers, which
+  // one failure ends without the dialog closing): a request here also
+  // requests every attached child, children first, so their handles close
+  // before this signal's own. A child is detached before it is destroyed.
+  void Attach(StopSignal* child);
+  void Detach(StopSignal* child);
+
  private:
   mutable SRWLOCK m_lock = SRWLOCK_INIT;
   volatile LONG m_requested = 0;
   std::vector<HINTERNET> m_open;
+  std::vector<StopSignal*> m_children;
 };
 
 inline bool StopRequested(const StopSignal* stop) { return stop && stop->Requested(); }

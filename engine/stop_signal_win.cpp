@@ -12,6 +12,7 @@ void StopSignal::Reset() {
 void StopSignal::Request() {
   ::AcquireSRWLockExclusive(&m_lock);
   ::InterlockedExchange(&m_requested, 1);
+  for (StopSignal* child : m_children) child->Request();
   // Newest first: URL handles close before the root handle they came from.
   for (auto it = m_open.rbegin(); it != m_open.rend(); ++it) ::InternetCloseHandle(*it);
   m_open.clear();
@@ -39,4 +40,17 @@ bool StopSignal::Unregister(HINTERNET handle) {
   if (stillOpen) m_open.erase(it);
   ::ReleaseSRWLockExclusive(&m_lock);
   return stillOpen;
+}
+
+void StopSignal::Attach(StopSignal* child) {
+  ::AcquireSRWLockExclusive(&m_lock);
+  m_children.push_back(child);
+  if (Requested()) child->Request();
+  ::ReleaseSRWLockExclusive(&m_lock);
+}
+
+void StopSignal::Detach(StopSignal* child) {
+  ::AcquireSRWLockExclusive(&m_lock);
+  m_children.erase(std::remove(m_children.begin(), m_children.end(), child), m_children.end());
+  ::ReleaseSRWLockExclusive(&m_lock);
 }

@@ -13,7 +13,8 @@ scripts/install-deps.sh
 # Builds share the machine with the runs' peers: two jobs at most, at low priority.
 jobs="${JOBS:-2}"
 cmake --preset windows >/dev/null
-nice cmake --build build/windows -j "$jobs" --target manifest_bench floor_bench download_bench
+nice cmake --build build/windows -j "$jobs" --target manifest_bench floor_bench download_bench \
+      wininet_loop_bench
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON >/dev/null
 nice cmake --build build/bench-host -j "$jobs" --target compare_bench

@@ -1,10 +1,16 @@
 #include <share.h>
 
-#include <climits>
-#include <cstdio>
-#include <cwchar>
-#include <cwctype>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <initializer_list>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "check/http_win.h"
@@ -13,10 +19,13 @@
 #include "engine/my_fun.h"
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
-#include "framework/afx.h"
 #include "manifest/manifest_file.h"
+#include "manifest/md5.h"
 #include "manifest/manifest_reader.h"
+#include "transfer/body_pipe.h"
 #include "transfer/delete_script_win.h"
+#include "transfer/download_policy.h"
+#include "transfer/download_report.h"
 #include "transfer/download_text.h"
 #include "transfer/name_safety.h"
 #include "transfer/set_aside_win.h"
@@ -26,8 +35,11 @@ namespace {
 
 constexpr int kMoveAttempts = 5;
 constexpr DWORD kShowEveryMs = 50;
-constexpr DWORD kPaintEveryMs = 250;  // what a person reading the list still sees as live
 constexpr DWORD kMovePauseMs = 200;
+// From this length on a body is read in large pieces and written and hashed
+// on threads of its own (BodyPipe); smaller files are not worth two threads.
+constexpr std::uint64_t kPipedLength = 4u << 20;
+constexpr DWORD kLargeReadSize = 1u << 20;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
   return baseUrl + UrlPathOf(name);
@@ -37,14 +49,21 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(ExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Makes sure a folder exists, creating its missing parents first.
+// Makes sure a folder exists, creating its missing parents first. Files in
+// flight at once may create the same folder: one that another has just made
+// counts as made.
+bool MakeOneDirectory(const std::wstring& path) {
+  return ::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) ||
+         ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
 bool EnsureDirectory(const std::wstring& path) {
   if (Exists(path)) return true;
-  if (::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr)) return true;
+  if (MakeOneDirectory(path)) return true;
   const auto cut = path.rfind(L'\\');
   if (cut == std::wstring::npos) return false;
   if (!EnsureDirectory(path.substr(0, cut))) return false;
-  return ::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) != FALSE;
+  return MakeOneDirectory(path);
 }
 
 long long FileSize(const std::wstring& path) {
@@ -81,196 +100,375 @@ bool Install(const std::wstring& folder, const std::wstring& temporary,
   return false;
 }
 
-bool IsHexDigest(const std::wstring& text) {
-  if (text.size() != 32) return false;
-  for (wchar_t c : text) {
-    if (!std::iswxdigit(c)) return false;
-  }
-  return true;
-}
-
-bool SameDigest(const std::wstring& expected, const std::string& actual) {
-  if (expected.size() != actual.size()) return false;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    if (std::towlower(expected[i]) != static_cast<wchar_t>(actual[i])) return false;
-  }
-  return true;
-}
-
 enum class Outcome { kInstalled, kRowFailed, kHardFailure };
 
-// Lets the controls that draw text repaint at most every kPaintEveryMs during
-// a run (the progress bar, a plain fill, keeps painting at once). Every text
-// is still set, in order, as it happens; only the drawing waits. Measured
-// under Wine with many small files: a row added to a visible list, drawn at
-// once, kept the worker waiting on the dialog's thread for 15-20 ms, most of
-// each file's time; with the drawing paced, about 11 ms per file in all.
-class PaintPacer {
- public:
-  explicit PaintPacer(std::initializer_list<HWND> controls) {
-    // A hidden control stays as it is: turning its drawing back on shows it.
-    for (HWND control : controls) {
-      if (::GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) m_controls.push_back(control);
-    }
-    Hold();
-    m_paintedAt = ::GetTickCount();
-  }
-  ~PaintPacer() {
-    for (HWND control : m_controls) {
-      ::SendMessageW(control, WM_SETREDRAW, TRUE, 0);
-      ::RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
-    }
-  }
-  PaintPacer(const PaintPacer&) = delete;
-  PaintPacer& operator=(const PaintPacer&) = delete;
-
-  // Paints what has changed when the last paint is old enough.
-  void Tick() {
-    const DWORD now = ::GetTickCount();
-    if (now - m_paintedAt < kPaintEveryMs) return;
-    m_paintedAt = now;
-    for (HWND control : m_controls) {
-      ::SendMessageW(control, WM_SETREDRAW, TRUE, 0);
-      ::RedrawWindow(control, nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
-    }
-    Hold();
-  }
-
- private:
-  void Hold() {
-    for (HWND control : m_controls) ::SendMessageW(control, WM_SETREDRAW, FALSE, 0);
-  }
-
-  std::vector<HWND> m_controls;
-  DWORD m_paintedAt = 0;
+// One entry of the list. The worker receiving it updates the counters as the
+// body arrives and sets the rest before it reports the end; the coordinator
+// reads the counters at any time and the rest after the end.
+struct Transfer {
+  std::wstring name;
+  std::wstring key;  // TemporaryKey(name)
+  int index = 0;
+  int row = -1;
+  bool started = false;
+  bool finished = false;
+  std::atomic<bool> answered{false};
+  std::atomic<std::uint64_t> received{0};
+  std::atomic<std::uint64_t> reported{0};
+  std::uint64_t shownReceived = ~std::uint64_t{0};  // coordinator only
+  Outcome outcome = Outcome::kRowFailed;
+  const char* diagnostic = nullptr;
 };
 
-// One download run: the root handle, the range decision and the controls.
+// Lets the process open as many connections to one server as the run uses:
+// WinINet's cap per server would otherwise queue the requests behind each
+// other. The cap is only ever raised.
+void AllowConnections(DWORD wanted) {
+  for (const DWORD option :
+       {DWORD{INTERNET_OPTION_MAX_CONNS_PER_SERVER}, DWORD{INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}}) {
+    DWORD cap = 0;
+    DWORD size = sizeof(cap);
+    if (::InternetQueryOptionW(nullptr, option, &cap, &size) && cap >= wanted) continue;
+    ::InternetSetOptionW(nullptr, option, &wanted, sizeof(wanted));
+  }
+}
+
+// One download run. The calling thread coordinates: it hands the files, in
+// list order, to up to m_connections workers, one file each at a time, and is
+// the only thread that reports. Each worker has its own request handle and
+// temporary file. The workers live for the run: under Wine a thread per file
+// costs about as much as a small file's request.
 class DownloadRun {
  public:
-  DownloadRun(CMyFun& fun, std::wstring url, std::wstring folder, int total,
-              CProgressCtrl& progress, CStatic& counterText, CStatic& speedText,
-              CStatic& fileNameText, CListCtrl& fileList, StopSignal* stop)
-      : m_fun(fun), m_url(std::move(url)), m_folder(std::move(folder)), m_progress(progress),
-        m_counterText(counterText), m_speedText(speedText), m_fileNameText(fileNameText),
-        m_fileList(fileList), m_stop(stop), m_bar(total), m_total(total),
-        m_paint({counterText.m_hWnd, speedText.m_hWnd, fileNameText.m_hWnd, fileList.m_hWnd}) {}
+  DownloadRun(CMyFun& fun, std::wstring url, std::wstring folder, const ManifestTable& digests,
+              int total, DownloadReport& report, StopSignal* stop, int connections)
+      : m_fun(fun), m_url(std::move(url)), m_folder(std::move(folder)), m_digests(digests),
+        m_total(total), m_report(report), m_stop(stop),
+        m_connections(std::max(1, connections)), m_bar(total) {
+    if (m_stop) m_stop->Attach(&m_transfers);
+  }
+  ~DownloadRun() {
+    StopWorkers();
+    if (m_stop) m_stop->Detach(&m_transfers);
+  }
+  DownloadRun(const DownloadRun&) = delete;
+  DownloadRun& operator=(const DownloadRun&) = delete;
 
   bool Run(const DownloadList& list);
 
  private:
-  Outcome Fetch(const std::wstring& name, int row);
-  Outcome Receive(const std::wstring& name, int row, bool fromZero, bool& resumed,
-                  std::uint64_t& reported, std::uint64_t& received, std::string& digest);
-  void EndRow(int row, bool failed, std::uint64_t received, std::uint64_t reported, DWORD start);
-  void Diagnose(const char* word) { ReportDiagnostic(word, m_folder); }
+  bool Probe(const DownloadList& list);
+  bool Start(Transfer& transfer);
+  void Finish(Transfer& transfer);
+  void ShowRunning();
+  void ShowCounters();
+  void ShowSpeed();
+  void ShowCurrentFile();
+  int ShowBar();
+
+  void StopWorkers();
+
+  // On the workers.
+  void Serve(bool onCoordinator);
+  void Work(Transfer& transfer);
+  void Fetch(Transfer& transfer);
+  Outcome Receive(Transfer& transfer, bool fromZero, bool& resumed, std::string& digest);
 
   CMyFun& m_fun;
   std::wstring m_url;
   std::wstring m_folder;
-  CProgressCtrl& m_progress;
-  CStatic& m_counterText;
-  CStatic& m_speedText;
-  CStatic& m_fileNameText;
-  CListCtrl& m_fileList;
-  StopSignal* m_stop;
-  DownloadProgress m_bar;
+  const ManifestTable& m_digests;
   int m_total;
+  DownloadReport& m_report;
+  StopSignal* m_stop;
+  // The transfers' own signal: the first hard failure ends the others without
+  // the dialog closing; the dialog's signal trips it too.
+  StopSignal m_transfers;
+  int m_connections;
   InternetHandle m_root;
   bool m_resume = false;
-  bool m_selfReceived = false;
-  ManifestTable m_digests;  // from the server manifest the comparison used
-  PaintPacer m_paint;
+  bool m_selfReceived = false;  // written by the self entry's worker, read after it ended
+
+  std::vector<std::unique_ptr<Transfer>> m_list;
+  std::mutex m_endedLock;  // guards m_ready, m_closing and m_ended
+  std::condition_variable m_readySignal;
+  std::condition_variable m_endedSignal;
+  std::deque<Transfer*> m_ready;
+  bool m_closing = false;
+  std::vector<Transfer*> m_ended;
+  std::vector<std::thread> m_workers;
+  std::atomic<std::uint64_t> m_bytes{0};  // every body byte of the run
+
+  // Coordinator only.
+  RunBar m_bar;
+  RunRate m_rate;
+  int m_done = 0;
+  std::size_t m_oldest = 0;  // first entry not finished
+  std::wstring m_shownFile;
+  bool m_fileShown = false;
+  bool m_countersStale = false;
 };
 
-bool DownloadRun::Run(const DownloadList& list) {
-  m_progress.SetRange(0, DownloadProgress::kRange);
-  m_root = OpenRootHandle(m_stop);
-  if (!m_root) {
-    Diagnose("InternetOpenFail\n");
+bool DownloadRun::Probe(const DownloadList& list) {
+  // One probe per run decides whether partial files can be continued. It asks
+  // for one byte only: WinINet drains an unread body before the connection is
+  // reused, so asking for "the rest from byte 1" would receive the first file
+  // a second time. A name that would leave the folder is never requested, not
+  // even as the probe.
+  const auto probeName = std::find_if(list.begin(), list.end(), IsSafeRelativeName);
+  if (probeName == list.end()) return true;
+  UrlRequest probe =
+      OpenUrlHandle(m_root, UrlOf(m_url, *probeName), L"Range: bytes=1-1\r\n\r\n", &m_transfers);
+  if (!probe) {
+    ReportDiagnostic("OpenUrlFail\n", m_folder);
     return false;
   }
+  DWORD status = 0;
+  QueryStatusCode(probe, status);
+  const ProbeVerdict verdict = ProbeVerdictOf(status);
+  if (verdict == ProbeVerdict::kMissing) {
+    ReportDiagnostic("404 not found\n", m_folder);
+    return false;
+  }
+  m_resume = verdict == ProbeVerdict::kResume;
+  return true;
+}
 
-  // One probe per run decides whether partial files can be continued. A name
-  // that would leave the folder is never requested, not even as the probe.
-  const std::wstring* probeName = nullptr;
+bool DownloadRun::Run(const DownloadList& list) {
+  AllowConnections(static_cast<DWORD>(m_connections));
+  m_root = OpenRootHandle(m_stop);
+  if (!m_root) {
+    ReportDiagnostic("InternetOpenFail\n", m_folder);
+    return false;
+  }
+  if (!Probe(list)) return false;
+
+  m_report.RunStarted(m_total);
   for (const std::wstring& name : list) {
-    if (IsSafeRelativeName(name)) {
-      probeName = &name;
-      break;
-    }
+    auto transfer = std::make_unique<Transfer>();
+    transfer->name = name;
+    transfer->key = TemporaryKey(name);
+    transfer->index = static_cast<int>(m_list.size());
+    m_list.push_back(std::move(transfer));
   }
-  if (probeName) {
-    UrlRequest probe = OpenUrlHandle(m_root, UrlOf(m_url, *probeName),
-                                     L"Range: bytes=1-\r\n\r\n", m_stop);
-    if (!probe) {
-      Diagnose("OpenUrlFail\n");
-      return false;
-    }
-    DWORD status = 0;
-    QueryStatusCode(probe, status);
-    if (status == 404) {
-      Diagnose("404 not found\n");
-      return false;
-    }
-    m_resume = status == 206;
-  }
+  m_rate.Add(::GetTickCount(), 0);
 
-  // The digests the comparison saw: the server manifest is still in the folder.
-  // Reading creates a missing file, so only an existing one is read.
-  std::wstring serverText;
-  if (Exists(m_folder + L"UpDate.ini") && ReadManifestFile(m_folder + L"UpDate.ini", serverText)) {
-    m_digests = ReadManifestTable(serverText);
-  }
+  std::size_t next = 0;
+  int inFlight = 0;
+  bool failed = false;
+  DWORD shownAt = ::GetTickCount();
+  for (;;) {
+    if (StopRequested(&m_transfers)) failed = true;
+    while (!failed && next < m_list.size() && inFlight < m_connections) {
+      Transfer& transfer = *m_list[next];
+      // Entries one file system holds as one file wait for each other.
+      const bool shared = std::any_of(m_list.begin() + static_cast<std::ptrdiff_t>(m_oldest),
+                                      m_list.begin() + static_cast<std::ptrdiff_t>(next),
+                                      [&](const std::unique_ptr<Transfer>& other) {
+                                        return !other->finished && other->key == transfer.key;
+                                      });
+      if (shared) break;
+      ++next;
+      if (Start(transfer)) ++inFlight;
+    }
+    ShowCounters();
+    if (inFlight == 0 && (failed || next == m_list.size())) break;
 
-  m_fileList.DeleteAllItems();
-  for (const std::wstring& name : list) {
-    if (StopRequested(m_stop)) return false;
-    m_fileNameText.SetWindowText(name);
-    const int row = m_fileList.InsertItem(m_bar.Done(), name);
-    m_fileList.SetItemText(row, 1, kRowInitialText);
-    if (Fetch(name, row) == Outcome::kHardFailure) return false;
+    std::vector<Transfer*> ended;
+    {
+      const DWORD waited = ::GetTickCount() - shownAt;
+      const DWORD wait = waited < kShowEveryMs ? kShowEveryMs - waited : 0;
+      std::unique_lock<std::mutex> lock(m_endedLock);
+      m_endedSignal.wait_for(lock, std::chrono::milliseconds(wait),
+                             [&] { return !m_ended.empty(); });
+      ended.swap(m_ended);
+    }
+    for (Transfer* transfer : ended) {
+      --inFlight;
+      if (transfer->outcome == Outcome::kHardFailure) {
+        // The first hard failure names the run's; the others it stops keep
+        // their rows and partial files as they are.
+        if (!failed && !StopRequested(&m_transfers) && transfer->diagnostic) {
+          ReportDiagnostic(transfer->diagnostic, m_folder);
+        }
+        failed = true;
+        m_transfers.Request();
+        continue;
+      }
+      Finish(*transfer);
+    }
+    ShowCounters();
+    const DWORD now = ::GetTickCount();
+    if (now - shownAt >= kShowEveryMs) {
+      shownAt = now;
+      ShowRunning();
+    }
   }
+  StopWorkers();
+  ShowCounters();
+  ShowSpeed();
+  if (failed) return false;
   // An Updater.exe.tmp this run did not receive may be partial: never swap it in.
   if (!m_selfReceived) ::DeleteFileW(ExtendedLengthPath(m_folder + L"Updater.exe.tmp").c_str());
   m_fun.ReplaceSelf(m_folder);
   return true;
 }
 
-Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
-  const DWORD start = ::GetTickCount();
-  if (!IsSafeRelativeName(name)) {
-    EndRow(row, true, 0, 0, start);
-    return Outcome::kRowFailed;
+// Adds the entry's row and starts its worker; false when the entry ended at
+// once (a name that would leave the folder is never requested).
+bool DownloadRun::Start(Transfer& transfer) {
+  transfer.started = true;
+  ShowCurrentFile();
+  transfer.row = m_report.RowAdded(transfer.index, transfer.name, kRowInitialText);
+  if (!IsSafeRelativeName(transfer.name)) {
+    transfer.outcome = Outcome::kRowFailed;
+    Finish(transfer);
+    return false;
   }
+  {
+    std::lock_guard<std::mutex> lock(m_endedLock);
+    m_ready.push_back(&transfer);
+  }
+  m_readySignal.notify_one();
+  if (static_cast<int>(m_workers.size()) < m_connections) {
+    try {
+      m_workers.emplace_back([this] { Serve(false); });
+    } catch (const std::system_error&) {
+      // No thread to be had: with none at all, receive it here.
+      if (m_workers.empty()) Serve(true);
+    }
+  }
+  return true;
+}
+
+void DownloadRun::StopWorkers() {
+  {
+    std::lock_guard<std::mutex> lock(m_endedLock);
+    m_closing = true;
+  }
+  m_readySignal.notify_all();
+  for (std::thread& worker : m_workers) worker.join();
+  m_workers.clear();
+  std::lock_guard<std::mutex> lock(m_endedLock);
+  m_closing = false;
+}
+
+// A worker: takes the next file handed over until the run closes. Without
+// any thread it runs on the coordinator and returns once nothing is ready.
+void DownloadRun::Serve(bool onCoordinator) {
+  for (;;) {
+    Transfer* transfer = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(m_endedLock);
+      if (onCoordinator && m_ready.empty()) return;
+      m_readySignal.wait(lock, [&] { return m_closing || !m_ready.empty(); });
+      if (m_ready.empty()) return;
+      transfer = m_ready.front();
+      m_ready.pop_front();
+    }
+    Work(*transfer);
+  }
+}
+
+void DownloadRun::Finish(Transfer& transfer) {
+  transfer.finished = true;
+  ++m_done;
+  while (m_oldest < m_list.size() && m_list[m_oldest]->finished) ++m_oldest;
+  m_report.RowFinished(transfer.row,
+                       RowEndText(transfer.outcome != Outcome::kInstalled, transfer.received,
+                                  transfer.reported));
+  m_countersStale = true;
+}
+
+// The bar, counter and current file after the files that just ended: once
+// per wake-up rather than once per file, since each is a window message.
+void DownloadRun::ShowCounters() {
+  if (!m_countersStale) return;
+  m_countersStale = false;
+  ShowBar();
+  m_report.Counters(CounterText(m_done, m_total));
+  ShowCurrentFile();
+}
+
+int DownloadRun::ShowBar() {
+  std::uint64_t inFlight = 0;
+  for (std::size_t i = m_oldest; i < m_list.size() && m_list[i]->started; ++i) {
+    const Transfer& transfer = *m_list[i];
+    if (!transfer.finished && transfer.answered) {
+      inFlight += m_bar.InFlightShare(transfer.received, transfer.reported);
+    }
+  }
+  const int before = m_bar.Position();
+  const int position = m_bar.Show(m_done, inFlight);
+  if (position != before || m_done == m_total) m_report.Progress(position);
+  return position;
+}
+
+void DownloadRun::ShowSpeed() {
+  m_rate.Add(::GetTickCount(), m_bytes);
+  const auto window = m_rate.Window();
+  m_report.Speed(SpeedText(window.first, window.second));
+}
+
+void DownloadRun::ShowCurrentFile() {
+  const Transfer& oldest = *m_list[std::min(m_oldest, m_list.size() - 1)];
+  if (m_fileShown && oldest.name == m_shownFile) return;
+  m_fileShown = true;
+  m_shownFile = oldest.name;
+  m_report.CurrentFile(m_shownFile);
+}
+
+// The running figures of the files in flight, the bar and the speed.
+void DownloadRun::ShowRunning() {
+  for (std::size_t i = m_oldest; i < m_list.size() && m_list[i]->started; ++i) {
+    Transfer& transfer = *m_list[i];
+    if (transfer.finished || !transfer.answered) continue;
+    const std::uint64_t received = transfer.received;
+    if (received == transfer.shownReceived) continue;
+    transfer.shownReceived = received;
+    m_report.RowProgress(transfer.row, SizeText(received, transfer.reported, false));
+  }
+  ShowBar();
+  ShowSpeed();
+}
+
+void DownloadRun::Work(Transfer& transfer) {
+  Fetch(transfer);
+  {
+    std::lock_guard<std::mutex> lock(m_endedLock);
+    m_ended.push_back(&transfer);
+  }
+  m_endedSignal.notify_one();
+}
+
+void DownloadRun::Fetch(Transfer& transfer) {
+  const std::wstring& name = transfer.name;
   const std::wstring final = m_folder + LocalPathOf(name);
   const std::wstring temporary = final + L".tmp";
   const bool self = name == L"Updater.exe";
   if (!EnsureDirectory(temporary.substr(0, temporary.rfind(L'\\')))) {
-    Diagnose("CreateDirFail\n");
-    return Outcome::kHardFailure;
+    transfer.diagnostic = "CreateDirFail\n";
+    transfer.outcome = Outcome::kHardFailure;
+    return;
   }
 
-  const auto expected = m_digests.find(name);
-  const bool checkDigest = expected != m_digests.end() && IsHexDigest(expected->second);
+  const auto entry = m_digests.find(name);
+  const std::wstring* expected = entry != m_digests.end() ? &entry->second : nullptr;
   bool resumed = false;
-  std::uint64_t reported = 0;
-  std::uint64_t received = 0;
   // A swap script left by an earlier run must not meet a half-rewritten
   // Updater.exe.tmp: were this run killed, closing the next dialog would
   // install the partial copy. It is written again once the copy is whole.
   if (self && Exists(m_folder + L"delete.bat")) WriteDeleteScript(m_folder, false);
 
-  // Each received file is hashed as it is written; a mismatch after a resume
-  // is most likely a partial file from another release: once more from zero.
+  // Each received file is hashed as it is written, so no file is read back.
   std::string digest;
-  const auto digestMatches = [&] { return SameDigest(expected->second, digest); };
-  Outcome outcome = Receive(name, row, false, resumed, reported, received, digest);
-  bool verified = outcome == Outcome::kInstalled && checkDigest && digestMatches();
-  if (outcome == Outcome::kInstalled && checkDigest && !verified && resumed) {
-    outcome = Receive(name, row, true, resumed, reported, received, digest);
-    verified = outcome == Outcome::kInstalled && digestMatches();
+  Outcome outcome = Receive(transfer, false, resumed, digest);
+  DigestVerdict verdict =
+      outcome == Outcome::kInstalled ? DigestVerdictOf(expected, digest) : DigestVerdict::kUnchecked;
+  if (outcome == Outcome::kInstalled && FetchAgainFromZero(verdict, resumed)) {
+    outcome = Receive(transfer, true, resumed, digest);
+    verdict = outcome == Outcome::kInstalled ? DigestVerdictOf(expected, digest)
+                                             : DigestVerdict::kUnchecked;
   }
   if (outcome == Outcome::kHardFailure) {
     // A swap script from an earlier run would put this partial copy in place.
@@ -278,10 +476,11 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
       ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
       m_fun.ReplaceSelf(m_folder);
     }
-    return outcome;
+    transfer.outcome = outcome;
+    return;
   }
 
-  if (outcome == Outcome::kInstalled && checkDigest && !verified) {
+  if (outcome == Outcome::kInstalled && verdict == DigestVerdict::kDiffers) {
     ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
     outcome = Outcome::kRowFailed;
   }
@@ -298,111 +497,94 @@ Outcome DownloadRun::Fetch(const std::wstring& name, int row) {
     ::DeleteFileW(temporary.c_str());
     m_fun.ReplaceSelf(m_folder);
   }
-  EndRow(row, outcome != Outcome::kInstalled, received, reported, start);
-  return outcome;
+  transfer.outcome = outcome;
 }
 
 // Receives one body into the temporary file. kInstalled here means "received
 // whole and ready to install"; digest is then the MD5 of the whole temporary
 // file: the part kept from an earlier run is hashed before the rest arrives,
-// the rest as it is written, so no file is read back a second time.
-Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, bool& resumed,
-                             std::uint64_t& reported, std::uint64_t& received,
+// the rest as it is written.
+Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
                              std::string& digest) {
+  const std::wstring& name = transfer.name;
   const std::wstring temporary = m_folder + LocalPathOf(name) + L".tmp";
   const std::wstring url = UrlOf(m_url, name);
+  const auto fail = [&](const char* word) {
+    if (!transfer.diagnostic) transfer.diagnostic = word;
+    return Outcome::kHardFailure;
+  };
   for (int attempt = 0; attempt < 2; ++attempt) {
-    long long offset = 0;
-    if (m_resume && !fromZero) {
-      offset = FileSize(temporary);
-      if (offset > INT_MAX) offset = 0;  // beyond what the range header can say
-    }
+    const bool askRange = m_resume && !fromZero;
+    long long offset = ResumeOffset(askRange, askRange ? FileSize(temporary) : 0);
     Md5 md5;
     if (offset > 0 && !AddFileToMd5(temporary, md5)) {
       offset = 0;  // a kept part that cannot be read is received again
       md5 = Md5();
     }
     resumed = offset > 0;
-    wchar_t header[260] = {};
-    if (m_resume && !fromZero) {
-      std::swprintf(header, 260, L"Range: bytes=%d-\r\n\r\n", static_cast<int>(offset));
-    } else {
-      std::swprintf(header, 260, L"%ls", kAcceptAllHeader);
-    }
     UniqueStream out(::_wfsopen(ExtendedLengthPath(temporary).c_str(), offset > 0 ? L"ab" : L"wb",
                                 _SH_DENYNO));
-    if (!out) {
-      Diagnose("OpenFileFail\n");
-      return Outcome::kHardFailure;
-    }
-    UrlRequest request = OpenUrlHandle(m_root, url, header, m_stop);
-    if (!request) {
-      Diagnose("OpenUrlFail\n");
-      return Outcome::kHardFailure;
-    }
+    if (!out) return fail("OpenFileFail\n");
+    UrlRequest request = OpenUrlHandle(m_root, url, RequestHeader(askRange, offset), &m_transfers);
+    if (!request) return fail("OpenUrlFail\n");
     DWORD length = 0;
-    if (!QueryContentLength(request, length)) {
-      Diagnose("HttpQueryFail\n");
-      return Outcome::kHardFailure;
-    }
+    if (!QueryContentLength(request, length)) return fail("HttpQueryFail\n");
     DWORD status = 0;
     QueryStatusCode(request, status);
-    if (status == 416 && attempt == 0) {
-      fromZero = true;  // the partial file is no prefix the server knows: start over
-      continue;
-    }
-    if (status == 200 && offset > 0) {
-      // The server ignored the range: the body is the whole file.
-      out.reset(::_wfsopen(ExtendedLengthPath(temporary).c_str(), L"wb", _SH_DENYNO));
-      if (!out) {
-        Diagnose("OpenFileFail\n");
-        return Outcome::kHardFailure;
-      }
-      md5 = Md5();
-      resumed = false;
-    }
-    if (status != 200 && !(status == 206 && m_resume && !fromZero)) {
-      // An error page is never installed; a file emptied for it is not kept either.
-      if (offset == 0) {
-        out.reset();
-        ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
-      }
-      return Outcome::kRowFailed;
+    switch (AnswerUseOf(status, askRange, offset, attempt == 0)) {
+      case AnswerUse::kAskAgainFromZero:
+        fromZero = true;
+        continue;
+      case AnswerUse::kRewriteWhole:
+        out.reset(::_wfsopen(ExtendedLengthPath(temporary).c_str(), L"wb", _SH_DENYNO));
+        if (!out) return fail("OpenFileFail\n");
+        md5 = Md5();
+        resumed = false;
+        break;
+      case AnswerUse::kRefuse:
+        // An error page is never installed; a file emptied for it is not kept either.
+        if (offset == 0) {
+          out.reset();
+          ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
+        }
+        return Outcome::kRowFailed;
+      case AnswerUse::kWriteWhole:
+      case AnswerUse::kAppend:
+        break;
     }
 
-    reported = length;
-    received = 0;
+    const std::uint64_t reported = length;
+    std::uint64_t received = 0;
+    transfer.received = 0;
+    transfer.reported = reported;
+    transfer.answered = true;
     bool fileFailed = false;
-    const std::uint64_t shownLength = length ? length : 1;
-    // Each window call is a round trip to the dialog's thread; with one per
-    // 40960-byte read the dialog, not the network, would set the pace. The
-    // running figures are shown at most every kShowEveryMs; the last read
-    // (0 bytes) always shows the final ones.
-    DWORD shownAt = ::GetTickCount() - kShowEveryMs;
+    const bool piped = reported >= kPipedLength;
+    std::unique_ptr<BodyPipe> pipe;
+    if (piped) pipe = std::make_unique<BodyPipe>(out.get(), md5);
     const BodyResult body = ReadBody(
         request,
         [&](const char* data, DWORD count) {
-          const int position = m_bar.AddRead(count, shownLength);
           // An endless answer is cut at its reported length.
           const std::uint64_t room = reported - std::min(received, reported);
           const DWORD keep = static_cast<DWORD>(std::min<std::uint64_t>(count, room));
           received += count;
-          const DWORD now = ::GetTickCount();
-          if (count == 0 || now - shownAt >= kShowEveryMs) {
-            shownAt = now;
-            m_progress.SetPos(position);
-            m_fileList.SetItemText(row, 1, SizeText(received, shownLength, false));
-            m_paint.Tick();
-          }
+          transfer.received = received;
+          m_bytes += count;
           if (count == 0) return true;
-          if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
-          md5.Update(data, keep);
+          if (pipe) {
+            if (keep > 0 && !pipe->Put(data, keep)) fileFailed = true;
+          } else {
+            if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
+            md5.Update(data, keep);
+          }
           return !fileFailed && keep == count;
         },
-        m_stop);
+        &m_transfers, piped ? kLargeReadSize : kBodyReadSize);
+    // Everything received is in the file before it is closed or kept.
+    if (pipe && !pipe->Finish()) fileFailed = true;
     if (body == BodyResult::kReadFailed) {
-      Diagnose("InternetReadFileFail\n");
-      return Outcome::kHardFailure;  // the partial file stays for the next run
+      return fail("InternetReadFileFail\n");  // the partial file stays for the next run
     }
     if (std::fclose(out.release()) != 0) fileFailed = true;
     if (body == BodyResult::kSinkRefused || fileFailed || received != reported) {
@@ -418,26 +600,13 @@ Outcome DownloadRun::Receive(const std::wstring& name, int row, bool fromZero, b
   return Outcome::kRowFailed;
 }
 
-void DownloadRun::EndRow(int row, bool failed, std::uint64_t received, std::uint64_t reported,
-                         DWORD start) {
-  m_progress.SetPos(m_bar.FinishFile());
-  const DWORD now = ::GetTickCount();
-  const std::uint64_t shownLength = reported ? reported : 1;
-  m_fileList.SetItemText(row, 1, SizeText(received, shownLength, true));
-  if (failed) m_fileList.SetItemText(row, 1, kRowFailedText);
-  m_speedText.SetWindowText(SpeedText(shownLength, now - start));
-  m_counterText.SetWindowText(CounterText(m_bar.Done(), m_total));
-  m_paint.Tick();
-}
-
 }  // namespace
 
-bool CMyFun::DownloadFiles(std::wstring url, std::wstring folder, const DownloadList& list,
-                           CProgressCtrl& progress, CStatic& counterText, CStatic& speedText,
-                           CStatic& fileNameText, CListCtrl& fileList, StopSignal* stop) {
+bool CMyFun::FetchFiles(std::wstring url, std::wstring folder, const DownloadList& list,
+                        DownloadReport& report, StopSignal* stop, int connections) {
   if (list.empty()) return true;
   AddTrailingSeparators(folder, url);
-  DownloadRun run(*this, std::move(url), std::move(folder), static_cast<int>(list.size()),
-                  progress, counterText, speedText, fileNameText, fileList, stop);
+  DownloadRun run(*this, std::move(url), std::move(folder), m_serverDigests,
+                  static_cast<int>(list.size()), report, stop, connections);
   return run.Run(list);
 }

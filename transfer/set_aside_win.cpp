@@ -35,10 +35,9 @@ bool ReplaceInUse(const std::wstring& folder, const std::wstring& temporary,
       break;
     }
   }
-  if (setAside.empty()) {
-    ::RemoveDirectoryW(ExtendedLengthPath(aside).c_str());  // only when empty
-    return false;
-  }
+  // An empty folder left here goes at the next run's clean-up: removed now,
+  // it could vanish under another transfer setting its own file aside.
+  if (setAside.empty()) return false;
   if (Move(temporary, final, MOVEFILE_WRITE_THROUGH)) return true;
   Move(setAside, final, 0);
   return false;

@@ -28,3 +28,21 @@ TEST(BodyPaceTest, TicksThatWrapAroundKeepTheWindow) {
   EXPECT_TRUE(pace.Add(start + 500, 1));  // wrapped past zero, 500 ms in
   EXPECT_FALSE(pace.Add(start + 1000, 1));
 }
+
+TEST(ReadAheadTest, FastBodiesGrowTheReadsSlowOnesFallBackForGood) {
+  ReadAhead ahead(1u << 20);
+  EXPECT_EQ(ahead.Next(0), 1u);          // nothing arrived: the read waits for a byte
+  EXPECT_EQ(ahead.Next(8192), 8192u);    // at first only what has arrived
+  ahead.Took(8192, 0);                   // 8 KiB in under a millisecond
+  EXPECT_EQ(ahead.Next(8192), 819200u);  // what 100 ms bring at that rate
+  EXPECT_EQ(ahead.Next(100), 100u);       // but not while little has arrived
+  ahead.Took(819200, 10);
+  EXPECT_EQ(ahead.Next(8192), 1u << 20);  // never past the limit
+  ahead.Took(1u << 20, 500);              // slower, still under kSlowMs
+  EXPECT_EQ(ahead.Next(8192), 209715u);
+  ahead.Took(209715, 1001);  // the body slowed down
+  EXPECT_EQ(ahead.Next(8192), 8192u);
+  ahead.Took(8192, 0);  // and stays at what has arrived, however fast it gets again
+  EXPECT_EQ(ahead.Next(8192), 8192u);
+  EXPECT_EQ(ReadAhead(40960).Next(1u << 20), 40960u);
+}

@@ -1,0 +1,87 @@
+#include "transfer/body_pipe.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+
+namespace {
+
+std::string Bytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+std::string ReadAll(std::FILE* file) {
+  std::rewind(file);
+  std::string bytes;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+  return bytes;
+}
+
+// Pieces of every size, some larger than a chunk, over more chunks than the
+// pipe holds: the file and the digest are the body, in order.
+TEST(BodyPipe, WritesAndHashesEveryPieceInOrder) {
+  const std::string body = Bytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 3) + 12345, 1);
+  for (const std::size_t largest : {std::size_t{1}, std::size_t{40960}, BodyPipe::kChunkSize * 3}) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(nullptr, file);
+    Md5 md5;
+    {
+      BodyPipe pipe(file, md5);
+      std::mt19937 random(7);
+      for (std::size_t at = 0; at < body.size();) {
+        const std::size_t size =
+            std::min<std::size_t>(body.size() - at, 1 + random() % largest);
+        // 1-byte pieces over megabytes would take long: only the first chunks.
+        if (largest == 1 && at > BodyPipe::kChunkSize + 100) {
+          ASSERT_TRUE(pipe.Put(body.data() + at, body.size() - at));
+          break;
+        }
+        ASSERT_TRUE(pipe.Put(body.data() + at, size));
+        at += size;
+      }
+      EXPECT_TRUE(pipe.Finish());
+    }
+    EXPECT_EQ(Md5::ToHex(md5.Final()), Md5::HexOf(body)) << largest;
+    EXPECT_TRUE(ReadAll(file) == body) << largest;
+    std::fclose(file);
+  }
+}
+
+TEST(BodyPipe, FinishWithNothingPutAndFinishTwice) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(nullptr, file);
+  Md5 md5;
+  BodyPipe pipe(file, md5);
+  EXPECT_TRUE(pipe.Finish());
+  EXPECT_TRUE(pipe.Finish());
+  EXPECT_EQ(Md5::ToHex(md5.Final()), Md5::HexOf(""));
+  EXPECT_EQ(ReadAll(file), "");
+  std::fclose(file);
+}
+
+// A file that takes no writes: the receiver learns it, and is never left
+// waiting for chunks that will not be freed.
+TEST(BodyPipe, FailedWriteIsReportedAndNothingHangs) {
+  const std::string path = ::testing::TempDir() + "body_pipe_read_only";
+  { std::FILE* make = std::fopen(path.c_str(), "wb"); ASSERT_NE(nullptr, make); std::fclose(make); }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(nullptr, file);
+  const std::string body = Bytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 2), 2);
+  Md5 md5;
+  BodyPipe pipe(file, md5);
+  bool refused = false;
+  for (std::size_t at = 0; at < body.size() && !refused; at += 40960) {
+    refused = !pipe.Put(body.data() + at, std::min<std::size_t>(40960, body.size() - at));
+  }
+  EXPECT_FALSE(pipe.Finish());
+  std::fclose(file);
+  std::remove(path.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#include "transfer/download_policy.h"
+
+#include <climits>
+#include <cwchar>
+#include <cwctype>
+#include <limits>
+
+#include "transfer/download_text.h"
+
+ProbeVerdict ProbeVerdictOf(unsigned long status) {
+  if (status == 206) return ProbeVerdict::kResume;
+  if (status == 404) return ProbeVerdict::kMissing;
+  return ProbeVerdict::kWhole;
+}
+
+long long ResumeOffset(bool askRange, long long partialSize) {
+  if (!askRange || partialSize <= 0 || partialSize > INT_MAX) return 0;
+  return partialSize;
+}
+
+std::wstring RequestHeader(bool askRange, long long offset) {
+  if (!askRange) return L"Accept: */*\r\n\r\n";
+  wchar_t header[260] = {};
+  std::swprintf(header, 260, L"Range: bytes=%d-\r\n\r\n", static_cast<int>(offset));
+  return header;
+}
+
+AnswerUse AnswerUseOf(unsigned long status, bool askedRange, long long offset, bool firstAttempt) {
+  if (status == 200) return offset > 0 ? AnswerUse::kRewriteWhole : AnswerUse::kWriteWhole;
+  if (!askedRange) return AnswerUse::kRefuse;
+  if (status == 206) return AnswerUse::kAppend;
+  if (status == 416 && firstAttempt) return AnswerUse::kAskAgainFromZero;
+  return AnswerUse::kRefuse;
+}
+
+DigestVerdict DigestVerdictOf(const std::wstring* expected, const std::string& actual) {
+  if (!expected || expected->size() != 32) return DigestVerdict::kUnchecked;
+  for (wchar_t c : *expected) {
+    if (!std::iswxdigit(c)) return DigestVerdict::kUnchecked;
+  }
+  if (actual.size() != 32) return DigestVerdict::kDiffers;
+  for (std::size_t i = 0; i < 32; ++i) {
+    if (static_cast<wchar_t>(std::towlower((*expected)[i])) != static_cast<wchar_t>(actual[i])) {
+      return DigestVerdict::kDiffers;
+    }
+  }
+  return DigestVerdict::kMatches;
+}
+
+std::wstring RowEndText(bool failed, std::uint64_t received, std::uint64_t reported) {
+  return failed ? std::wstring(kRowFailedText) : SizeText(received, reported, true);
+}
+
+std::wstring TemporaryKey(const std::wstring& name) {
+  std::wstring key = name;
+  for (wchar_t& c : key) c = c == L'/' ? L'\\' : static_cast<wchar_t>(std::towupper(c));
+  return key;
+}
+
+std::uint64_t RunBar::InFlightShare(std::uint64_t received, std::uint64_t reported) const {
+  if (m_total <= 0) return 0;
+  const std::uint64_t length = reported == 0 ? 1 : reported;
+  const std::uint64_t kept = received < length ? received : length;
+  const auto total = static_cast<std::uint64_t>(m_total);
+  // Lengths are 32-bit and kept <= length, so only length * total can overflow.
+  if (length > std::numeric_limits<std::uint64_t>::max() / total) return 0;
+  return kept * kRange / (length * total);
+}
+
+int RunBar::Show(int done, std::uint64_t inFlight) {
+  if (m_total <= 0) return m_shown;
+  const std::int64_t finished = static_cast<std::int64_t>(done) * kRange / m_total;
+  const std::uint64_t position = static_cast<std::uint64_t>(finished) + inFlight;
+  const int capped = position < static_cast<std::uint64_t>(kRange) ? static_cast<int>(position) : kRange;
+  if (capped > m_shown) m_shown = capped;
+  return m_shown;
+}
+
+void RunRate::Add(std::uint32_t nowMs, std::uint64_t totalBytes) {
+  m_samples.emplace_back(nowMs, totalBytes);
+  // Keep one sample at or before the window's start as its base.
+  while (m_samples.size() > 2 && nowMs - m_samples[1].first >= kWindowMs) m_samples.pop_front();
+}
+
+std::pair<std::uint64_t, std::uint32_t> RunRate::Window() const {
+  if (m_samples.size() < 2) return {0, 0};
+  const auto& first = m_samples.front();
+  const auto& last = m_samples.back();
+  return {last.second - first.second, last.first - first.first};
+}
