@@ -542,16 +542,22 @@ def served(server, files, what):
     return len(requests), len({c for _, _, _, c in requests}), sum(b for _, b, _, _ in requests)
 
 
-def run_ours_download(server, case, files, manifest, port):
-    folder = os.path.join(OUT, "ours")
+def download_folder(name, server, manifest):
+    """An empty folder holding only the server manifest, from which the
+    downloader reads the list (and ours the digests, handed to the engine as
+    a check does); the server's request log starts anew."""
+    folder = os.path.join(OUT, name)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    # The bench reads the list and the digests from the server manifest and
-    # hands the digests to the engine, as a check does.
     with open(os.path.join(folder, "UpDate.ini"), "wb") as out:
         out.write(manifest)
     os.sync()
     server.new_requests()
+    return folder
+
+
+def run_ours_download(server, case, files, manifest, port):
+    folder = download_folder("ours", server, manifest)
     exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
     url = f"http://127.0.0.1:{port}/{case}/Update/"
     limit = run_limit()
@@ -575,13 +581,7 @@ def strip_update(files):
 
 
 def run_loop(server, case, files, manifest, port):
-    folder = os.path.join(OUT, "loop")
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    with open(os.path.join(folder, "UpDate.ini"), "wb") as out:
-        out.write(manifest)
-    os.sync()
-    server.new_requests()
+    folder = download_folder("loop", server, manifest)
     exe = os.path.join(WINDOWS_BUILD, "bench", "wininet_loop_bench.exe")
     url = f"http://127.0.0.1:{port}/{case}/Update/"
     _, code, out, err, rss = timed_process(["wine", exe, url, windows_path(folder)], peak_rss=True)
