@@ -85,6 +85,17 @@ TITLES = {
 }
 
 
+def stop_process(process):
+    """Ends a server or proxy this script started: TERM, then KILL after 10 s."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(10)
+
+
 class BenchFailure(Exception):
     """A wrong result: the bench stops and writes nothing."""
 
@@ -490,13 +501,7 @@ http {{
         return requests
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+        stop_process(self.process)
 
 
 def update_manifest(files):
@@ -607,13 +612,7 @@ class DelayProxy:
         self.port = int(line)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+        stop_process(self.process)
 
 
 def run_curl(server, case, files, port):
