@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "engine/my_fun.h"
 #include "engine/separators.h"
 #include "manifest/md5.h"
 
