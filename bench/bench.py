@@ -51,6 +51,8 @@ import threading
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOP, "tests", "server"))
+from nginx_conf import nginx_command  # noqa: E402
 WINDOWS_BUILD = os.environ.get("BENCH_WINDOWS_BUILD", os.path.join(TOP, "build", "windows"))
 HOST_BUILD = os.path.join(TOP, "build", "bench-host")
 DATA = os.path.join(TOP, "build", "bench")
@@ -446,32 +448,16 @@ class Nginx:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
         self.log = os.path.join(self.work, "access.log")
-        conf = os.path.join(self.work, "nginx.conf")
-        with open(conf, "w") as out:
-            out.write(f"""
-daemon off;
-worker_processes 1;
-pid {self.work}/nginx.pid;
-error_log {self.work}/error.log;
-events {{ worker_connections 64; }}
-http {{
+        command = nginx_command(self.work, f"""
   log_format bench '$connection $status $body_bytes_sent $request_uri';
   access_log {self.log} bench;
-  client_body_temp_path {self.work}/body;
-  proxy_temp_path {self.work}/proxy;
-  fastcgi_temp_path {self.work}/fastcgi;
-  uwsgi_temp_path {self.work}/uwsgi;
-  scgi_temp_path {self.work}/scgi;
-  default_type application/octet-stream;
   sendfile on;
   keepalive_requests 100000;
   server {{
     listen 127.0.0.1:{self.port};
     root {root};
-  }}
-}}
-""")
-        self.process = subprocess.Popen(["nginx", "-c", conf, "-p", self.work],
+  }}""")
+        self.process = subprocess.Popen(command,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.offset = 0
         deadline = time.monotonic() + 10

@@ -12,6 +12,8 @@ import shutil
 import subprocess
 import sys
 import time
+import urllib.error
+import urllib.request
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
@@ -65,6 +67,17 @@ def screenshot(driver, name):
     say(f"screenshot {path}")
 
 
+def served_status(url):
+    """The status the server gives url, or the error that kept it from answering."""
+    try:
+        with urllib.request.urlopen(url, timeout=10) as answer:
+            return answer.status
+    except urllib.error.HTTPError as error:
+        return error.code
+    except OSError as error:
+        return f"no answer ({error})"
+
+
 def main():
     shutil.rmtree(DEMO, ignore_errors=True)
     os.makedirs(os.path.join(DEMO, "screenshots"))
@@ -82,8 +95,6 @@ def main():
     os.makedirs(log_folder)
     with open(os.path.join(log_folder, "UpdateLog.ini"), "wb") as out:
         out.write(LOG.replace("\n", "\r\n").encode("gbk"))
-    for folder, _, _ in os.walk(DEMO):
-        os.chmod(folder, 0o755)  # nginx's workers run as another user
     say(f"release laid out in {update} (manifest made by {os.path.relpath(TOOL, TOP)})")
 
     install = Installation(installed, folder=os.path.join(DEMO, "install"))
@@ -93,6 +104,13 @@ def main():
         server = Server(server_root, extra_nginx=f"location {BASE_PATH}Update/media/ {{ limit_rate 3m; }}")
     except RuntimeError:
         sys.exit(f"demo: nginx could not listen on 127.0.0.1:{PORT}; is something else using it?")
+    manifest_url = f"http://127.0.0.1:{PORT}{BASE_PATH}Update/UpDate.ini"
+    answer = served_status(manifest_url)
+    if answer != 200:
+        with open(os.path.join(server.work, "error.log"), errors="replace") as log:
+            why = (log.read().strip().splitlines() or ["nothing in its log"])[-1]
+        server.stop()
+        sys.exit(f"demo: nginx answers {answer} for {manifest_url}: {why}")
     say(f"nginx serves http://127.0.0.1:{PORT}{BASE_PATH}")
     driver = Driver()
     try:

@@ -413,7 +413,6 @@ class OverHttps(Checks):
         with open(os.path.join(BUILD, "tests", "tls", "Updater.exe"), "rb") as updater:
             cls.updater = updater.read()
         cls.certificates = tempfile.mkdtemp(prefix="e2e-tls-")
-        os.chmod(cls.certificates, 0o755)
         cls.tls = make_certificates(cls.certificates)
         der = "Z:" + os.path.join(cls.certificates, "trusted-ca.der").replace("/", "\\")
         subprocess.run(["wine", os.path.join(BUILD, "tests", "trust_ca.exe"), der], check=True, timeout=60)

@@ -14,6 +14,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "server"))
+from nginx_conf import nginx_command  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 TOOL = os.path.join(SOURCE, "build", "host", "publisher", "updater-manifest")
@@ -87,32 +90,15 @@ class Server:
         self.port = TLS_PORT if tls else PORT
         self.work = tempfile.mkdtemp(prefix="e2e-server-")
         if kind == "nginx":
-            conf = os.path.join(self.work, "nginx.conf")
-            with open(conf, "w") as out:
-                out.write(f"""
-daemon off;
-worker_processes 1;
-pid {self.work}/nginx.pid;
-error_log {self.work}/error.log;
-events {{ worker_connections 64; }}
-http {{
+            command = nginx_command(self.work, f"""
   log_format e2e '$request_uri "$http_range" $status';
   access_log {self.work}/access.log e2e;
-  client_body_temp_path {self.work}/body;
-  proxy_temp_path {self.work}/proxy;
-  fastcgi_temp_path {self.work}/fastcgi;
-  uwsgi_temp_path {self.work}/uwsgi;
-  scgi_temp_path {self.work}/scgi;
-  default_type application/octet-stream;
   server {{
     listen 127.0.0.1:{self.port}{" ssl" if tls else ""};
     {f"ssl_certificate {tls[0]}; ssl_certificate_key {tls[1]};" if tls else ""}
     root {root};
     {extra_nginx}
-  }}
-}}
-""")
-            command = ["nginx", "-c", conf, "-p", self.work]
+  }}""")
         else:
             command = [sys.executable, os.path.join(SOURCE, "tests", "server", "fault_server.py"),
                        "--root", root, "--port", str(PORT)]
@@ -236,7 +222,6 @@ class ReleaseTestCase(unittest.TestCase):
 
     def setUp(self):
         self.release_root = tempfile.mkdtemp(prefix="e2e-release-")
-        os.chmod(self.release_root, 0o755)  # nginx's workers run as another user
         self.update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
         self.server = None
         self.installs = []

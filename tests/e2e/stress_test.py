@@ -248,7 +248,6 @@ class CrashConsistency(Base):
             old, new = crash_release(self.updater, self.client, seed + round_number)
             shutil.rmtree(self.release_root, ignore_errors=True)
             os.makedirs(self.release_root)
-            os.chmod(self.release_root, 0o755)
             self.publish(new)
             self.server = Server(self.release_root, extra_nginx=slow)
             install = self.install(old)

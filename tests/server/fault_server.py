@@ -225,10 +225,12 @@ class Handler(BaseHTTPRequestHandler):
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
-        if self.command != "HEAD":
-            self.send_body(data, rule, chunked)
+        cut = self.command != "HEAD" and self.send_body(data, rule, chunked)
         self.wfile.flush()
-        if "abort_after" in rule:
+        # A body that ended before the abort point (a one-byte range probe of
+        # the same file, say) was whole: resetting after it would make the
+        # client lose an answer the rule never meant to break.
+        if "abort_after" in rule and cut:
             self.reset()
 
     def pick_body(self, full, rule):
@@ -290,7 +292,9 @@ class Handler(BaseHTTPRequestHandler):
             self.server.stopping.wait(seconds)
 
     def send_body(self, data, rule, chunked):
-        total = ENDLESS_LIMIT if rule.get("endless") else len(data)
+        """Writes the body as the rule shapes it; True when it was cut short."""
+        whole = ENDLESS_LIMIT if rule.get("endless") else len(data)
+        total = whole
         for key in ("abort_after", "cut_after"):
             if key in rule:
                 total = min(total, int(rule[key]))
@@ -325,6 +329,7 @@ class Handler(BaseHTTPRequestHandler):
             pos += n
         if chunked and pos == len(data) and total == len(data):
             self.wfile.write(b"0\r\n\r\n")
+        return pos < whole
 
     def reset(self):
         # Linger 0 makes close() send RST instead of FIN, so the client's

@@ -235,6 +235,22 @@ class FaultServerTest(unittest.TestCase):
         self.assertIn(b"Content-Length: 10240\r\n", got)
         self.assertTrue(got.endswith(b"\r\n\r\n" + DATA[:100]))
 
+    def test_abort_after_spares_a_body_that_ends_before_it(self):
+        # A one-byte range probe of a file whose full body is aborted later:
+        # the probe's answer ends cleanly, so the client never loses it.
+        self.rules({"paths": {"/dir/file.bin": {"abort_after": 100}}})
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        s.sendall(b"GET /dir/file.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=1-1\r\n\r\n")
+        got = b""
+        while True:
+            b = s.recv(65536)  # a reset would raise here
+            if not b:
+                break
+            got += b
+        s.close()
+        self.assertTrue(got.startswith(b"HTTP/1.1 206"))
+        self.assertTrue(got.endswith(b"\r\n\r\n" + DATA[1:2]))
+
     def test_endless_sends_more_than_announced(self):
         self.rules({"paths": {"/dir/file.bin": {"endless": True}}})
         s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
