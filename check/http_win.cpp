@@ -1,7 +1,13 @@
 #include "check/http_win.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -133,14 +139,121 @@ bool QueryContentLength(const UrlRequest& url, DWORD& value) {
   return QueryNumber(url, HTTP_QUERY_CONTENT_LENGTH, value);
 }
 
+namespace {
+
+// Runs the large reads of one body on a thread of its own. A large read waits
+// until its whole buffer has arrived, and under Wine neither closing the
+// handle nor the receive time-out ends one that a trickling server keeps
+// alive. The receiving thread waits for each read at most the request's wait
+// and leaves at once when stopped; a read it gives up stays with this thread,
+// which owns the buffer, touches nothing else and ends when the read returns
+// (on Windows, as soon as the request handle is closed).
+class ReaderThread {
+ public:
+  enum class Result { kRead, kFailed, kGivenUp };
+
+  ReaderThread(HINTERNET request, DWORD bufferSize) : m_shared(std::make_shared<Shared>()) {
+    m_shared->request = request;
+    m_shared->buffer.resize(bufferSize);
+    try {
+      std::thread([shared = m_shared] { Loop(*shared); }).detach();
+      m_started = true;
+    } catch (const std::system_error&) {
+    }
+  }
+  ~ReaderThread() { Leave(); }
+  ReaderThread(const ReaderThread&) = delete;
+  ReaderThread& operator=(const ReaderThread&) = delete;
+
+  bool Started() const { return m_started; }
+
+  // One read of up to want bytes; data stays valid until the next call.
+  Result Read(DWORD want, DWORD waitMs, StopSignal* stop, const char*& data, DWORD& count) {
+    Shared& shared = *m_shared;
+    std::unique_lock<std::mutex> lock(shared.lock);
+    shared.want = want;
+    shared.asked = true;
+    shared.answered = false;
+    shared.changed.notify_all();
+    const DWORD startedAt = ::GetTickCount();
+    for (;;) {
+      // Short slices: a stop is seen within one of them.
+      if (shared.changed.wait_for(lock, std::chrono::milliseconds(kStopCheckMs),
+                                  [&] { return shared.answered; })) {
+        data = shared.buffer.data();
+        count = shared.count;
+        return shared.ok ? Result::kRead : Result::kFailed;
+      }
+      if (StopRequested(stop) || ::GetTickCount() - startedAt >= waitMs) {
+        lock.unlock();
+        Leave();
+        return Result::kGivenUp;
+      }
+    }
+  }
+
+ private:
+  static constexpr DWORD kStopCheckMs = 100;
+
+  struct Shared {
+    std::mutex lock;
+    std::condition_variable changed;
+    HINTERNET request = nullptr;
+    std::vector<char> buffer;
+    DWORD want = 0;
+    DWORD count = 0;
+    bool ok = false;
+    bool asked = false;
+    bool answered = false;
+    bool leaving = false;
+  };
+
+  static void Loop(Shared& shared) {
+    std::unique_lock<std::mutex> lock(shared.lock);
+    for (;;) {
+      shared.changed.wait(lock, [&] { return shared.asked || shared.leaving; });
+      if (shared.leaving) return;
+      shared.asked = false;
+      const DWORD want = shared.want;
+      lock.unlock();
+      std::fill(shared.buffer.begin(), shared.buffer.begin() + want, '\0');
+      DWORD count = 0;
+      const BOOL ok = ::InternetReadFile(shared.request, shared.buffer.data(), want, &count);
+      lock.lock();
+      shared.ok = ok != FALSE;
+      shared.count = count;
+      shared.answered = true;
+      shared.changed.notify_all();
+    }
+  }
+
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> lock(m_shared->lock);
+      m_shared->leaving = true;
+    }
+    m_shared->changed.notify_all();
+  }
+
+  std::shared_ptr<Shared> m_shared;
+  bool m_started = false;
+};
+
+}  // namespace
+
 BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop,
                     DWORD readSize) {
   readSize = std::max<DWORD>(readSize, 1);
-  std::vector<char> buffer(readSize);
+  const bool readAhead = readSize > kBodyReadSize;
   BodyPace pace(url.WaitMs(), kSlowBodyBytes, ::GetTickCount());
   // Only callers that ask for large reads read ahead of what has arrived.
   ReadAhead ahead(readSize);
-  const bool readAhead = readSize > kBodyReadSize;
+  std::unique_ptr<ReaderThread> reader;
+  if (readAhead) {
+    reader = std::make_unique<ReaderThread>(url.get(), readSize);
+    if (!reader->Started()) reader.reset();  // no thread to be had: read here
+  }
+  std::vector<char> buffer(reader ? 0 : readSize);
   for (;;) {
     if (StopRequested(stop)) return BodyResult::kReadFailed;
     // Asking what has arrived first keeps each read from waiting for a full
@@ -151,15 +264,22 @@ BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* sto
     if (!::InternetQueryDataAvailable(url.get(), &available, 0, 0)) return BodyResult::kReadFailed;
     const DWORD want =
         readAhead ? ahead.Next(available) : std::min(std::max<DWORD>(available, 1), readSize);
-    std::fill(buffer.begin(), buffer.begin() + want, '\0');
+    const char* data = buffer.data();
     DWORD count = 0;
     const DWORD startedAt = ::GetTickCount();
-    if (!::InternetReadFile(url.get(), buffer.data(), want, &count)) {
-      return BodyResult::kReadFailed;
+    if (reader) {
+      if (reader->Read(want, url.WaitMs(), stop, data, count) != ReaderThread::Result::kRead) {
+        return BodyResult::kReadFailed;
+      }
+    } else {
+      std::fill(buffer.begin(), buffer.begin() + want, '\0');
+      if (!::InternetReadFile(url.get(), buffer.data(), want, &count)) {
+        return BodyResult::kReadFailed;
+      }
     }
     const DWORD now = ::GetTickCount();
     ahead.Took(count, now - startedAt);
-    if (!sink(buffer.data(), count)) return BodyResult::kSinkRefused;
+    if (!sink(data, count)) return BodyResult::kSinkRefused;
     if (count == 0) return BodyResult::kComplete;
     if (!pace.Add(now, count)) return BodyResult::kReadFailed;
   }

@@ -1,6 +1,7 @@
 #include "transfer/download_policy.h"
 
 #include <climits>
+#include <initializer_list>
 #include <cwchar>
 #include <cwctype>
 #include <limits>
@@ -8,9 +9,10 @@
 #include "transfer/download_text.h"
 
 ProbeVerdict ProbeVerdictOf(unsigned long status) {
-  if (status == 206) return ProbeVerdict::kResume;
+  if (status == 206 || status == 416) return ProbeVerdict::kResume;
+  if (status == 200) return ProbeVerdict::kWhole;
   if (status == 404) return ProbeVerdict::kMissing;
-  return ProbeVerdict::kWhole;
+  return ProbeVerdict::kUndecided;
 }
 
 long long ResumeOffset(bool askRange, long long partialSize) {
@@ -45,6 +47,21 @@ DigestVerdict DigestVerdictOf(const std::wstring* expected, const std::string& a
     }
   }
   return DigestVerdict::kMatches;
+}
+
+bool FlushBeforeInstall(const std::wstring& name, std::uint64_t length) {
+  constexpr std::uint64_t kLargeFile = 4u << 20;
+  if (length >= kLargeFile) return true;
+  const auto dot = name.rfind(L'.');
+  if (dot == std::wstring::npos || name.find_first_of(L"\\/", dot) != std::wstring::npos) {
+    return false;
+  }
+  std::wstring extension = name.substr(dot + 1);
+  for (wchar_t& c : extension) c = static_cast<wchar_t>(std::towlower(c));
+  for (const wchar_t* code : {L"exe", L"dll", L"sys", L"ocx", L"cpl", L"scr", L"drv", L"com"}) {
+    if (extension == code) return true;
+  }
+  return false;
 }
 
 std::wstring RowEndText(bool failed, std::uint64_t received, std::uint64_t reported) {

@@ -1,3 +1,4 @@
+#include <io.h>
 #include <share.h>
 
 #include <algorithm>
@@ -100,6 +101,19 @@ bool Install(const std::wstring& folder, const std::wstring& temporary,
   return false;
 }
 
+// TemporaryKey folds separators and ASCII; the file system also folds the
+// rest of Unicode (its own upper-case table, which LCMapStringEx follows
+// unless asked for linguistic casing), so "É.bin" and "é.bin" are one file.
+std::wstring FileSystemKey(const std::wstring& name) {
+  std::wstring key = TemporaryKey(name);
+  if (key.empty()) return key;
+  std::wstring upper(key.size(), L'\0');
+  const int written = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.c_str(),
+                                      static_cast<int>(key.size()), upper.data(),
+                                      static_cast<int>(upper.size()), nullptr, nullptr, 0);
+  return written == static_cast<int>(key.size()) ? upper : key;
+}
+
 enum class Outcome { kInstalled, kRowFailed, kHardFailure };
 
 // One entry of the list. The worker receiving it updates the counters as the
@@ -107,7 +121,7 @@ enum class Outcome { kInstalled, kRowFailed, kHardFailure };
 // reads the counters at any time and the rest after the end.
 struct Transfer {
   std::wstring name;
-  std::wstring key;  // TemporaryKey(name)
+  std::wstring key;  // FileSystemKey(name)
   int index = 0;
   int row = -1;
   bool started = false;
@@ -230,7 +244,9 @@ bool DownloadRun::Probe(const DownloadList& list) {
     ReportDiagnostic("404 not found\n", m_folder);
     return false;
   }
-  m_resume = verdict == ProbeVerdict::kResume;
+  // Only a server that plainly ignores ranges turns them off; a passing error
+  // decides nothing, since each file's own answer still says what it holds.
+  m_resume = verdict != ProbeVerdict::kWhole;
   return true;
 }
 
@@ -247,7 +263,7 @@ bool DownloadRun::Run(const DownloadList& list) {
   for (const std::wstring& name : list) {
     auto transfer = std::make_unique<Transfer>();
     transfer->name = name;
-    transfer->key = TemporaryKey(name);
+    transfer->key = FileSystemKey(name);
     transfer->index = static_cast<int>(m_list.size());
     m_list.push_back(std::move(transfer));
   }
@@ -445,7 +461,9 @@ void DownloadRun::Fetch(Transfer& transfer) {
   const std::wstring& name = transfer.name;
   const std::wstring final = m_folder + LocalPathOf(name);
   const std::wstring temporary = final + L".tmp";
-  const bool self = name == L"Updater.exe";
+  // The file system matches names without case, and so does the script's swap.
+  const bool self =
+      ::CompareStringOrdinal(name.c_str(), -1, L"Updater.exe", -1, TRUE) == CSTR_EQUAL;
   if (!EnsureDirectory(temporary.substr(0, temporary.rfind(L'\\')))) {
     transfer.diagnostic = "CreateDirFail\n";
     transfer.outcome = Outcome::kHardFailure;
@@ -494,7 +512,7 @@ void DownloadRun::Fetch(Transfer& transfer) {
   }
   if (self && outcome != Outcome::kInstalled) {
     // The script must never delete the updater without a replacement.
-    ::DeleteFileW(temporary.c_str());
+    ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
     m_fun.ReplaceSelf(m_folder);
   }
   transfer.outcome = outcome;
@@ -516,42 +534,40 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
   for (int attempt = 0; attempt < 2; ++attempt) {
     const bool askRange = m_resume && !fromZero;
     long long offset = ResumeOffset(askRange, askRange ? FileSize(temporary) : 0);
+    // The kept part is hashed before the request, so the server does not wait
+    // on it; the file itself is opened only once the answer says how.
     Md5 md5;
     if (offset > 0 && !AddFileToMd5(temporary, md5)) {
       offset = 0;  // a kept part that cannot be read is received again
       md5 = Md5();
     }
     resumed = offset > 0;
-    UniqueStream out(::_wfsopen(ExtendedLengthPath(temporary).c_str(), offset > 0 ? L"ab" : L"wb",
-                                _SH_DENYNO));
-    if (!out) return fail("OpenFileFail\n");
     UrlRequest request = OpenUrlHandle(m_root, url, RequestHeader(askRange, offset), &m_transfers);
     if (!request) return fail("OpenUrlFail\n");
     DWORD length = 0;
     if (!QueryContentLength(request, length)) return fail("HttpQueryFail\n");
     DWORD status = 0;
     QueryStatusCode(request, status);
+    const wchar_t* mode = L"ab";
     switch (AnswerUseOf(status, askRange, offset, attempt == 0)) {
       case AnswerUse::kAskAgainFromZero:
         fromZero = true;
         continue;
       case AnswerUse::kRewriteWhole:
-        out.reset(::_wfsopen(ExtendedLengthPath(temporary).c_str(), L"wb", _SH_DENYNO));
-        if (!out) return fail("OpenFileFail\n");
+      case AnswerUse::kWriteWhole:
+        // Only a whole body replaces what an earlier run kept.
+        mode = L"wb";
         md5 = Md5();
         resumed = false;
         break;
       case AnswerUse::kRefuse:
-        // An error page is never installed; a file emptied for it is not kept either.
-        if (offset == 0) {
-          out.reset();
-          ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
-        }
-        return Outcome::kRowFailed;
-      case AnswerUse::kWriteWhole:
+        return Outcome::kRowFailed;  // an error page is never written anywhere
       case AnswerUse::kAppend:
+        if (offset == 0) mode = L"wb";  // the whole body from byte 0
         break;
     }
+    UniqueStream out(::_wfsopen(ExtendedLengthPath(temporary).c_str(), mode, _SH_DENYNO));
+    if (!out) return fail("OpenFileFail\n");
 
     const std::uint64_t reported = length;
     std::uint64_t received = 0;
@@ -586,12 +602,18 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
     if (body == BodyResult::kReadFailed) {
       return fail("InternetReadFileFail\n");  // the partial file stays for the next run
     }
+    if (body == BodyResult::kComplete && received == reported && !fileFailed &&
+        FlushBeforeInstall(name, reported)) {
+      const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out.get())));
+      if (std::fflush(out.get()) != 0 || !::FlushFileBuffers(handle)) fileFailed = true;
+    }
     if (std::fclose(out.release()) != 0) fileFailed = true;
     if (body == BodyResult::kSinkRefused || fileFailed || received != reported) {
-      ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
-      if (!fileFailed && received < reported && name != L"Updater.exe") {
-        ::DeleteFileW(ExtendedLengthPath(m_folder + LocalPathOf(name)).c_str());
-      }
+      // A body that ended early is an exact prefix, kept for the next run to
+      // continue; the installed copy is not touched. Bytes past the announced
+      // length or a failed write leave nothing to trust.
+      const bool endedEarly = body == BodyResult::kComplete && !fileFailed && received < reported;
+      if (!endedEarly) ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
       return Outcome::kRowFailed;
     }
     digest = Md5::ToHex(md5.Final());

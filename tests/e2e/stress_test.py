@@ -377,15 +377,15 @@ class Soak(Base):
                   flush=True)
             if status == SUCCESS:
                 # "Succeeded" installed every file except those whose row
-                # failed (an error page, a short body): those stay as they
-                # were, or are gone after a short body, for the next run.
+                # failed (an error page, a short body): those stay exactly as
+                # they were for the next run.
                 failed = {row[0].replace("\\", "/") for row in state["rows"] if row[1] == "文件下载失败"}
                 after = read_tree(install.folder)
                 for name, data in new.items():
                     if after.get(name) == data:
                         continue
                     self.assertIn(name, failed, f"run {run}: {name} wrong after a success, row not failed")
-                    self.assertIn(after.get(name), (tree.get(name), None), f"run {run}: {name} changed")
+                    self.assertEqual(after.get(name), tree.get(name), f"run {run}: {name} changed")
             self.driver.ask("click 1002")
             self.assertTrue(self.driver.ask(f"gone {WAIT * 1000}")["ok"], f"run {run}: the window stayed")
             self.assertIsNotNone(install.wait_exit(), f"run {run}: the updater did not exit")

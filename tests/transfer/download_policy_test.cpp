@@ -12,9 +12,10 @@ TEST(DownloadPolicy, ProbeAnswers) {
   const struct {
     unsigned long status;
     ProbeVerdict want;
-  } cases[] = {{206, ProbeVerdict::kResume}, {404, ProbeVerdict::kMissing},
-               {200, ProbeVerdict::kWhole},  {416, ProbeVerdict::kWhole},
-               {0, ProbeVerdict::kWhole},    {500, ProbeVerdict::kWhole}};
+  } cases[] = {{206, ProbeVerdict::kResume},    {404, ProbeVerdict::kMissing},
+               {200, ProbeVerdict::kWhole},     {416, ProbeVerdict::kResume},
+               {0, ProbeVerdict::kUndecided},   {500, ProbeVerdict::kUndecided},
+               {503, ProbeVerdict::kUndecided}};
   for (const auto& c : cases) EXPECT_EQ(ProbeVerdictOf(c.status), c.want) << c.status;
 }
 
@@ -161,3 +162,12 @@ TEST(RunRate, RateOverAboutTheLastSecond) {
 }
 
 }  // namespace
+
+TEST(DownloadPolicy, LargeFilesAndProgramsAreFlushedBeforeInstall) {
+  EXPECT_TRUE(FlushBeforeInstall(L"maps\\big.pak", 4u << 20));
+  EXPECT_FALSE(FlushBeforeInstall(L"maps\\small.pak", (4u << 20) - 1));
+  EXPECT_TRUE(FlushBeforeInstall(L"bin/Game.EXE", 10));
+  EXPECT_TRUE(FlushBeforeInstall(L"plugin.dll", 0));
+  EXPECT_FALSE(FlushBeforeInstall(L"dll.d\\readme", 10));  // a folder's dot is no extension
+  EXPECT_FALSE(FlushBeforeInstall(L"data.dll.txt", 10));
+}

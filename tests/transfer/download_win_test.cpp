@@ -269,6 +269,28 @@ TEST_F(DownloadProbeTest, WholeAnswerFetchesEveryFileWholeOverStaleTmps) {
   EXPECT_FALSE(PathExists(Local(L"b.bin.tmp")));
 }
 
+// A one-byte first file answers the probe 416, and a passing error answers
+// it 500: neither says ranges are ignored, so no partial file is thrown away.
+TEST_F(DownloadProbeTest, ProbeOfAOneByteFileOrAPassingErrorKeepsEveryPartialFile) {
+  const std::string big = Pattern(60000, 70);
+  Serve("a.bin", "x");
+  Serve("b.bin", "y");
+  Serve("big.bin", big);
+  Faults({{"b.bin", R"({"status": 500})"}});
+  for (const wchar_t* first : {L"a.bin", L"b.bin"}) {
+    WriteBytes(Local(L"big.bin.tmp"), big.substr(0, 20000));
+    ClearRequestLog();
+
+    Download({first, L"big.bin"});
+
+    const auto requests = Requests("big.bin");
+    ASSERT_EQ(1u, requests.size()) << WideToUtf8(first);
+    EXPECT_EQ("bytes=20000-", Header(requests[0], "range")) << WideToUtf8(first);
+    EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), big)) << WideToUtf8(first);
+    ::DeleteFileW(Local(L"big.bin").c_str());
+  }
+}
+
 TEST_F(DownloadProbeTest, MissingFirstEntryFailsBeforeTheListOrAnyFileIsTouched) {
   Serve("b.bin", Pattern(1000, 5));
   const std::string old = Pattern(700, 6);
@@ -377,13 +399,14 @@ TEST_F(DownloadResumeTest, LargeFileBrokenOffLeavesAPrefixAndTheResumedFilePasse
 
 class DownloadFailureTest : public DownloadTest {};
 
-TEST_F(DownloadFailureTest, ShortBodyFailsItsRowRemovesTheFileAndTheRunGoesOn) {
+TEST_F(DownloadFailureTest, ShortBodyFailsItsRowKeepsTheInstalledCopyAndTheNextRunResumes) {
   const std::string a = Pattern(3000, 9), b = Pattern(6000, 10), c = Pattern(2000, 11);
+  const std::string installed = Pattern(500, 12);
   Serve("a.bin", a);
   Serve("b.bin", b);
   Serve("c.bin", c);
   Faults({{"b.bin", R"({"cut_after": 1000})"}});
-  WriteBytes(Local(L"b.bin"), Pattern(500, 12));
+  WriteBytes(Local(L"b.bin"), installed);
 
   EXPECT_TRUE(Download({L"a.bin", L"b.bin", L"c.bin"}));
 
@@ -391,12 +414,18 @@ TEST_F(DownloadFailureTest, ShortBodyFailsItsRowRemovesTheFileAndTheRunGoesOn) {
   EXPECT_EQ(FinalSizes(L"3.00K(当前大小)/3.00K(总大小)"), m_ui.Cell(0, 1));
   EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
   EXPECT_EQ(FinalSizes(L"2.00K(当前大小)/2.00K(总大小)"), m_ui.Cell(2, 1));
-  EXPECT_FALSE(PathExists(Local(L"b.bin")));
-  EXPECT_FALSE(PathExists(Local(L"b.bin.tmp")));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), installed));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin.tmp"), b.substr(0, 1000)));
   EXPECT_TRUE(HoldsBytes(Local(L"a.bin"), a));
   EXPECT_TRUE(HoldsBytes(Local(L"c.bin"), c));
   EXPECT_EQ(L"3个(当前已下载文件个数)/3个(总文件个数)", m_ui.counter.GetWindowText());
   EXPECT_EQ(10000, m_ui.progress.GetPos());
+
+  SetFaults("");
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"b.bin"}));
+  EXPECT_EQ("bytes=1000-", Header(Requests("b.bin").back(), "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"b.bin"), b));
 }
 
 TEST_F(DownloadFailureTest, AbortedReadEndsTheRunAndTheNextRunResumesTheTmp) {
@@ -451,6 +480,35 @@ TEST_F(DownloadFailureTest, TricklingServerEndsTheRunInTimeAndTheNextRunResumes)
   // The first request is the run's range probe; the last one resumes.
   EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(Requests("big.bin").back(), "range"));
   EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), big));
+}
+
+// A large body is read in big pieces; one that drops to a trickle in the
+// middle of a piece still ends within the request's wait, keeping a prefix.
+TEST_F(DownloadFailureTest, LargeFileThatDropsToATrickleEndsInTimeAndTheNextRunResumes) {
+  const size_t size = 64u << 20, fast = 10u << 20;
+  const std::string big = Pattern(size, 71);
+  Serve("large.bin", big);
+  Faults({{"large.bin", R"({"trickle": {"after": )" + std::to_string(fast) +
+                            R"(, "interval": 0.001}})"}});
+  ExpectDigests({{L"large.bin", Md5::HexOf(big)}});
+  SetNetworkWaitForTesting(3000);
+  const DWORD start = ::GetTickCount();
+  EXPECT_FALSE(Download({L"large.bin"}));
+  const DWORD took = ::GetTickCount() - start;
+  SetNetworkWaitForTesting(0);
+  EXPECT_LT(took, 15000u);
+  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+  const std::string kept = ReadBytes(Local(L"large.bin.tmp"));
+  ASSERT_GT(kept.size(), 0u);
+  ASSERT_LE(kept.size(), fast + 64 * 1024);
+  EXPECT_TRUE(kept == big.substr(0, kept.size()));
+
+  SetFaults("");
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"large.bin"}));
+  EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-",
+            Header(Requests("large.bin").back(), "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"large.bin"), big));
 }
 
 TEST_F(DownloadFailureTest, ErrorPagesAreNeverInstalled) {
@@ -903,7 +961,8 @@ TEST_F(DownloadParallelTest, OneFileCutShortWhileTheOthersArriveWhole) {
   const std::string pause = R"({"stall_after": {"bytes": 60000, "seconds": 1.5}})";
   Faults({{"p1.bin", pause}, {"p2.bin", R"({"cut_after": 30000})"}, {"p3.bin", pause},
           {"p4.bin", pause}});
-  WriteBytes(Local(L"p2.bin"), Pattern(500, 79));
+  const std::string installed = Pattern(500, 79);
+  WriteBytes(Local(L"p2.bin"), installed);
 
   const DWORD start = ::GetTickCount();
   EXPECT_TRUE(Download(m_list));
@@ -914,8 +973,8 @@ TEST_F(DownloadParallelTest, OneFileCutShortWhileTheOthersArriveWhole) {
   int row = 0;
   for (const std::wstring& name : m_list) EXPECT_EQ(name, m_ui.Cell(row++, 0));
   EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
-  EXPECT_FALSE(PathExists(Local(L"p2.bin")));
-  EXPECT_FALSE(PathExists(Local(L"p2.bin.tmp")));
+  EXPECT_TRUE(HoldsBytes(Local(L"p2.bin"), installed));
+  EXPECT_TRUE(KeptPrefix(1, 30000));
   for (int i : {0, 2, 3}) {
     EXPECT_EQ(FinalSizes(L"120.00K(当前大小)/120.00K(总大小)"), m_ui.Cell(i, 1));
     EXPECT_TRUE(HoldsBytes(Local(NameAt(i)), File(i)));
