@@ -1,0 +1,138 @@
+#include "transfer/delta_index.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace {
+
+std::string Random(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  return bytes;
+}
+
+std::string IndexOf(const std::string& file, std::size_t piece = 70000) {
+  DeltaIndexWriter writer(file.size());
+  for (std::size_t at = 0; at < file.size(); at += piece) {
+    writer.Add(file.data() + at, std::min(piece, file.size() - at));
+  }
+  return writer.Finish();
+}
+
+OldReader ReaderOf(const std::string& old) {
+  return [&old](std::uint64_t offset, std::uint8_t* out, std::size_t size) -> std::size_t {
+    if (offset >= old.size()) return 0;
+    const std::size_t n = std::min<std::size_t>(size, old.size() - offset);
+    std::memcpy(out, old.data() + offset, n);
+    return n;
+  };
+}
+
+// Rebuilds the new file as the updater does: held pieces from the old copy,
+// fetched ones from the new file. A piece that claims wrong old bytes shows
+// as a difference, and the pieces must tile the file in order.
+::testing::AssertionResult Rebuilds(const std::string& index, const std::string& old,
+                                    const std::string& fresh, std::uint64_t* fetched = nullptr) {
+  const auto parsed = ParseDeltaIndex(index, fresh.size());
+  if (!parsed) return ::testing::AssertionFailure() << "index not read";
+  const auto plan = PlanDelta(*parsed, old.size(), ReaderOf(old));
+  std::string built;
+  for (const DeltaPiece& piece : plan) {
+    if (piece.offset != built.size()) return ::testing::AssertionFailure() << "gap at " << built.size();
+    if (piece.Held()) {
+      if (static_cast<std::uint64_t>(piece.oldOffset) + piece.length > old.size()) {
+        return ::testing::AssertionFailure() << "reads past the old copy";
+      }
+      built += old.substr(static_cast<std::size_t>(piece.oldOffset), piece.length);
+    } else {
+      built += fresh.substr(piece.offset, piece.length);
+    }
+  }
+  if (fetched) *fetched = FetchedBytes(plan);
+  if (built != fresh) return ::testing::AssertionFailure() << "rebuilt bytes differ";
+  return ::testing::AssertionSuccess();
+}
+
+TEST(DeltaIndex, ShiftedAndReplacedContentIsFoundAndOnlyTheChangesAreFetched) {
+  const std::string old = Random(3u << 20, 1);
+  std::string fresh = old;
+  fresh.replace(100000, 5000, Random(5000, 2));     // replaced in place
+  fresh.insert(1500000, Random(3000, 3));           // later bytes shift right
+  fresh.erase(2500000, 7000);                       // and back left
+  std::uint64_t fetched = 0;
+  ASSERT_TRUE(Rebuilds(IndexOf(fresh), old, fresh, &fetched));
+  // Each change costs at most its length plus about two blocks at its edges.
+  EXPECT_LE(fetched, 5000u + 3000u + 6u * DeltaBlockSize(fresh.size()));
+  EXPECT_GT(fetched, 0u);
+}
+
+TEST(DeltaIndex, EdgeBlocksAndSizesRebuild) {
+  const std::string base = Random((1u << 20) + 777, 4);  // a short last block
+  struct Case {
+    const char* what;
+    std::string old, fresh;
+  } cases[] = {
+      {"same", base, base},
+      {"first byte changed", base, "x" + base.substr(1)},
+      {"last byte changed", base, base.substr(0, base.size() - 1) + "x"},
+      {"grown at the end", base, base + Random(5000, 5)},
+      {"cut at the end", base, base.substr(0, base.size() - 4000)},
+      {"prefix inserted", base, Random(333, 6) + base},
+      {"old copy empty", "", base},
+      {"new file smaller than a block", base, base.substr(5000, 700)},
+      {"new file empty", base, ""},
+      {"unrelated", Random(1u << 20, 7), base},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(Rebuilds(IndexOf(c.fresh), c.old, c.fresh)) << c.what;
+
+  std::uint64_t fetched = 1;
+  ASSERT_TRUE(Rebuilds(IndexOf(base), base, base, &fetched));
+  EXPECT_EQ(0u, fetched);
+}
+
+TEST(DeltaIndex, ReaderRejectsWhatIsNotAnIndex) {
+  const std::string fresh = Random(5000, 8);
+  const std::string good = IndexOf(fresh);
+  ASSERT_TRUE(ParseDeltaIndex(good, fresh.size()));
+  EXPECT_FALSE(ParseDeltaIndex(good, fresh.size() + 1));  // disagrees with the served length
+  EXPECT_FALSE(ParseDeltaIndex(good.substr(0, good.size() - 1)));
+  EXPECT_FALSE(ParseDeltaIndex(good + "x"));
+  EXPECT_FALSE(ParseDeltaIndex(good.substr(0, 10)));
+  const auto patched = [&](std::size_t at, char value) {
+    std::string bytes = good;
+    bytes[at] = value;
+    return bytes;
+  };
+  EXPECT_FALSE(ParseDeltaIndex(patched(7, '2')));   // another version
+  EXPECT_FALSE(ParseDeltaIndex(patched(17, 3)));    // block size not a power of two
+  EXPECT_FALSE(ParseDeltaIndex(patched(20, 9)));    // weak sum too long
+  EXPECT_FALSE(ParseDeltaIndex(patched(21, 1)));    // strong sum too short
+  EXPECT_FALSE(ParseDeltaIndex(patched(22, 1)));    // reserved bytes set
+  EXPECT_FALSE(ParseDeltaIndex(patched(15, 0x40)));  // a huge length the sums do not cover
+}
+
+// An index whose sums are all wrong (another file's, or noise) can only make
+// pieces be fetched; a held piece it claims must still hold those bytes.
+TEST(DeltaIndex, LyingIndexCostsFetchesNeverWrongBytes) {
+  const std::string old = Random(2u << 20, 9);
+  const std::string fresh = old.substr(0, 1u << 20) + Random(1u << 20, 10);
+  std::string lying = IndexOf(fresh);
+  std::mt19937 rng(11);
+  for (std::size_t i = kDeltaHeaderSize; i < lying.size(); ++i) {
+    if (rng() % 3 == 0) lying[i] = static_cast<char>(rng());
+  }
+  const auto parsed = ParseDeltaIndex(lying, fresh.size());
+  ASSERT_TRUE(parsed);
+  for (const DeltaPiece& piece : PlanDelta(*parsed, old.size(), ReaderOf(old))) {
+    if (!piece.Held()) continue;
+    ASSERT_LE(piece.oldOffset + piece.length, old.size());
+    // A claim the noise got right by chance would need 40 matching bits.
+    EXPECT_EQ(old.substr(piece.oldOffset, piece.length), fresh.substr(piece.offset, piece.length));
+  }
+}
+
+}  // namespace
