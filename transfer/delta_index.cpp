@@ -229,7 +229,10 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
     }
   }
 
-  OldWindow window(read, oldLength, std::max<std::size_t>(4u << 20, 8u * size));
+  // Never more than the old copy: a small file needs no 4 MiB window.
+  const std::size_t capacity = static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(std::max<std::uint64_t>(4u << 20, 8u * size), oldLength)));
+  OldWindow window(read, oldLength, capacity);
   const auto strongAt = [&](std::uint64_t offset, std::uint32_t length) {
     return StrongSum(window.At(offset), length) & strongMask;
   };
