@@ -232,7 +232,11 @@ bool CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, S
   work.old = cache;
   std::string line;
   OrderedPipeline digests(
-      DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight, FileDigestText,
+      DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight,
+      // A large file's read stops at the next piece, not at its end.
+      [stop](const std::wstring& path, std::vector<char>& scratch) {
+        return FileDigestText(path, scratch, stop);
+      },
       [stream, &work, &line](const std::string& head, const std::string& text) {
         line.assign(head).append(text);
         std::fwrite(line.data(), 1, line.size(), stream);
