@@ -144,7 +144,8 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
         file.key = DigestCacheKey(relative);
         file.stamp = {static_cast<std::uint64_t>(entry->EndOfFile.QuadPart),
                       static_cast<std::uint64_t>(entry->LastWriteTime.QuadPart),
-                      static_cast<std::uint64_t>(entry->CreationTime.QuadPart)};
+                      static_cast<std::uint64_t>(entry->CreationTime.QuadPart),
+                      static_cast<std::uint64_t>(entry->ChangeTime.QuadPart)};
       }
       const Md5::Digest* trusted =
           cache.old && !file.key.empty() ? cache.old->Trusted(file.key, file.stamp) : nullptr;
