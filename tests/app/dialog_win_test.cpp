@@ -7,6 +7,7 @@
 
 #include "app/my_update_dlg.h"
 #include "engine/base_url.h"
+#include "manifest/digest_cache.h"
 #include "manifest/md5.h"
 #include "res/resource.h"
 #include "support/win_test_support.h"
@@ -210,36 +211,36 @@ TEST_F(DialogTest, UpToDateFolderNeedsNoUpdateAndCanRunAgain) {
   ASSERT_TRUE(ui.WaitStatus(L"程序已经是最新版,不需要更新."));
 }
 
-// Sets a file's times (FILETIME ticks) back to what they were.
-bool PutTimesBack(const std::wstring& path, const FILETIME& created, const FILETIME& written) {
-  HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool set = ::SetFileTime(file, &created, nullptr, &written);
-  ::CloseHandle(file);
-  return set;
-}
-
 TEST_F(DialogTest, ASecondPressReadsEveryFileWhateverTheCacheSays) {
   const std::wstring probe = InstallFolder() + L"probe.dat";
   ServeBytes(kBase + "Update/probe.dat", "NEW1");
   ServeBytes(kBase + "Update/UpDate.ini", "probe.dat\t" + Md5::HexOf("NEW1") + "\r\n");
-  WriteBytes(probe, "NEW1");
-  FILETIME hourAgo{};
-  ::GetSystemTimeAsFileTime(&hourAgo);
-  ULARGE_INTEGER ticks{{hourAgo.dwLowDateTime, hourAgo.dwHighDateTime}};
-  ticks.QuadPart -= 3600ull * 10000000ull;
-  hourAgo = {ticks.LowPart, ticks.HighPart};
-  ASSERT_TRUE(PutTimesBack(probe, hourAgo, hourAgo));
-  {
-    DialogRun ui;
-    ui.Click(IDC_BTN_UPDATE);
-    ASSERT_TRUE(ui.WaitStatus(L"程序已经是最新版,不需要更新."));
-  }
-  ASSERT_TRUE(PathExists(InstallFolder() + L"LocalDigest.cache"));
-  // Changed behind the listing's back: same size, both times put back.
   WriteBytes(probe, "OLD1");
-  ASSERT_TRUE(PutTimesBack(probe, hourAgo, hourAgo));
+  // Past the racy margin, so a cache written now may vouch for the file.
+  ::Sleep(2100);
+  // A cache that is wrong about the file while every time it notes matches:
+  // nothing the listing shows can tell.
+  FILE_BASIC_INFO times{};
+  LARGE_INTEGER size{};
+  {
+    HANDLE file = ::CreateFileW(probe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    const bool read = ::GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof(times)) &&
+                      ::GetFileSizeEx(file, &size);
+    ::CloseHandle(file);
+    ASSERT_TRUE(read);
+  }
+  DigestCacheWriter lie;
+  Md5 newDigest;
+  newDigest.Update("NEW1", 4);
+  lie.Add(DigestCacheKey(L"probe.dat"),
+          {static_cast<std::uint64_t>(size.QuadPart), static_cast<std::uint64_t>(times.LastWriteTime.QuadPart),
+           static_cast<std::uint64_t>(times.CreationTime.QuadPart), static_cast<std::uint64_t>(times.ChangeTime.QuadPart)},
+          newDigest.Final());
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  WriteBytes(InstallFolder() + L"LocalDigest.cache",
+             lie.Serialize((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
 
   DialogRun ui;
   ui.Click(IDC_BTN_UPDATE);
