@@ -23,14 +23,9 @@ BOOL CMyUpdateApp::InitInstance() {
   AfxEnableControlContainer();
   CMyUpdateDlg dlg;
   m_pMainWnd = &dlg;
+  // Every path that ends the dialog has stopped the worker, or ended the
+  // process when it could not.
   dlg.DoModal();
-  if (dlg.WorkerWasTerminated() || dlg.WorkerRunning()) {
-    // A killed worker may have left library state that clean-up at exit would
-    // wait on; a running one (the dialog ended with Enter) would go on using
-    // the dialog object about to be destroyed. Whatever the closing path owed
-    // (the script) has been done: end here.
-    ::TerminateProcess(::GetCurrentProcess(), 0);
-  }
   m_pMainWnd = nullptr;
   return FALSE;
 }

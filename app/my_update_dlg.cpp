@@ -1,11 +1,12 @@
 #include "app/my_update_dlg.h"
 
 #include "engine/base_url.h"
+#include "engine/commit_step_win.h"
 #include "engine/separators.h"
 #include "res/resource.h"
 
 namespace {
-// How long a closing path waits for a stopped worker before terminating it.
+// How long a closing path waits for a stopped worker before ending the process.
 constexpr DWORD kStopWaitMs = 3000;
 constexpr wchar_t kFailedRowText[] = L"文件下载失败";
 }  // namespace
@@ -14,7 +15,11 @@ CMyUpdateDlg::CMyUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATER_DIALOG, parent) {
   m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
 
-CMyUpdateDlg::~CMyUpdateDlg() = default;
+CMyUpdateDlg::~CMyUpdateDlg() {
+  // The worker uses this object: whatever ended the dialog, it goes first.
+  StopWorker();
+  delete m_pFun;
+}
 
 const CDialog::MessageMap* CMyUpdateDlg::GetMessageMap() const {
   static const MessageEntry entries[] = {
@@ -52,8 +57,7 @@ BOOL CMyUpdateDlg::OnInitDialog() {
   InitFileList();
 
   const std::wstring folder = FolderOfPath(m_pFun->GetAppPath());
-  // Known before any worker runs, so a closing path never has to ask the
-  // loader for it after a worker was terminated.
+  // Known before any worker runs: the closing paths only start it.
   m_strScriptPath = folder + L"\\delete.bat";
   std::wstring log;
   FetchUpdateLog(DefaultBaseUrl() + L"UpdateLog", folder, log);
@@ -121,9 +125,8 @@ INT_PTR CMyUpdateDlg::OnBnClickedUpdate(WPARAM, LPARAM) {
     StartUpdate();
     return TRUE;
   }
-  const bool stopped = StopWorker();
+  StopWorker();
   RunDeleteScript();
-  if (!stopped) m_bWorkerTerminated = true;
   CDialog::OnCancel();
   return TRUE;
 }
@@ -133,16 +136,20 @@ INT_PTR CMyUpdateDlg::OnBnClickedExit(WPARAM, LPARAM) {
   return TRUE;
 }
 
+// Enter ends the dialog without the hand-off, run or no run: the script,
+// if one lies there, stays for the next close. A run under way is stopped
+// first, as on every closing path: ended mid-install, the process would
+// leave a file set aside and its new copy not yet moved in.
+void CMyUpdateDlg::OnOK() {
+  StopWorker();
+  CDialog::OnOK();
+}
+
 void CMyUpdateDlg::OnCancel() {
-  const bool stopped = StopWorker();
+  StopWorker();
   RunDeleteScript();
-  if (stopped) {
-    delete m_pFun;
-    m_pFun = nullptr;
-  } else {
-    // The terminated worker may have died inside the heap; touch it no more.
-    m_bWorkerTerminated = true;
-  }
+  delete m_pFun;
+  m_pFun = nullptr;
   CDialog::OnCancel();
 }
 
@@ -166,19 +173,22 @@ bool CMyUpdateDlg::WaitForWorker(DWORD timeoutMs) {
   }
 }
 
-bool CMyUpdateDlg::StopWorker() {
-  if (!m_hWorker) return true;
+void CMyUpdateDlg::StopWorker() {
+  if (!m_hWorker) return;
   if (::WaitForSingleObject(m_hWorker.get(), 0) == WAIT_OBJECT_0) {
     m_hWorker.reset();
-    return true;
+    return;
   }
   m_stop.Request();
-  if (WaitForWorker(kStopWaitMs)) return true;
-  // A network call that ignores the closed handles: end the thread after all.
-  ::TerminateThread(m_hWorker.get(), 1);
-  ::WaitForSingleObject(m_hWorker.get(), kStopWaitMs);
-  m_hWorker.reset();
-  return false;
+  // The worker ends only after the run's own threads (downloads, the body
+  // pipe, the walk's hashing) have been joined.
+  if (WaitForWorker(kStopWaitMs)) return;
+  // A network call that ignores the closed handles (Wine's WinINet). Ending
+  // the worker thread alone would leave the run's other threads installing
+  // files and rewriting delete.bat while the script reads it; end them all
+  // together, and start no script: what the run left is not known, and the
+  // script stays for the next close.
+  EndProcessBetweenSteps(0, kStopWaitMs);
 }
 
 INT_PTR CMyUpdateDlg::OnSysCommand(WPARAM, LPARAM) { return FALSE; }

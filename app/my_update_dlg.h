@@ -14,6 +14,7 @@ class CMyUpdateDlg : public CDialog {
   ~CMyUpdateDlg() override;
 
   BOOL OnInitDialog() override;
+  void OnOK() override;
   void OnCancel() override;
 
   void InitFileList();
@@ -21,15 +22,6 @@ class CMyUpdateDlg : public CDialog {
   void RunDeleteScript();
   static int FetchUpdateLog(const std::wstring& url, const std::wstring& folder,
                             std::wstring& result);
-
-  // True when a closing path had to terminate the worker: the process should
-  // then end at once, since the dead thread may have left library state behind.
-  bool WorkerWasTerminated() const { return m_bWorkerTerminated; }
-  // True while a worker still runs (the Enter key ends the dialog without
-  // stopping it).
-  bool WorkerRunning() const {
-    return m_hWorker && ::WaitForSingleObject(m_hWorker.get(), 0) == WAIT_TIMEOUT;
-  }
 
   std::wstring m_strUpdateUrl;
   CMyFun* m_pFun = nullptr;
@@ -68,14 +60,14 @@ class CMyUpdateDlg : public CDialog {
   bool HasFailedRow() const;
   // Waits for the previous worker to have ended, handling its window calls.
   bool WaitForWorker(DWORD timeoutMs);
-  // Stops a running worker: a cooperative stop first, termination only past
-  // the time bound. Returns false when it had to terminate.
-  bool StopWorker();
+  // Stops a running worker and waits until it, and every thread of its run,
+  // has ended. Past the time bound (a network call that a closed handle does
+  // not wake) it ends the whole process instead and does not return.
+  void StopWorker();
 
   UniqueKernelHandle m_hWorker;  // the last worker's thread, for the closing paths
   std::wstring m_strScriptPath;
   bool m_bRetried = false;
-  bool m_bWorkerTerminated = false;
 };
 
 // The worker: one update run from local manifest to outcome.

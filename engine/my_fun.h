@@ -42,7 +42,7 @@ class CMyFun {
   static bool ScanFolder(std::wstring& folder, FILE* stream, std::wstring root,
                          StopSignal* stop = nullptr, const DigestCache* cache = nullptr,
                          DigestCacheWriter* fresh = nullptr);
-  static void CalculateMd5(const std::wstring& path, FILE* stream);
+  static void CalculateMd5(const std::wstring& path, FILE* stream, const StopSignal* stop = nullptr);
 
   // Fetches UpDate.ini into the folder and compares it with LocalDate.ini.
   // verdict becomes "Error", "Allnew" or "Part". The server manifest's

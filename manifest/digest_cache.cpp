@@ -6,9 +6,9 @@
 namespace {
 
 constexpr char kMagic[8] = {'U', 'P', 'D', 'D', 'I', 'G', 'C', '1'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::size_t kHeaderBytes = sizeof kMagic + 4 + 8 + 4;
-constexpr std::size_t kEntryFixedBytes = 2 + 8 + 8 + 8 + 16;
+constexpr std::size_t kEntryFixedBytes = 2 + 8 + 8 + 8 + 8 + 16;
 constexpr std::size_t kTrailerBytes = 16;
 
 void PutNumber(std::string& out, std::uint64_t value, int bytes) {
@@ -104,6 +104,7 @@ DigestCache DigestCache::Load(std::string_view bytes, std::uint64_t now) {
     entry.stamp.size = in.Number(8);
     entry.stamp.lastWrite = in.Number(8);
     entry.stamp.creation = in.Number(8);
+    entry.stamp.change = in.Number(8);
     const std::string_view digest = in.Bytes(entry.digest.size());
     if (!in.Ok()) break;
     std::memcpy(entry.digest.data(), digest.data(), entry.digest.size());
@@ -116,7 +117,11 @@ DigestCache DigestCache::Load(std::string_view bytes, std::uint64_t now) {
 const Md5::Digest* DigestCache::Trusted(const std::string& key, const FileStamp& listed) const {
   const auto it = m_entries.find(key);
   if (it == m_entries.end() || !(it->second.stamp == listed)) return nullptr;
-  if (m_writtenAt < kRacyTicks || listed.lastWrite > m_writtenAt - kRacyTicks) return nullptr;
+  // Without a change time only the times a program can set back would vouch for the file.
+  if (listed.change == 0) return nullptr;
+  if (m_writtenAt < kRacyTicks) return nullptr;
+  const std::uint64_t racyFrom = m_writtenAt - kRacyTicks;
+  if (listed.lastWrite > racyFrom || listed.change > racyFrom) return nullptr;
   return &it->second.digest;
 }
 
@@ -128,6 +133,7 @@ void DigestCacheWriter::Add(std::string key, const FileStamp& stamp, const Md5::
   PutNumber(m_body, stamp.size, 8);
   PutNumber(m_body, stamp.lastWrite, 8);
   PutNumber(m_body, stamp.creation, 8);
+  PutNumber(m_body, stamp.change, 8);
   m_body.append(reinterpret_cast<const char*>(digest.data()), digest.size());
   ++m_count;
 }

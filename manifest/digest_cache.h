@@ -2,14 +2,18 @@
 // The digests of the last complete walk, kept in the installation folder so a
 // check of an unchanged installation need not read its files again. A cached
 // digest stands for a file only while the listing reports the same size,
-// last-write and creation time, and only when that last write lies clearly
-// before the moment the cache was written (a file changed in the same tick as
-// the cache could change again without its time moving).
+// last-write, creation and change time, and only when the last write and the
+// change lie clearly before the moment the cache was written (a file changed
+// in the same tick as the cache could change again without its time moving).
+// The change time is what a program cannot set back with the ordinary time
+// calls: a tool that restores the last-write time after writing, or a write
+// through another hard link of the file, still moves it.
 //
-// The file: magic "UPDDIGC1", u32 version, u64 written-at, u32 count, then per
-// entry u16 name bytes, the name (UTF-16LE), u64 size, u64 last-write, u64
-// creation, 16 digest bytes; then the MD5 of everything before it. Numbers
-// are little-endian, times 100 ns ticks since 1601 (FILETIME).
+// The file: magic "UPDDIGC1", u32 version (2), u64 written-at, u32 count, then
+// per entry u16 name bytes, the name (UTF-16LE), u64 size, u64 last-write,
+// u64 creation, u64 change, 16 digest bytes; then the MD5 of everything
+// before it. Numbers are little-endian, times 100 ns ticks since 1601
+// (FILETIME). Version 1 had no change time: such a cache is not used.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,12 +32,14 @@ struct FileStamp {
   std::uint64_t size = 0;
   std::uint64_t lastWrite = 0;
   std::uint64_t creation = 0;
+  std::uint64_t change = 0;  // 0: the file system reports none, so nothing is trusted
   bool operator==(const FileStamp& o) const {
-    return size == o.size && lastWrite == o.lastWrite && creation == o.creation;
+    return size == o.size && lastWrite == o.lastWrite && creation == o.creation && change == o.change;
   }
 };
 
-// A last write this close to the cache's own moment, or later, is not trusted.
+// A last write or change this close to the cache's own moment, or later, is
+// not trusted.
 inline constexpr std::uint64_t kRacyTicks = 2ull * 10000000ull;
 
 // The key of a relative name: its UTF-16 code units, little-endian, so no two

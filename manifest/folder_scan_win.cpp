@@ -144,7 +144,8 @@ void Scan(std::wstring& folder, OrderedPipeline& digests, const std::wstring& ro
         file.key = DigestCacheKey(relative);
         file.stamp = {static_cast<std::uint64_t>(entry->EndOfFile.QuadPart),
                       static_cast<std::uint64_t>(entry->LastWriteTime.QuadPart),
-                      static_cast<std::uint64_t>(entry->CreationTime.QuadPart)};
+                      static_cast<std::uint64_t>(entry->CreationTime.QuadPart),
+                      static_cast<std::uint64_t>(entry->ChangeTime.QuadPart)};
       }
       const Md5::Digest* trusted =
           cache.old && !file.key.empty() ? cache.old->Trusted(file.key, file.stamp) : nullptr;
@@ -232,7 +233,11 @@ bool CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, S
   work.old = cache;
   std::string line;
   OrderedPipeline digests(
-      DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight, FileDigestText,
+      DigestWorkerCount(std::thread::hardware_concurrency()), kFilesInFlight,
+      // A large file's read stops at the next piece, not at its end.
+      [stop](const std::wstring& path, std::vector<char>& scratch) {
+        return FileDigestText(path, scratch, stop);
+      },
       [stream, &work, &line](const std::string& head, const std::string& text) {
         line.assign(head).append(text);
         std::fwrite(line.data(), 1, line.size(), stream);

@@ -10,6 +10,7 @@
 
 #include "engine/handles_win.h"
 #include "engine/separators.h"
+#include "engine/stop_signal.h"
 #include "manifest/file_reader_win.h"
 #include "manifest/manifest_reader.h"
 #include "manifest/read_through.h"
@@ -69,9 +70,11 @@ long long FileReader::operator()(char* buffer, std::size_t capacity) {
   return got;
 }
 
-bool AddFileToMd5(const std::wstring& path, Md5& md5) {
+bool AddFileToMd5(const std::wstring& path, Md5& md5, const StopSignal* stop) {
   FileReader file(path, FILE_SHARE_READ);
   if (!file.IsOpen()) return false;
   std::vector<char> buffer;
-  return ReadThrough(file, [&md5](const char* data, std::size_t count) { md5.Update(data, count); }, buffer);
+  return ReadThrough(
+      file, [&md5](const char* data, std::size_t count) { md5.Update(data, count); }, buffer,
+      [stop] { return StopRequested(stop); });
 }

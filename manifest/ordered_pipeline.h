@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -19,7 +20,8 @@
 // std::filesystem::path).
 //
 // Add, AddDone, Finish and Abandon are called from one thread (the caller's);
-// the emit callback runs on that thread only, in order.
+// the emit callback runs on that thread only, in order. With no worker (asked
+// for none, or no thread to be had) Add does the work itself, on that thread.
 template <class Job>
 class OrderedPipelineOf {
  public:
@@ -32,7 +34,12 @@ class OrderedPipelineOf {
         m_batch(std::max<std::size_t>(m_window / 4, 1)),
         m_work(std::move(work)),
         m_emit(std::move(emit)) {
-    for (unsigned i = 0; i < std::max(workers, 1u); ++i) m_workers.emplace_back([this] { Worker(); });
+    try {
+      for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this] { Worker(); });
+    } catch (const std::system_error&) {
+      // Fewer workers than asked for still finish the walk; none at all
+      // leaves the work to Add.
+    }
   }
   ~OrderedPipelineOf() { Abandon(); }
   OrderedPipelineOf(const OrderedPipelineOf&) = delete;
@@ -40,6 +47,11 @@ class OrderedPipelineOf {
 
   // Queues one file; waits while the window is full; emits what has finished.
   void Add(std::string head, Job job) {
+    if (m_workers.empty()) {
+      std::string result = m_work(job, m_scratch);
+      AddDone(std::move(head), std::move(result));
+      return;
+    }
     std::unique_lock<std::mutex> lock(m_lock);
     m_items.push_back(Item{std::move(head), std::move(job), std::string(), false});
     m_queued.notify_one();
@@ -169,6 +181,7 @@ class OrderedPipelineOf {
   std::size_t m_wanted = 0;           // while the caller waits: front items it waits for
   bool m_closing = false;
   std::vector<std::thread> m_workers;
+  std::vector<char> m_scratch;  // the caller's buffer when there is no worker
 };
 
 using OrderedPipeline = OrderedPipelineOf<std::wstring>;

@@ -537,7 +537,8 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
     // The kept part is hashed before the request, so the server does not wait
     // on it; the file itself is opened only once the answer says how.
     Md5 md5;
-    if (offset > 0 && !AddFileToMd5(temporary, md5)) {
+    // A stop while the kept part is hashed keeps it as it is for the next run.
+    if (offset > 0 && !AddFileToMd5(temporary, md5, &m_transfers) && !StopRequested(&m_transfers)) {
       offset = 0;  // a kept part that cannot be read is received again
       md5 = Md5();
     }

@@ -1,3 +1,4 @@
+#include "engine/commit_step_win.h"
 #include "engine/handles_win.h"
 #include "engine/my_fun.h"
 #include "engine/separators.h"
@@ -42,7 +43,9 @@ void WriteDeleteScript(const std::wstring& folder, bool swap) {
     text += "\r\n";
   }
   // One write and a flush: the script that swaps the updater is on the disk
-  // before the updater exits.
+  // before the updater exits. CREATE_ALWAYS empties it first: a forced end
+  // before the write would leave a script that starts nothing.
+  const CommitStep step;
   UniqueFile script(::CreateFileW(ExtendedLengthPath(folder + L"delete.bat").c_str(),
                                   GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

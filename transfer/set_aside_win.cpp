@@ -1,5 +1,6 @@
 #include "transfer/set_aside_win.h"
 
+#include "engine/commit_step_win.h"
 #include "engine/handles_win.h"
 #include "engine/separators.h"
 
@@ -21,6 +22,9 @@ bool Move(const std::wstring& from, const std::wstring& to, DWORD flags) {
 bool ReplaceInUse(const std::wstring& folder, const std::wstring& temporary,
                   const std::wstring& final) {
   const std::wstring aside = folder + kSetAsideFolder + L"\\";
+  // From the set-aside to the move in (or back) final is missing: no forced
+  // end of the process may fall in between.
+  const CommitStep step;
   ::CreateDirectoryW(ExtendedLengthPath(aside).c_str(), nullptr);
   // A name of its own for each copy: the same file may be set aside again
   // while an older copy of it is still held.

@@ -41,6 +41,14 @@ def release_files(updater, client):
     }
 
 
+def read_tree_file(install, name):
+    try:
+        with open(install.path(name), "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
 class Checks(ReleaseTestCase):
     def assert_installed(self, install, release, updater_swapped=True):
         tree = read_tree(install.folder)
@@ -209,7 +217,9 @@ class EndToEnd(Checks):
 
     def stalled_download_then_close(self, close_command):
         """Closes the dialog while a download stalls: the window goes away
-        promptly, the process exits and the partial file stays."""
+        promptly, the process exits and the partial file stays. Under Wine a
+        closed handle does not wake the stalled read, so the process is ended
+        as a whole, and a script lying there is not started."""
         release = release_files(self.updater, self.client)
         release["Updater.exe"] = self.updater
         self.publish(release)
@@ -217,6 +227,8 @@ class EndToEnd(Checks):
         self.big_url = BASE_PATH + "Update/data/big.bin"
         self.server.faults({"paths": {self.big_url: {"stall_after": {"bytes": 500_000, "seconds": 120}}}})
         install = self.install(self.outdated(release))
+        with open(install.path("delete.bat"), "wb") as script:
+            script.write(b'@echo ran>>"%~dp0script-ran.txt"\r\n@del "%~f0"\r\n')
         self.open_dialog(install)
         self.driver.ask("click 1001")
         partial = install.path("data/big.bin.tmp")
@@ -228,6 +240,9 @@ class EndToEnd(Checks):
         self.assertIsNotNone(install.wait_exit(15), "the process did not exit")
         self.assertLess(time.monotonic() - started, 15)
         self.assertGreater(os.path.getsize(partial), 0)
+        time.sleep(1)
+        self.assertFalse(os.path.exists(install.path("script-ran.txt")))
+        os.remove(install.path("delete.bat"))
         return release, install
 
     def test_esc_during_a_stalled_download_then_a_failed_run_and_a_resuming_retry(self):
@@ -262,6 +277,70 @@ class EndToEnd(Checks):
         self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
         self.assert_installed(install, release)
 
+
+    def test_enter_during_a_download_stops_it_and_leaves_every_file_whole(self):
+        """Enter while files are being installed, some of them held by a
+        running program (set aside, then replaced): the run stops before the
+        process ends, so every file is its old or its new self, never missing,
+        and what was cut off stays as .tmp. Enter starts no script."""
+        with open(os.path.join(BUILD, "tests", "sample_plugin.dll"), "rb") as dll:
+            plugin = dll.read()
+        names = [f"files/f{i:03}.dat" for i in range(240)]
+        held = {f"files/f{i:03}.dll" for i in (15, 45, 90)}
+        old = {name: f"old {name}\r\n".encode() for name in names}
+        old.update({name: plugin for name in held})
+        new = {name: bytes((i * 31 + n) % 256 for i in range(8192)) for n, name in enumerate(names)}
+        new.update({name: plugin + b"\0new release\0" for name in held})
+        # First in list order, and far slower than the rest: the run is
+        # certainly still under way when Enter comes.
+        big = bytes((i * 7) % 251 for i in range(3_000_000))
+        release = dict(new, **{"a/big.bin": big, "Updater.exe": self.updater, "QyrUIPro.exe": self.client})
+        self.publish(release)
+        self.server = Server(self.release_root, kind="fault")
+        self.server.faults({"paths": {BASE_PATH + "Update/a/big.bin": {"trickle": {"after": 100_000, "interval": 1}}}})
+        install = self.install(dict(old, **{"Updater.exe": self.updater, "QyrUIPro.exe": self.client}))
+        with open(install.path("delete.bat"), "wb") as script:
+            script.write(b'@echo ran>>"%~dp0script-ran.txt"\r\n@del "%~f0"\r\n')
+        holders = [subprocess.Popen(["wine", os.path.join(BUILD, "tests", "file_holder.exe"), "load",
+                                     "Z:" + install.path(name).replace("/", "\\")],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                   for name in sorted(held)]
+        try:
+            for holder in holders:
+                self.assertEqual("ready\n", holder.stdout.readline())
+            self.open_dialog(install)
+            self.driver.ask("click 1001")
+            installed = lambda: sum(1 for name in names if read_tree_file(install, name) == new[name])
+            self.assertTrue(wait_until(lambda: installed() >= 10, WAIT, 0.02), self.driver.state())
+            # Enter reaches the dialog as IDOK while the file list has the focus.
+            self.driver.ask("focus 1023")
+            started = time.monotonic()
+            self.driver.ask("enter")
+            self.assertTrue(self.driver.ask("gone 15000")["ok"], "the window stayed")
+            self.assertIsNotNone(install.wait_exit(15), "the process did not exit")
+            self.assertLess(time.monotonic() - started, 15)
+        finally:
+            for holder in holders:
+                holder.communicate("\n", timeout=WAIT)
+
+        tree = read_tree(install.folder)
+        for name, data in new.items():
+            self.assertIn(name, tree, "missing after Enter")
+            self.assertIn(md5(tree[name]), (md5(old[name]), md5(data)), name)
+        for name, data in tree.items():
+            if name.endswith(".tmp") and name[:-len(".tmp")] in release:
+                whole = release[name[:-len(".tmp")]]
+                self.assertEqual(md5(whole[:len(data)]), md5(data), name)
+        # The trickling file was cut off, not finished; the run was stopped,
+        # not cut short with the process: it deleted its manifests.
+        self.assertIn("a/big.bin.tmp", tree)
+        self.assertNotIn("a/big.bin", tree)
+        self.assertNotIn("LocalDate.ini", tree)
+        self.assertNotIn("UpDate.ini", tree)
+        time.sleep(1)
+        self.assertNotIn("script-ran.txt", tree)
+        self.assertFalse(os.path.exists(install.path("script-ran.txt")))
+        self.assertTrue(os.path.exists(install.path("delete.bat")))
 
     def test_an_error_page_for_the_manifest_fails_the_check(self):
         release = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client, "data/new.bin": b"new"}

@@ -5,6 +5,7 @@
 //   state            texts, enabled/visible flags, progress, list rows
 //   click <id>       press a button (BM_CLICK)
 //   esc | enter      the keys, through the dialog's own key handling
+//   focus <id>       move the keyboard focus to a control (WM_NEXTDLGCTL)
 //   close            the window's close button (SC_CLOSE)
 //   gone <ms>        wait for the window to disappear
 //   rect             the window's screen rectangle (for screenshots)
@@ -160,6 +161,9 @@ int main() {
       Key(VK_ESCAPE);
     } else if (command == "enter") {
       Key(VK_RETURN);
+    } else if (command == "focus") {
+      ::SendMessageW(g_dialog, WM_NEXTDLGCTL,
+                     reinterpret_cast<WPARAM>(::GetDlgItem(g_dialog, std::stoi(argument))), TRUE);
     } else if (command == "close") {
       ::PostMessageW(g_dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     } else if (command == "gone") {

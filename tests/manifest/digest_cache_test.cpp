@@ -15,8 +15,10 @@ Md5::Digest DigestOf(const std::string& bytes) {
   return md5.Final();
 }
 
-// A file last written an hour before the cache, created a day before.
-FileStamp OldStamp(std::uint64_t size) { return {size, kWritten - 3600 * kSecond, kWritten - 86400 * kSecond}; }
+// A file last written and changed an hour before the cache, created a day before.
+FileStamp OldStamp(std::uint64_t size) {
+  return {size, kWritten - 3600 * kSecond, kWritten - 86400 * kSecond, kWritten - 3600 * kSecond};
+}
 
 std::string TwoEntryCache(std::uint64_t writtenAt = kWritten) {
   DigestCacheWriter writer;
@@ -51,11 +53,68 @@ TEST(DigestCache, ADigestStandsOnlyForTheSameSizeAndBothTimes) {
   EXPECT_NE(nullptr, cache.Trusted(DigestCacheKey(L"data\\b.dat"), OldStamp(4)));
 }
 
+TEST(DigestCache, ContentChangedWithSizeAndTimesPutBackIsReadAgain) {
+  const DigestCache cache = DigestCache::Load(TwoEntryCache(), kWritten + kSecond);
+  ASSERT_NE(nullptr, cache.Trusted(DigestCacheKey(L"a.dll"), OldStamp(5)));
+  // Written, then its last-write and creation times set back; or written
+  // through another hard link: only the change time tells.
+  FileStamp restored = OldStamp(5);
+  restored.change = kWritten + 60 * kSecond;
+  EXPECT_EQ(nullptr, cache.Trusted(DigestCacheKey(L"a.dll"), restored));
+  restored.change = OldStamp(5).change + 1;
+  EXPECT_EQ(nullptr, cache.Trusted(DigestCacheKey(L"a.dll"), restored));
+}
+
+TEST(DigestCache, AStampWithoutAChangeTimeIsNeverTrusted) {
+  // A file system that reports no change time: size and settable times alone
+  // do not vouch for the content, even when they match the cache.
+  FileStamp bare = OldStamp(5);
+  bare.change = 0;
+  DigestCacheWriter writer;
+  writer.Add(DigestCacheKey(L"a.dll"), bare, DigestOf("alpha"));
+  const DigestCache cache = DigestCache::Load(writer.Serialize(kWritten), kWritten + kSecond);
+  ASSERT_EQ(1u, cache.size());
+  EXPECT_EQ(nullptr, cache.Trusted(DigestCacheKey(L"a.dll"), bare));
+
+  // A change within the racy margin is as untrusted as a write there.
+  FileStamp lateChange = OldStamp(5);
+  lateChange.change = kWritten - kSecond;
+  DigestCacheWriter late;
+  late.Add(DigestCacheKey(L"a.dll"), lateChange, DigestOf("alpha"));
+  EXPECT_EQ(nullptr, DigestCache::Load(late.Serialize(kWritten), kWritten + kSecond)
+                         .Trusted(DigestCacheKey(L"a.dll"), lateChange));
+}
+
+TEST(DigestCache, AnIntactCacheOfTheFormerVersionIsNotUsed) {
+  // Version 1 as the previous updater wrote it: no change time per entry.
+  std::string v1("UPDDIGC1", 8);
+  const auto put = [&v1](std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) v1 += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  put(1, 4);
+  put(kWritten, 8);
+  put(1, 4);
+  const std::string key = DigestCacheKey(L"a.dll");
+  put(key.size(), 2);
+  v1 += key;
+  put(5, 8);
+  put(kWritten - 3600 * kSecond, 8);
+  put(kWritten - 86400 * kSecond, 8);
+  const Md5::Digest digest = DigestOf("alpha");
+  v1.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+  const Md5::Digest sum = DigestOf(v1);
+  v1.append(reinterpret_cast<const char*>(sum.data()), sum.size());
+
+  const DigestCache cache = DigestCache::Load(v1, kWritten + kSecond);
+  EXPECT_EQ(0u, cache.size());
+  EXPECT_EQ(nullptr, cache.Trusted(key, OldStamp(5)));
+}
+
 TEST(DigestCache, AFileWrittenWithinTwoSecondsOfTheCacheIsReadAgain) {
   DigestCacheWriter writer;
-  const FileStamp edge{3, kWritten - 2 * kSecond, kWritten - 86400 * kSecond};
-  const FileStamp racy{3, kWritten - 2 * kSecond + 1, kWritten - 86400 * kSecond};
-  const FileStamp after{3, kWritten + kSecond, kWritten - 86400 * kSecond};
+  const FileStamp edge{3, kWritten - 2 * kSecond, kWritten - 86400 * kSecond, kWritten - 2 * kSecond};
+  const FileStamp racy{3, kWritten - 2 * kSecond + 1, kWritten - 86400 * kSecond, kWritten - 2 * kSecond + 1};
+  const FileStamp after{3, kWritten + kSecond, kWritten - 86400 * kSecond, kWritten + kSecond};
   writer.Add(DigestCacheKey(L"edge"), edge, DigestOf("abc"));
   writer.Add(DigestCacheKey(L"racy"), racy, DigestOf("abc"));
   writer.Add(DigestCacheKey(L"after"), after, DigestOf("abc"));
@@ -71,9 +130,9 @@ TEST(DigestCache, AClockThatRanBackwardsTrustsNothing) {
   EXPECT_EQ(0u, DigestCache::Load(TwoEntryCache(), kWritten - 1).size());
   // Times near the epoch cannot underflow the racy margin into trust.
   DigestCacheWriter writer;
-  writer.Add(DigestCacheKey(L"x"), {1, 0, 0}, DigestOf("x"));
+  writer.Add(DigestCacheKey(L"x"), {1, 0, 0, 1}, DigestOf("x"));
   const DigestCache early = DigestCache::Load(writer.Serialize(kSecond), kSecond);
-  EXPECT_EQ(nullptr, early.Trusted(DigestCacheKey(L"x"), {1, 0, 0}));
+  EXPECT_EQ(nullptr, early.Trusted(DigestCacheKey(L"x"), {1, 0, 0, 1}));
 }
 
 TEST(DigestCache, TruncatedCorruptOrForeignBytesAreIgnored) {
@@ -97,7 +156,7 @@ TEST(DigestCache, TruncatedCorruptOrForeignBytesAreIgnored) {
 
   // Another version whose checksum holds: its layout may differ, so unused.
   std::string other = good.substr(0, good.size() - 16);
-  other[8] = 2;
+  other[8] = 3;
   Md5 md5;
   md5.Update(other.data(), other.size());
   const Md5::Digest sum = md5.Final();

@@ -145,3 +145,36 @@ TEST(OrderedPipelineTest, KnownResultsKeepTheirPlaceAndAreNotWorked) {
   }
   EXPECT_EQ(expected, out);
 }
+
+TEST(OrderedPipelineTest, WithoutWorkersTheCallerDoesTheWorkInOrder) {
+  // No thread to be had: a window smaller than the files and known results
+  // between them must neither stall the caller nor reorder the lines.
+  UnevenWork work;
+  std::string out;
+  std::thread::id worked;
+  {
+    OrderedPipeline pipeline(
+        0, 3,
+        [&](const std::wstring& p, std::vector<char>& s) {
+          worked = std::this_thread::get_id();
+          return work(p, s);
+        },
+        [&](const std::string& head, const std::string& result) { out += head + result; });
+    for (int i = 0; i < 20; ++i) {
+      if (i % 4 == 1) {
+        pipeline.AddDone("k" + std::to_string(i) + "\t", "known\n");
+      } else {
+        pipeline.Add("f" + std::to_string(i) + "\t", Name(i));
+      }
+    }
+    pipeline.Finish();
+  }
+  std::string expected;
+  for (int i = 0; i < 20; ++i) {
+    expected += i % 4 == 1 ? "k" + std::to_string(i) + "\tknown\n"
+                           : "f" + std::to_string(i) + "\tr" + std::to_string(i) + "\n";
+  }
+  EXPECT_EQ(expected, out);
+  EXPECT_EQ(15, work.calls.load());
+  EXPECT_EQ(std::this_thread::get_id(), worked);
+}
