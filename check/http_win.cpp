@@ -139,6 +139,14 @@ bool QueryContentLength(const UrlRequest& url, DWORD& value) {
   return QueryNumber(url, HTTP_QUERY_CONTENT_LENGTH, value);
 }
 
+bool QueryHeaderText(const UrlRequest& url, DWORD query, std::string& value) {
+  char text[1024] = {};
+  DWORD length = sizeof(text) - 1;
+  if (!::HttpQueryInfoA(url.get(), query, text, &length, nullptr)) return false;
+  value.assign(text, std::min<DWORD>(length, sizeof(text) - 1));
+  return true;
+}
+
 namespace {
 
 // Runs the large reads of one body on a thread of its own. A large read waits

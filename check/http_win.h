@@ -77,6 +77,9 @@ void SetNetworkWaitForTesting(DWORD waitMs);
 bool QueryStatusCode(const UrlRequest& url, DWORD& value);
 bool QueryContentLength(const UrlRequest& url, DWORD& value);
 
+// A header's text (ASCII, as headers are); false when the answer has none.
+bool QueryHeaderText(const UrlRequest& url, DWORD query, std::string& value);
+
 enum class BodyResult { kComplete, kReadFailed, kSinkRefused };
 
 // Reads the body to its end, handing every read to the sink, including the

@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include "manifest/manifest_reader.h"
@@ -18,6 +20,7 @@
 #include "publisher/system.h"
 #include "publisher/text.h"
 #include "publisher/tool_error.h"
+#include "transfer/delta_index.h"
 #include "transfer/name_safety.h"
 
 namespace fs = std::filesystem;
@@ -34,7 +37,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // The digest's hex text, or empty with the reason in error.
 std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atomic<std::uint64_t>& bytesDone,
-                      std::string& error) {
+                      std::string& error, DeltaIndexWriter* index) {
   FilePtr file(OpenForReading(path));
   if (!file) {
     error = "cannot read " + DisplayPath(path) + ": " + std::strerror(errno);
@@ -48,6 +51,7 @@ std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atom
       },
       [&](const char* data, std::size_t count) {
         md5.Update(data, count);
+        if (index) index->Add(data, count);
         bytesDone += count;
       },
       buffer);
@@ -64,10 +68,47 @@ std::string Megabytes(std::uint64_t bytes) {
   return text;
 }
 
+// Where a release file's delta index goes, or nothing for a file too small
+// to need one.
+std::optional<fs::path> IndexPathOf(const fs::path& releaseDir, const fs::path& path, std::uint64_t size) {
+  if (size < kDeltaMinLength) return std::nullopt;
+  return releaseDir / fs::path(kDeltaFolder) / path.lexically_relative(releaseDir);
+}
+
+// Makes a file's index in the read that hashes it and writes it through a
+// temporary file and a rename.
+void WriteIndex(const fs::path& path, const fs::path& indexPath, DeltaIndexWriter& index) {
+  const std::string bytes = index.Finish();
+  if (bytes.empty()) throw ToolError(DisplayPath(path) + " changed while it was read");
+  std::error_code failure;
+  fs::create_directories(indexPath.parent_path(), failure);
+  if (failure) throw ToolError("cannot create " + DisplayPath(indexPath.parent_path()) + ": " + failure.message());
+  WriteFileReplacing(indexPath, bytes);
+}
+
+// Removes the indexes of files no longer in the release (or now too small),
+// and folders left empty, so a client never rebuilds from a stale index.
+void RemoveStaleIndexes(const fs::path& deltaRoot, const std::set<fs::path>& written) {
+  std::error_code failure;
+  if (!fs::is_directory(deltaRoot, failure)) return;
+  std::vector<fs::path> files, folders;
+  for (auto it = fs::recursive_directory_iterator(deltaRoot, failure);
+       !failure && it != fs::recursive_directory_iterator(); it.increment(failure)) {
+    (it->is_directory(failure) ? folders : files).push_back(it->path());
+  }
+  for (const fs::path& file : files) {
+    if (!written.count(file)) RemoveFile(file);
+  }
+  std::sort(folders.rbegin(), folders.rend());  // the deepest first
+  for (const fs::path& folder : folders) fs::remove(folder, failure);  // only when empty
+  fs::remove(deltaRoot, failure);
+}
+
 // Hashes every file on the project's one parallel pipeline; results come
-// back in the order given.
+// back in the order given. With a delta root, large files get their index
+// in the same read.
 void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& paths, unsigned threads,
-             std::FILE* progress) {
+             std::FILE* progress, const fs::path* releaseDir) {
   std::uint64_t totalBytes = 0;
   for (const ManifestFile& file : files) totalBytes += file.size;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
@@ -79,11 +120,27 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
   std::size_t filesDone = 0;
   const auto start = std::chrono::steady_clock::now();
   auto shown = start;
+  std::mutex writtenLock;
+  std::set<fs::path> written;
   OrderedPipelineOf<fs::path> pipeline(
       threads, 4 * static_cast<std::size_t>(threads) + 16,
       [&](const fs::path& path, std::vector<char>& buffer) {
         std::string error;
-        std::string digest = Md5OfFile(path, buffer, bytesDone, error);
+        std::error_code sizeError;
+        const std::uint64_t size = releaseDir ? fs::file_size(path, sizeError) : 0;
+        const auto indexPath = releaseDir && !sizeError ? IndexPathOf(*releaseDir, path, size) : std::nullopt;
+        std::optional<DeltaIndexWriter> index;
+        if (indexPath) index.emplace(size);
+        std::string digest = Md5OfFile(path, buffer, bytesDone, error, index ? &*index : nullptr);
+        if (indexPath && error.empty()) {
+          try {
+            WriteIndex(path, *indexPath, *index);
+            std::lock_guard<std::mutex> lock(writtenLock);
+            written.insert(*indexPath);
+          } catch (const ToolError& failure) {
+            error = failure.what();
+          }
+        }
         if (!error.empty()) {
           std::lock_guard<std::mutex> lock(errorLock);
           if (firstError.empty()) firstError = error;
@@ -95,7 +152,8 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
         const auto now = std::chrono::steady_clock::now();
         if (progress && now - shown >= std::chrono::milliseconds(200)) {
           shown = now;
-          std::fprintf(progress, "\rhashing %zu/%zu files, %s/%s MB ", filesDone, files.size(),
+          std::fprintf(progress, "\r%s %zu/%zu files, %s/%s MB ",
+                       releaseDir ? "hashing and indexing" : "hashing", filesDone, files.size(),
                        Megabytes(bytesDone).c_str(), Megabytes(totalBytes).c_str());
           std::fflush(progress);
         }
@@ -115,6 +173,7 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
     if (progress) std::fputs("\n", progress);
     throw ToolError(firstError);
   }
+  if (releaseDir) RemoveStaleIndexes(*releaseDir / fs::path(kDeltaFolder), written);
   if (progress) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -137,7 +196,7 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
   }
   found.erase(std::remove_if(found.begin(), found.end(),
                              [&](const ReleaseFile& file) {
-                               if (IsExcludedManifestName(file.name)) return true;
+                               if (IsExcludedManifestName(file.name) || IsDeltaIndexName(file.name)) return true;
                                return std::any_of(leftOut.begin(), leftOut.end(), [&](const std::wstring& own) {
                                  return SameNameOnDisk(file.name, own);
                                });
@@ -182,7 +241,8 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
     manifest.files.push_back({std::move(file.name), file.size, std::string()});
     paths.push_back(std::move(file.path));
   }
-  HashAll(manifest.files, paths, request.threads, request.progress);
+  HashAll(manifest.files, paths, request.threads, request.progress,
+          request.delta ? &request.releaseDir : nullptr);
 
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     manifest.bytes += encoded[i];

@@ -19,6 +19,9 @@ struct GenerateRequest {
   // temporary ".tmp" sibling.
   std::optional<std::filesystem::path> outputFile;
   unsigned threads = 0;           // 0: one per hardware thread
+  // Also write each large file's delta index below releaseDir/UpDate.delta,
+  // made in the same read as its digest, and remove indexes left over.
+  bool delta = false;
   std::FILE* progress = nullptr;  // a terminal to show progress on, or null
 };
 

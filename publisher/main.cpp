@@ -32,7 +32,7 @@ std::string Usage() {
          "the updater fetches from the update folder of a release.\n"
          "\n"
          "usage:\n"
-         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N]\n"
+         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta]\n"
          "  updater-manifest lint FILE [--code-page N] [--public-key HEX]\n"
          "  updater-manifest diff OLD NEW [--code-page N]\n"
          "  updater-manifest keygen KEYFILE\n"
@@ -44,17 +44,22 @@ std::string Usage() {
 }
 
 std::string GenerateHelp() {
-  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N]\n"
+  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta]\n"
          "\n"
          "Writes the manifest of every file below RELEASE_DIR in the form the updater\n"
          "reads: relative path with backslashes, TAB, lowercase MD5, CR LF, in the\n"
          "updater's order. Names are written in the clients' ANSI code page; a name\n"
          "that it cannot hold is an error, since clients would download that file on\n"
          "every run. Linked folders are not entered. Left out: MD5.exe and UpDate.ini\n"
-         "at the top, and FILE itself, so -o RELEASE_DIR/UpDate.ini works.\n"
+         "at the top, FILE itself, so -o RELEASE_DIR/UpDate.ini works, and the\n"
+         "folder UpDate.delta at the top, which holds the delta indexes.\n"
          "\n"
          "  -o, --output FILE   write to FILE, through FILE.tmp and a rename\n"
-         "                      (default: standard output)\n" +
+         "                      (default: standard output)\n"
+         "  --delta             also write, for every file of 1 MiB or more, the index\n"
+         "                      clients rebuild it with from an older copy, as\n"
+         "                      RELEASE_DIR/UpDate.delta/<its path>; indexes of files\n"
+         "                      no longer there are removed\n" +
          CodePageHelp();
 }
 
@@ -117,7 +122,13 @@ class UsageError : public ToolError {
 };
 
 // Which options a subcommand takes.
-enum Option : unsigned { kOutputOption = 1, kCodePageOption = 2, kKeyOption = 4, kPublicKeyOption = 8 };
+enum Option : unsigned {
+  kOutputOption = 1,
+  kCodePageOption = 2,
+  kKeyOption = 4,
+  kPublicKeyOption = 8,
+  kDeltaOption = 256,
+};
 
 struct Arguments {
   std::vector<std::string> positional;
@@ -125,6 +136,7 @@ struct Arguments {
   std::optional<std::string> key;
   std::optional<std::string> publicKey;
   unsigned codePage = 0;
+  bool delta = false;
   bool help = false;
 };
 
@@ -160,6 +172,8 @@ Arguments Parse(const std::vector<std::string>& args, unsigned options) {
       parsed.help = true;
     } else if ((options & kOutputOption) && (arg == "-o" || is("--output"))) {
       parsed.output = value(arg == "-o" ? "-o" : "--output");
+    } else if ((options & kDeltaOption) && arg == "--delta") {
+      parsed.delta = true;
     } else if ((options & kCodePageOption) && is("--code-page")) {
       parsed.codePage = ParseCodePage(value("--code-page"));
     } else if ((options & kKeyOption) && is("--key")) {
@@ -190,6 +204,7 @@ int Generate(const Arguments& args) {
   const bool toFile = args.output && *args.output != "-";
   if (toFile) request.outputFile = PathFromArgument(*args.output);
   request.progress = ProgressStream();
+  request.delta = args.delta;
 
   std::vector<std::string> notes;
   const GeneratedManifest manifest = GenerateManifest(request, notes);
@@ -321,7 +336,7 @@ int Run(const std::vector<std::string>& args) {
     unsigned options;
   };
   static const Command kCommands[] = {
-      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption},
+      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption | kDeltaOption},
       {"lint", Lint, LintHelp, kCodePageOption | kPublicKeyOption},
       {"diff", Diff, DiffHelp, kCodePageOption},
       {"keygen", Keygen, KeygenHelp, 0},

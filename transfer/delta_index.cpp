@@ -69,6 +69,19 @@ class OldWindow {
 
 }  // namespace
 
+bool IsDeltaIndexName(std::wstring_view name) {
+  const std::wstring_view folder(kDeltaFolder);
+  if (name.size() <= folder.size() || (name[folder.size()] != L'\\' && name[folder.size()] != L'/')) {
+    return false;
+  }
+  // Case does not matter on the clients' disks, nor on many servers'.
+  for (std::size_t i = 0; i < folder.size(); ++i) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
+    if (lower(name[i]) != lower(folder[i])) return false;
+  }
+  return true;
+}
+
 std::uint32_t DeltaIndex::BlockLength(std::uint64_t block) const {
   const std::uint64_t start = block * blockSize;
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(blockSize, length - start));

@@ -28,6 +28,13 @@
 constexpr std::uint64_t kDeltaMinLength = 1u << 20;  // smaller files are fetched whole
 constexpr std::size_t kDeltaHeaderSize = 24;
 
+// The folder at the top of a release that holds the indexes, each under its
+// file's own path ("UpDate.delta\maps\a.pak" for "maps\a.pak"). Serving the
+// release serves them; nothing below it is ever a release file.
+constexpr wchar_t kDeltaFolder[] = L"UpDate.delta";
+// True for a release-relative name (either separator) inside that folder.
+bool IsDeltaIndexName(std::wstring_view name);
+
 struct DeltaIndex {
   std::uint64_t length = 0;
   std::uint32_t blockSize = 0;

@@ -24,6 +24,7 @@
 #include "manifest/md5.h"
 #include "manifest/manifest_reader.h"
 #include "transfer/body_pipe.h"
+#include "transfer/delta_win.h"
 #include "transfer/delete_script_win.h"
 #include "transfer/download_policy.h"
 #include "transfer/download_report.h"
@@ -202,6 +203,7 @@ class DownloadRun {
   InternetHandle m_root;
   bool m_resume = false;
   bool m_selfReceived = false;  // written by the self entry's worker, read after it ended
+  std::atomic<bool> m_listsOfRanges{true};  // until a list of ranges is answered with one
 
   std::vector<std::unique_ptr<Transfer>> m_list;
   std::mutex m_endedLock;  // guards m_ready, m_closing and m_ended
@@ -479,11 +481,35 @@ void DownloadRun::Fetch(Transfer& transfer) {
   if (self && Exists(m_folder + L"delete.bat")) WriteDeleteScript(m_folder, false);
 
   // Each received file is hashed as it is written, so no file is read back.
+  // A file the installation already has an older copy of is first rebuilt
+  // from it where the server publishes an index; any doubt falls back to
+  // the whole file, continuing what the .tmp holds.
   std::string digest;
-  Outcome outcome = Receive(transfer, false, resumed, digest);
+  Outcome outcome = Outcome::kRowFailed;
+  bool received = false;
+  bool assembled = false;
+  if (m_resume && Exists(final)) {
+    const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
+                               transfer.reported, transfer.answered, m_listsOfRanges};
+    const DeltaResult delta = ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name),
+                                             final, temporary, name);
+    if (delta.outcome == DeltaOutcome::kAssembled) {
+      outcome = Outcome::kInstalled;
+      digest = delta.digest;
+      received = assembled = true;
+    } else if (delta.outcome == DeltaOutcome::kFailed) {
+      if (!transfer.diagnostic) transfer.diagnostic = delta.diagnostic;
+      outcome = Outcome::kHardFailure;
+      received = true;
+    }
+  }
+  if (!received) outcome = Receive(transfer, false, resumed, digest);
   DigestVerdict verdict =
       outcome == Outcome::kInstalled ? DigestVerdictOf(expected, digest) : DigestVerdict::kUnchecked;
-  if (outcome == Outcome::kInstalled && FetchAgainFromZero(verdict, resumed)) {
+  // An assembled file that misses its digest is fetched whole once, as is a
+  // resumed one (most likely the partial file of another release).
+  if (outcome == Outcome::kInstalled && (FetchAgainFromZero(verdict, resumed) ||
+                                         (assembled && verdict == DigestVerdict::kDiffers))) {
     outcome = Receive(transfer, true, resumed, digest);
     verdict = outcome == Outcome::kInstalled ? DigestVerdictOf(expected, digest)
                                              : DigestVerdict::kUnchecked;

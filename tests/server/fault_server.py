@@ -10,7 +10,10 @@ every request so a test can change behaviour between requests:
 Rule keys: status, body, body_hex, chunked, no_length, length, cut_after,
 abort_after, stall_before, stall_after {"bytes", "seconds"}, trickle
 {"after", "interval"} (past "after" bytes, one byte per "interval" seconds),
-ranges, times, endless, refuse. Every request is appended to the log as one JSON line.
+ranges, range_lists ("first": a list of ranges is answered with its first
+range only; "whole": with the whole file; default: multipart/byteranges, as
+nginx answers), times, endless, refuse. Every request is appended to the log
+as one JSON line.
 """
 
 import argparse
@@ -190,7 +193,22 @@ class Handler(BaseHTTPRequestHandler):
         status, data, ctype = self.pick_body(full, rule)
         headers = []
         start = None
-        if status == 200 and ranges_on and rule.get("ranges", True):
+        listed = self.range_list(len(data)) if status == 200 else None
+        if listed and ranges_on and rule.get("ranges", True) and rule.get("range_lists") != "whole":
+            headers.append(("Accept-Ranges", "bytes"))
+            if rule.get("range_lists") == "first":
+                start, end = listed[0]
+                status = 206
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end, len(data))))
+                data = data[start:end + 1]
+            else:  # as nginx answers a list: one part per range, in order
+                status, boundary = 206, "00000000000000000001"
+                parts = [b"\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %d-%d/%d\r\n\r\n%s"
+                         % (boundary.encode(), (ctype or "application/octet-stream").encode(), s, e,
+                            len(data), data[s:e + 1]) for s, e in listed]
+                data = b"".join(parts) + b"\r\n--%s--\r\n" % boundary.encode()
+                ctype = "multipart/byteranges; boundary=" + boundary
+        elif status == 200 and ranges_on and rule.get("ranges", True):
             headers.append(("Accept-Ranges", "bytes"))
             status, start, end = self.parse_range(len(data))
             if status == 206:
@@ -257,6 +275,20 @@ class Handler(BaseHTTPRequestHandler):
         title = "%d %s" % (status, html.escape(reason))
         return ("<html><head><title>%s</title></head><body><h1>%s</h1>"
                 "</body></html>\n" % (title, title)).encode()
+
+    def range_list(self, size):
+        """[(start, end inclusive), ...] for a Range header that lists two or
+        more satisfiable ranges; None for anything else."""
+        value = (self.headers.get("Range") or "").strip()
+        if not value.startswith("bytes=") or "," not in value:
+            return None
+        ranges = []
+        for item in value[len("bytes="):].split(","):
+            m = re.fullmatch(r"\s*(\d+)-(\d+)\s*", item)
+            if not m or int(m.group(1)) > int(m.group(2)) or int(m.group(2)) >= size:
+                return None
+            ranges.append((int(m.group(1)), int(m.group(2))))
+        return ranges
 
     def parse_range(self, size):
         """Return (status, start, end inclusive) for the Range header."""

@@ -235,6 +235,22 @@ class FaultServerTest(unittest.TestCase):
         self.assertIn(b"Content-Length: 10240\r\n", got)
         self.assertTrue(got.endswith(b"\r\n\r\n" + DATA[:100]))
 
+    def test_range_lists_multipart_first_or_whole(self):
+        r, body = self.get("/dir/file.bin", {"Range": "bytes=0-1,100-102"})
+        self.assertEqual(r.status, 206)
+        boundary = r.getheader("Content-Type").split("boundary=")[1]
+        self.assertIn(b"Content-Range: bytes 0-1/10240\r\n\r\n" + DATA[0:2] + b"\r\n--" +
+                      boundary.encode(), body)
+        self.assertTrue(body.endswith(b"Content-Range: bytes 100-102/10240\r\n\r\n" + DATA[100:103] +
+                                      b"\r\n--" + boundary.encode() + b"--\r\n"))
+        self.assertEqual(int(r.getheader("Content-Length")), len(body))
+        self.rules({"paths": {"/dir/file.bin": {"range_lists": "first"}}})
+        r, body = self.get("/dir/file.bin", {"Range": "bytes=0-1,100-102"})
+        self.assertEqual((r.status, r.getheader("Content-Range"), body), (206, "bytes 0-1/10240", DATA[0:2]))
+        self.rules({"paths": {"/dir/file.bin": {"range_lists": "whole"}}})
+        r, body = self.get("/dir/file.bin", {"Range": "bytes=0-1,100-102"})
+        self.assertEqual((r.status, body), (200, DATA))
+
     def test_abort_after_spares_a_body_that_ends_before_it(self):
         # A one-byte range probe of a file whose full body is aborted later:
         # the probe's answer ends cleanly, so the client never loses it.

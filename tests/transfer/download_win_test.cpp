@@ -2,6 +2,7 @@
 // live on the test thread, so every control message is handled at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -18,6 +19,7 @@
 #include "framework/afx.h"
 #include "manifest/md5.h"
 #include "support/win_test_support.h"
+#include "transfer/delta_index.h"
 
 namespace {
 
@@ -920,6 +922,94 @@ TEST_F(DownloadGuardTest, TmpFromAnotherReleaseIsFetchedAgainFromZero) {
 
 // ---------------------------------------------------------------------------
 // Several files in flight at once.
+
+// ---------------------------------------------------------------------------
+// A changed file rebuilt from the installed copy and the server's index.
+
+class DownloadDeltaTest : public DownloadTest {
+ protected:
+  // An installed copy, the new file and its index on the server.
+  void SetUp() override {
+    DownloadTest::SetUp();
+    m_old = Pattern(3u << 20, 80);
+    m_new = m_old;
+    m_new.replace(200000, 30000, Pattern(30000, 81));
+    m_new.insert(1500000, Pattern(5000, 82));
+    m_new.erase(2600000, 9000);
+    WriteBytes(Local(L"game.pak"), m_old);
+    Serve("game.pak", m_new);
+    ServeIndexOf(m_new);
+    ExpectDigests({{L"game.pak", Md5::HexOf(m_new)}});
+  }
+  void ServeIndexOf(const std::string& file) {
+    DeltaIndexWriter writer(file.size());
+    writer.Add(file.data(), file.size());
+    Serve("UpDate.delta/game.pak", writer.Finish());
+  }
+  // The file's requests after the run's one-byte probe.
+  std::vector<std::string> FileRequests() const {
+    std::vector<std::string> out;
+    for (const std::string& request : Requests("game.pak")) {
+      if (Header(request, "range") != "bytes=1-1") out.push_back(request);
+    }
+    return out;
+  }
+  std::string m_old, m_new;
+};
+
+TEST_F(DownloadDeltaTest, ChangedFileIsRebuiltWithOneListOfRangesOrOneRangeAtATime) {
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+  auto requests = FileRequests();
+  ASSERT_EQ(1u, requests.size());
+  const std::string ranges = Header(requests[0], "range");
+  EXPECT_EQ(3, std::count(ranges.begin(), ranges.end(), ',') + 1) << ranges;
+  // The row counts the new file's bytes, held and received alike.
+  ASSERT_EQ(3141728u, m_new.size());
+  EXPECT_EQ(FinalSizes(L"3141.73K(当前大小)/3141.73K(总大小)"), m_ui.Cell(0, 1));
+
+  // A server that answers a list with its first range only: one per request.
+  WriteBytes(Local(L"game.pak"), m_old);
+  Faults({{"game.pak", R"({"range_lists": "first"})"}});
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+  requests = FileRequests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ(std::string::npos, Header(requests[2], "range").find(','));
+}
+
+TEST_F(DownloadDeltaTest, ListAnsweredWithTheWholeFileUsesThatAnswer) {
+  Faults({{"game.pak", R"({"range_lists": "whole"})"}});
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+  const auto requests = FileRequests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("200", JsonField(requests[0], "status"));
+}
+
+TEST_F(DownloadDeltaTest, AnswerCutShortKeepsAnExactPrefixTheNextRunFinishes) {
+  Faults({{"game.pak", R"({"cut_after": 20000})"}});
+  Download({L"game.pak"});
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_old));
+  const std::string kept = ReadBytes(Local(L"game.pak.tmp"));
+  ASSERT_GT(kept.size(), 200000u);  // the held part before the first change, at least
+  EXPECT_TRUE(kept == m_new.substr(0, kept.size()));
+
+  SetFaults("");
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+}
+
+TEST_F(DownloadDeltaTest, IndexThatLiesCostsOneWholeDownloadNeverWrongBytes) {
+  ServeIndexOf(m_old);  // claims the old copy is the new file
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+  const auto requests = FileRequests();
+  ASSERT_EQ(1u, requests.size());  // nothing to fetch by range, then the whole file
+  EXPECT_EQ("", Header(requests[0], "range"));
+}
 
 class DownloadParallelTest : public DownloadTest {
  protected:
