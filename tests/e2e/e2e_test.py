@@ -112,6 +112,37 @@ class EndToEnd(Checks):
         self.assert_installed(install, release)
         self.assertFalse(os.path.exists(install.path("Updater.exe.tmp")))
 
+    def test_a_changed_large_file_is_rebuilt_from_the_installed_copy(self):
+        """generate --delta, nginx as it is: only the changed bytes of a large
+        file cross the network, with a list of ranges in one request."""
+        release = release_files(self.updater, self.client)
+        release["Updater.exe"] = self.updater
+        release["data/big.bin"] = os.urandom(3_000_000)  # no repeats for the old copy to lend
+        old = dict(release)
+        old["data/big.bin"] = release["data/big.bin"][:1_000_000] + os.urandom(20_000) + \
+            release["data/big.bin"][1_010_000:2_500_000] + release["data/big.bin"][2_508_000:]
+        self.publish(release, with_tool=True, delta=True)
+        self.assertTrue(os.path.exists(os.path.join(self.update, "UpDate.delta", "data", "big.bin")))
+        with open(os.path.join(self.update, "UpDate.ini"), "rb") as manifest:
+            self.assertNotIn(b"UpDate.delta", manifest.read())
+        self.server = Server(self.release_root)
+        install = self.install(old)
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertIsNotNone(state, self.driver.state())
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"])
+        size = len(release["data/big.bin"]) / 1000.0
+        self.assertEqual([["data\\big.bin", f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n"]], state["rows"])
+        self.assert_installed(install, release)
+        with open(os.path.join(self.server.work, "access.log"), encoding="utf-8") as log:
+            fetched = [line for line in log if "/Update/data/big.bin " in line and '"bytes=1-1"' not in line]
+        self.assertEqual(1, len(fetched), fetched)
+        self.assertIn(",", fetched[0])  # the two changed places, in one request
+        self.assertIn(" 206", fetched[0])
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
+
     def test_up_to_date_installation_needs_nothing(self):
         release = release_files(self.updater, self.client)
         release["Updater.exe"] = self.updater

@@ -235,14 +235,15 @@ class ReleaseTestCase(unittest.TestCase):
             self.server.stop()
         shutil.rmtree(self.release_root, ignore_errors=True)
 
-    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n", with_tool=False):
+    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n", with_tool=False, delta=False):
         """Lays out the release with its UpDate.ini, made by the publisher
-        tool (with_tool) or by manifest_bytes, and the update log."""
+        tool (with_tool, with delta indexes when delta) or by manifest_bytes,
+        and the update log."""
         write_tree(self.update, files)
         manifest = os.path.join(self.update, "UpDate.ini")
         if with_tool:
-            subprocess.run([TOOL, "generate", self.update, "-o", manifest], check=True, timeout=60,
-                           stdout=subprocess.DEVNULL)
+            subprocess.run([TOOL, "generate", self.update, "-o", manifest] + (["--delta"] if delta else []),
+                           check=True, timeout=60, stdout=subprocess.DEVNULL)
         else:
             with open(manifest, "wb") as out:
                 out.write(manifest_bytes(files))
