@@ -131,7 +131,8 @@ class Base(ReleaseTestCase):
 
 def crash_release(updater, client, variant):
     """An old and a new release: a new Updater.exe, a multi-MB file that
-    changes, small files that change, files only the new release has."""
+    changes (in places for even variants, whole for odd ones), small files
+    that change, files only the new release has."""
     rng = random.Random(variant)
     old = {
         "Updater.exe": updater,
@@ -143,7 +144,18 @@ def crash_release(updater, client, variant):
     new = dict(old)
     new["Updater.exe"] = updater + b"\0new release %d\0" % variant
     new["data/config.ini"] = b"[main]\r\nversion=2\r\n"
-    new["data/big.bin"] = rng.randbytes(4_000_000)
+    if variant % 2 == 0:
+        # Changed in places, so the run rebuilds it from the old copy: a kill
+        # can land while its .tmp is assembled from held and fetched parts.
+        big = bytearray(old["data/big.bin"])
+        for _ in range(8):
+            at = rng.randrange(len(big) - 100_000)
+            big[at:at + 100_000] = rng.randbytes(100_000)
+        at = rng.randrange(len(big))
+        big[at:at] = rng.randbytes(50_000)
+        new["data/big.bin"] = bytes(big)
+    else:
+        new["data/big.bin"] = rng.randbytes(4_000_000)
     new["sub1/sub2/新文件.dat"] = rng.randbytes(300_000)
     for i in range(12):
         old[f"parts/p{i:02d}.dat"] = rng.randbytes(20_000)
@@ -248,7 +260,7 @@ class CrashConsistency(Base):
             old, new = crash_release(self.updater, self.client, seed + round_number)
             shutil.rmtree(self.release_root, ignore_errors=True)
             os.makedirs(self.release_root)
-            self.publish(new)
+            self.publish(new, with_tool=True, delta=True)
             self.server = Server(self.release_root, extra_nginx=slow)
             install = self.install(old)
             for kill_number in range(kills_per_round):
