@@ -148,7 +148,7 @@ def crash_release(updater, client, variant):
         # Changed in places, so the run rebuilds it from the old copy: a kill
         # can land while its .tmp is assembled from held and fetched parts.
         big = bytearray(old["data/big.bin"])
-        for _ in range(8):
+        for _ in range(20):  # about 2 MB to fetch: a second at the rate below
             at = rng.randrange(len(big) - 100_000)
             big[at:at + 100_000] = rng.randbytes(100_000)
         at = rng.randrange(len(big))
