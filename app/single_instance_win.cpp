@@ -90,6 +90,10 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM param) {
 
 }  // namespace
 
+std::wstring SingleInstanceClaimName(const std::wstring& folder) {
+  return MutexName(FolderIdentity(folder), folder);
+}
+
 SingleInstance::SingleInstance(const std::wstring& folder)
     : m_folder(folder), m_identity(FolderIdentity(folder)) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;

@@ -8,6 +8,9 @@
 // namespace keyed on the folder's identity (any user's session, any spelling
 // of the path), held until the process ends, so two installations still
 // update on their own. A mutex left abandoned by a crashed run counts as free.
+// The name of the claim on a folder, as every updater of it computes it.
+std::wstring SingleInstanceClaimName(const std::wstring& folder);
+
 class SingleInstance {
  public:
   explicit SingleInstance(const std::wstring& folder);
