@@ -4,9 +4,13 @@
 #include "engine/handles_win.h"
 
 // One dialog per installation folder: two would write the same LocalDate.ini,
-// .tmp files and delete.bat. The claim is a named mutex keyed on the folder,
-// held until the process ends, so two installations still update on their
-// own. A mutex left abandoned by a crashed run counts as free.
+// .tmp files and delete.bat. The claim is a named mutex in the global
+// namespace keyed on the folder's identity (any user's session, any spelling
+// of the path), held until the process ends, so two installations still
+// update on their own. A mutex left abandoned by a crashed run counts as free.
+// The name of the claim on a folder, as every updater of it computes it.
+std::wstring SingleInstanceClaimName(const std::wstring& folder);
+
 class SingleInstance {
  public:
   explicit SingleInstance(const std::wstring& folder);
@@ -18,6 +22,7 @@ class SingleInstance {
 
  private:
   std::wstring m_folder;
+  std::wstring m_identity;  // empty when the folder's identity cannot be read
   UniqueKernelHandle m_mutex;
   bool m_bFirst = true;
 };

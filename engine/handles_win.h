@@ -72,6 +72,12 @@ struct StreamTraits {
   static void Close(Handle h) { std::fclose(h); }
 };
 
+struct LocalMemoryTraits {  // what the system allocated with LocalAlloc for us
+  using Handle = void*;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::LocalFree(h); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
@@ -79,6 +85,7 @@ using UniqueBcryptAlg = UniqueHandle<BcryptAlgTraits>;
 using UniqueBcryptKey = UniqueHandle<BcryptKeyTraits>;
 using UniqueBcryptHash = UniqueHandle<BcryptHashTraits>;
 using UniqueStream = UniqueHandle<StreamTraits>;
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 
 // CreateProcessW hands back two handles; both are closed.
 struct UniqueProcessInfo {

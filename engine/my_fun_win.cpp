@@ -25,6 +25,8 @@ bool CMyFun::RunHidden(const std::wstring& path) {
   // the installation folder even when the updater was started from elsewhere.
   const std::wstring folder = FolderOfPath(path);
   PROCESS_INFORMATION info{};
+  // Idle while it waits for the updater to exit; a program it starts without
+  // a class of its own inherits idle, so the script names one for the client.
   if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS,
                         nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     return false;

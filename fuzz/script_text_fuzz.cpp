@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::vector<std::string> swap = DeleteScriptLines(folder, true);
   const std::vector<std::string> start = DeleteScriptLines(folder, false);
-  FUZZ_CHECK(swap.size() == 7);
-  FUZZ_CHECK(start.size() == 4);
+  FUZZ_CHECK(swap.size() == 12);
+  FUZZ_CHECK(start.size() == 3);
 
   for (const auto* lines : {&swap, &start}) {
     for (const std::string& line : *lines) {
@@ -50,19 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // holding one can bring it in (Windows names cannot hold CR or LF).
       FUZZ_CHECK(folderHasLineEnd || line.find_first_of("\r\n") == std::string::npos);
     }
-    FUZZ_CHECK((*lines)[0] == ":try");
-    FUZZ_CHECK((*lines)[1] == "choice /t 1 /d y >nul");
   }
 
-  CheckPathLine(swap[2], "del " + q + "Updater.exe\"");
-  CheckPathLine(swap[3], "if exist " + q + "Updater.exe\" goto :try");
-  FUZZ_CHECK(swap[4] == "rename Updater.exe.tmp Updater.exe");
-  CheckPathLine(swap[5], "start \"\" " + q + "QyrUIPro.exe\"");
-  CheckPathLine(swap[6], "del " + q + "delete.bat\"");
+  const std::string pause = "ping -n 2 127.0.0.1 >nul";
+  FUZZ_CHECK(swap[0] == "setlocal");
+  FUZZ_CHECK(swap[1] == "set /a tries=0");
+  FUZZ_CHECK(swap[2] == ":try");
+  FUZZ_CHECK(swap[3] == pause);
+  CheckPathLine(swap[4], "move /y " + q + "Updater.exe.tmp\" " + q + "Updater.exe\" >nul");
+  CheckPathLine(swap[5], "if not exist " + q + "Updater.exe.tmp\" goto :start");
+  FUZZ_CHECK(swap[6] == "set /a tries+=1");
+  FUZZ_CHECK(swap[7] == "if %tries% lss 30 goto :try");
+  FUZZ_CHECK(swap[8] == ":start");
+  FUZZ_CHECK(swap[9] == "endlocal");
+  CheckPathLine(swap[10], "start \"\" /normal " + q + "QyrUIPro.exe\"");
+  CheckPathLine(swap[11], "del " + q + "delete.bat\"");
 
-  // Without the swap it is the same script minus the three swap lines.
-  FUZZ_CHECK(start[2] == swap[5]);
-  FUZZ_CHECK(start[3] == swap[6]);
+  // Without the swap it is the pause and the same last two lines.
+  FUZZ_CHECK(start[0] == pause);
+  FUZZ_CHECK(start[1] == swap[10]);
+  FUZZ_CHECK(start[2] == swap[11]);
 
   const std::string escaped = EscapeBatchPercent(folder);
   FUZZ_CHECK(escaped.size() == folder.size() + Count(folder, '%'));

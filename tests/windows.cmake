@@ -16,6 +16,7 @@ add_executable(windows_tests
   check/http_win_test.cpp
   check/signature_win_test.cpp
   app/update_log_win_test.cpp
+  app/single_instance_win_test.cpp
   transfer/download_win_test.cpp
   transfer/replace_self_win_test.cpp
 )

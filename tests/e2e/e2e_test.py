@@ -410,6 +410,66 @@ class EndToEnd(Checks):
             self.assertFalse(os.path.exists(folder.path("client-started.txt")))
             self.assertFalse(os.path.exists(folder.path("delete.bat")))
 
+    def test_a_second_start_through_another_drive_letter_shows_the_first_dialog(self):
+        files = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client}
+        install = self.install(files)
+        # A drive of the prefix mapped onto the installation's parent, as subst
+        # does: the same folder under a path of another text. Both updaters
+        # start with the drive in place (Wine derives a volume's serial number
+        # from the drive letter it currently maps the folder to), the first
+        # by its Z: path.
+        drive = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "u:")
+        self.assertFalse(os.path.lexists(drive), "drive U: is taken in the test prefix")
+        os.symlink(os.path.dirname(install.folder), drive)
+        try:
+            install.process = subprocess.Popen(["wine", "Z:" + install.path("Updater.exe").replace("/", "\\")],
+                                               cwd=install.folder,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.assertTrue(self.driver.ask(f"find {WAIT * 1000}")["ok"], "the dialog did not appear")
+            second = subprocess.Popen(["wine", "U:\\" + os.path.basename(install.folder) + "\\Updater.exe"],
+                                      cwd=install.folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                second.wait(15)
+            except subprocess.TimeoutExpired:
+                pass
+            finally:
+                if second.poll() is None:
+                    second.kill()
+            self.assertEqual(1, self.driver.ask("count")["count"], "a second dialog opened for the same folder")
+            self.assertEqual(0, second.returncode)
+        finally:
+            os.unlink(drive)
+
+    def test_a_new_updater_held_by_a_scan_is_swapped_in_once_released(self):
+        release = {"Updater.exe": self.updater + b"\0held release\0", "QyrUIPro.exe": self.client}
+        self.publish(release)
+        self.server = Server(self.release_root)
+        install = self.install(dict(release, **{"Updater.exe": self.updater}))
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        # Held the way a virus scan holds a fresh file: readable, not movable.
+        holder = subprocess.Popen(["wine", os.path.join(BUILD, "tests", "file_holder.exe"), "lock",
+                                   "Z:" + install.path("Updater.exe.tmp").replace("/", "\\")],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual("ready\n", holder.stdout.readline())
+            self.driver.ask("click 1001")
+            self.assertIsNotNone(install.wait_exit())
+            time.sleep(4)
+            with open(install.path("Updater.exe"), "rb") as current:
+                self.assertEqual(md5(self.updater), md5(current.read()), "the old updater went early")
+            self.assertTrue(os.path.exists(install.path("Updater.exe.tmp")))
+            self.assertFalse(os.path.exists(install.path("client-started.txt")))
+        finally:
+            holder.communicate("\n", timeout=WAIT)
+        self.assertTrue(wait_until(lambda: os.path.exists(install.path("client-started.txt"))
+                                   and not os.path.exists(install.path("delete.bat"))),
+                        "the script did not start the client and delete itself")
+        self.assert_installed(install, release)
+        self.assertFalse(os.path.exists(install.path("Updater.exe.tmp")))
+
     def test_files_in_use_are_replaced_and_their_old_copies_removed_by_a_later_run(self):
         with open(os.path.join(BUILD, "tests", "sample_plugin.dll"), "rb") as dll:
             plugin = dll.read()

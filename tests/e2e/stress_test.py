@@ -211,9 +211,9 @@ class CrashConsistency(Base):
         received = install.path("Updater.exe.tmp")
         if os.path.exists(script):
             with open(script, "rb") as text:
-                swaps = b"rename" in text.read()
+                swaps = b"Updater.exe.tmp" in text.read()
             if swaps and not os.path.exists(received):
-                problems.append(f"{label}: delete.bat would delete Updater.exe without a replacement")
+                problems.append(f"{label}: delete.bat would swap in an Updater.exe.tmp that is not there")
             elif swaps:
                 with open(received, "rb") as data:
                     whole = md5(data.read()) == md5(new["Updater.exe"])

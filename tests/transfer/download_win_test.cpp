@@ -576,12 +576,16 @@ class DownloadSelfTest : public DownloadTest {
  protected:
   std::string Script(bool swap) const {
     const std::string f = WideToAnsi(m_folder);
-    std::string text = ":try\r\nchoice /t 1 /d y >nul\r\n";
+    std::string text;
     if (swap) {
-      text += "del \"" + f + "Updater.exe\"\r\nif exist \"" + f +
-              "Updater.exe\" goto :try\r\nrename Updater.exe.tmp Updater.exe\r\n";
+      text = "setlocal\r\nset /a tries=0\r\n:try\r\nping -n 2 127.0.0.1 >nul\r\nmove /y \"" + f +
+             "Updater.exe.tmp\" \"" + f + "Updater.exe\" >nul\r\nif not exist \"" + f +
+             "Updater.exe.tmp\" goto :start\r\nset /a tries+=1\r\nif %tries% lss 30 goto :try\r\n"
+             ":start\r\nendlocal\r\n";
+    } else {
+      text = "ping -n 2 127.0.0.1 >nul\r\n";
     }
-    return text + "start \"\" \"" + f + "QyrUIPro.exe\"\r\ndel \"" + f + "delete.bat\"\r\n";
+    return text + "start \"\" /normal \"" + f + "QyrUIPro.exe\"\r\ndel \"" + f + "delete.bat\"\r\n";
   }
 };
 

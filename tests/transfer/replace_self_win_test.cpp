@@ -13,19 +13,23 @@ constexpr DWORD kScriptWaitMs = 15000;
 
 // The two variants, spelled out for a folder already in the ANSI code page.
 std::string SwapScript(const std::string& f) {
-  return ":try\r\n"
-         "choice /t 1 /d y >nul\r\n"
-         "del \"" + f + "Updater.exe\"\r\n"
-         "if exist \"" + f + "Updater.exe\" goto :try\r\n"
-         "rename Updater.exe.tmp Updater.exe\r\n"
-         "start \"\" \"" + f + "QyrUIPro.exe\"\r\n"
+  return "setlocal\r\n"
+         "set /a tries=0\r\n"
+         ":try\r\n"
+         "ping -n 2 127.0.0.1 >nul\r\n"
+         "move /y \"" + f + "Updater.exe.tmp\" \"" + f + "Updater.exe\" >nul\r\n"
+         "if not exist \"" + f + "Updater.exe.tmp\" goto :start\r\n"
+         "set /a tries+=1\r\n"
+         "if %tries% lss 30 goto :try\r\n"
+         ":start\r\n"
+         "endlocal\r\n"
+         "start \"\" /normal \"" + f + "QyrUIPro.exe\"\r\n"
          "del \"" + f + "delete.bat\"\r\n";
 }
 
 std::string StartScript(const std::string& f) {
-  return ":try\r\n"
-         "choice /t 1 /d y >nul\r\n"
-         "start \"\" \"" + f + "QyrUIPro.exe\"\r\n"
+  return "ping -n 2 127.0.0.1 >nul\r\n"
+         "start \"\" /normal \"" + f + "QyrUIPro.exe\"\r\n"
          "del \"" + f + "delete.bat\"\r\n";
 }
 
