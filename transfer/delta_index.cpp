@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -27,6 +29,8 @@ std::uint64_t Mask(std::uint32_t bytes) {
 std::uint64_t Rotate(std::uint64_t x, int by) { return (x << by) | (x >> (64 - by)); }
 
 constexpr unsigned kPairBits = 20;  // a 128 KiB filter
+// From this length on the old copy is walked by two threads, each a half.
+constexpr std::uint64_t kTwoWalkersFrom = 16u << 20;
 std::uint32_t PairBit(std::uint32_t weak1, std::uint32_t weak2) {
   const std::uint32_t key = (weak1 << 16) ^ (weak1 >> 16) ^ (weak2 & 0xffffu) ^ (weak2 >> 16 << 8);
   return (key * 0x9e3779b1u) >> (32 - kPairBits);
@@ -217,7 +221,6 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
   const std::uint64_t full = index.length / size;  // blocks of the whole size
   const std::uint32_t weakMask = static_cast<std::uint32_t>(Mask(index.weakBytes));
   const std::uint64_t strongMask = Mask(index.strongBytes);
-  std::vector<std::int64_t> found(blocks, -1);
   // The sums unpacked once: the walk looks them up at every position.
   std::vector<std::uint32_t> weaks(blocks);
   std::vector<std::uint64_t> strongs(blocks);
@@ -245,113 +248,144 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
   // Never more than the old copy: a small file needs no 4 MiB window.
   const std::size_t capacity = static_cast<std::size_t>(
       std::max<std::uint64_t>(1, std::min<std::uint64_t>(std::max<std::uint64_t>(4u << 20, 8u * size), oldLength)));
-  OldWindow window(read, oldLength, capacity);
-  const auto strongAt = [&](std::uint64_t offset, std::uint32_t length) {
-    return StrongSum(window.At(offset), length) & strongMask;
-  };
   // Block i at old offset: the checks one candidate position needs.
-  const auto holds = [&](std::uint64_t i, std::uint64_t offset) {
+  const auto holds = [&](OldWindow& window, std::uint64_t i, std::uint64_t offset) {
     const std::uint32_t length = index.BlockLength(i);
-    if (!window.Ensure(offset, length) || strongAt(offset, length) != strongs[i]) return false;
+    if (!window.Ensure(offset, length) || (StrongSum(window.At(offset), length) & strongMask) != strongs[i]) {
+      return false;
+    }
     RollingSum weak;
     weak.Start(window.At(offset), length);
     return (weak.Weak() & weakMask) == weaks[i];
   };
 
-  std::uint64_t p = 0;
-  std::int64_t expect = 0;  // the block that would follow at p: at first, the same place
-  RollingSum first, second;
-  bool rolling = false;
-  std::uint32_t sinceAsked = 0;
-  while (full > 0 && p + size <= oldLength) {
-    if (stop && ++sinceAsked == 65536) {
-      sinceAsked = 0;
-      if (stop()) return {};
-    }
-    if (expect >= 0) {
-      const auto e = static_cast<std::uint64_t>(expect);
-      if (e < full && holds(e, p)) {
-        found[e] = static_cast<std::int64_t>(p);
-        ++expect;
-        p += size;
-        rolling = false;
-        continue;
+  // The walk over old positions [from, to): each thread of it has its own
+  // window and notes what it finds in its own list. False when stopped.
+  const auto scan = [&](std::uint64_t from, std::uint64_t to, std::vector<std::int64_t>& found) {
+    OldWindow window(read, oldLength, capacity);
+    const auto strongAt = [&](std::uint64_t offset, std::uint32_t length) {
+      return StrongSum(window.At(offset), length) & strongMask;
+    };
+    std::uint64_t p = from;
+    std::int64_t expect = from == 0 ? 0 : -1;  // the block that would follow at p: at first, the same place
+    RollingSum first, second;
+    bool rolling = false;
+    std::uint32_t sinceAsked = 0;
+    while (full > 0 && p < to && p + size <= oldLength) {
+      if (stop && ++sinceAsked == 65536) {
+        sinceAsked = 0;
+        if (stop()) return false;
       }
-      // A block changed in place: the one after it may still be in its place.
-      if (e + 1 < full && holds(e + 1, p + size)) {
-        found[e + 1] = static_cast<std::int64_t>(p + size);
-        expect += 2;
+      if (expect >= 0) {
+        const auto e = static_cast<std::uint64_t>(expect);
+        if (e < full && holds(window, e, p)) {
+          found[e] = static_cast<std::int64_t>(p);
+          ++expect;
+          p += size;
+          rolling = false;
+          continue;
+        }
+        // A block changed in place: the one after it may still be in its place.
+        if (e + 1 < full && holds(window, e + 1, p + size)) {
+          found[e + 1] = static_cast<std::int64_t>(p + size);
+          expect += 2;
+          p += 2 * static_cast<std::uint64_t>(size);
+          rolling = false;
+          continue;
+        }
+        expect = -1;
+      }
+      const bool pair = p + 2 * static_cast<std::uint64_t>(size) <= oldLength;
+      // The window, and the byte each sum rolls in next.
+      const std::size_t span = (pair ? 2 * static_cast<std::size_t>(size) : size) + 1;
+      if (!window.Ensure(p, static_cast<std::size_t>(std::min<std::uint64_t>(span, oldLength - p)))) break;
+      if (!rolling) {
+        first.Start(window.At(p), size);
+        if (pair) second.Start(window.At(p + size), size);
+        rolling = true;
+      }
+      if (pair) {
+        // The common case in a changed region, kept in registers: roll both
+        // sums until the filter lets a position through or the window ends.
+        const std::uint64_t limit = std::min(window.End(), oldLength);
+        const std::uint64_t reach = 2 * std::uint64_t{size} + 1;
+        const std::uint64_t until = std::min(to, limit >= reach ? limit - reach : 0);
+        RollingSum one = first, two = second;
+        const std::uint8_t* at = window.At(p);
+        while (p < until) {
+          const std::uint32_t bit = PairBit(one.Weak() & weakMask, two.Weak() & weakMask);
+          if ((pairs[bit >> 6] >> (bit & 63) & 1) != 0) break;
+          one.Roll(at[0], at[size]);
+          two.Roll(at[size], at[2 * size]);
+          ++at;
+          ++p;
+        }
+        first = one;
+        second = two;
+      }
+      // A new block is looked for as a pair with the block after it, whose
+      // weak sums must both agree: two short sums filter as well as one long.
+      std::int64_t matched = -1;
+      const std::uint32_t weak1 = first.Weak() & weakMask;
+      const std::uint32_t weak2 = second.Weak() & weakMask;
+      const std::uint32_t bit = PairBit(weak1, weak2);
+      if (pair && (pairs[bit >> 6] >> (bit & 63) & 1) != 0) {
+        std::uint64_t strong1 = 0, strong2 = 0;
+        bool strongKnown = false;
+        for (std::uint32_t i = heads[weak1 & 0xffffu]; i != kNone; i = next[i]) {
+          if (i + 1 >= full || weaks[i] != weak1 || weaks[i + 1] != weak2) continue;
+          if (!strongKnown) {
+            strong1 = strongAt(p, size);
+            strong2 = strongAt(p + size, size);
+            strongKnown = true;
+          }
+          if (strongs[i] != strong1 || strongs[i + 1] != strong2) continue;
+          // Blocks with the same bytes all take them from here.
+          if (found[i] < 0) found[i] = static_cast<std::int64_t>(p);
+          if (found[i + 1] < 0) found[i + 1] = static_cast<std::int64_t>(p + size);
+          if (matched < 0) matched = i;
+        }
+      }
+      if (matched >= 0) {
+        expect = matched + 2;
         p += 2 * static_cast<std::uint64_t>(size);
         rolling = false;
         continue;
       }
-      expect = -1;
-    }
-    const bool pair = p + 2 * static_cast<std::uint64_t>(size) <= oldLength;
-    // The window, and the byte each sum rolls in next.
-    const std::size_t span = (pair ? 2 * static_cast<std::size_t>(size) : size) + 1;
-    if (!window.Ensure(p, static_cast<std::size_t>(std::min<std::uint64_t>(span, oldLength - p)))) break;
-    if (!rolling) {
-      first.Start(window.At(p), size);
-      if (pair) second.Start(window.At(p + size), size);
-      rolling = true;
-    }
-    if (pair) {
-      // The common case in a changed region, kept in registers: roll both
-      // sums until the filter lets a position through or the window ends.
-      const std::uint64_t limit = std::min(window.End(), oldLength);
-      const std::uint64_t reach = 2 * std::uint64_t{size} + 1;
-      const std::uint64_t until = limit >= reach ? limit - reach : 0;
-      RollingSum one = first, two = second;
-      const std::uint8_t* at = window.At(p);
-      while (p < until) {
-        const std::uint32_t bit = PairBit(one.Weak() & weakMask, two.Weak() & weakMask);
-        if ((pairs[bit >> 6] >> (bit & 63) & 1) != 0) break;
-        one.Roll(at[0], at[size]);
-        two.Roll(at[size], at[2 * size]);
-        ++at;
-        ++p;
+      if (p + size >= oldLength) break;
+      first.Roll(window.At(p)[0], window.At(p)[size]);
+      if (pair && p + 2 * static_cast<std::uint64_t>(size) < oldLength) {
+        second.Roll(window.At(p + size)[0], window.At(p + size)[size]);
       }
-      first = one;
-      second = two;
+      ++p;
     }
-    // A new block is looked for as a pair with the block after it, whose
-    // weak sums must both agree: two short sums filter as well as one long.
-    std::int64_t matched = -1;
-    const std::uint32_t weak1 = first.Weak() & weakMask;
-    const std::uint32_t weak2 = second.Weak() & weakMask;
-    const std::uint32_t bit = PairBit(weak1, weak2);
-    if (pair && (pairs[bit >> 6] >> (bit & 63) & 1) != 0) {
-      std::uint64_t strong1 = 0, strong2 = 0;
-      bool strongKnown = false;
-      for (std::uint32_t i = heads[weak1 & 0xffffu]; i != kNone; i = next[i]) {
-        if (i + 1 >= full || weaks[i] != weak1 || weaks[i + 1] != weak2) continue;
-        if (!strongKnown) {
-          strong1 = strongAt(p, size);
-          strong2 = strongAt(p + size, size);
-          strongKnown = true;
-        }
-        if (strongs[i] != strong1 || strongs[i + 1] != strong2) continue;
-        // Blocks with the same bytes all take them from here.
-        if (found[i] < 0) found[i] = static_cast<std::int64_t>(p);
-        if (found[i + 1] < 0) found[i + 1] = static_cast<std::int64_t>(p + size);
-        if (matched < 0) matched = i;
-      }
-    }
-    if (matched >= 0) {
-      expect = matched + 2;
-      p += 2 * static_cast<std::uint64_t>(size);
-      rolling = false;
-      continue;
-    }
-    if (p + size >= oldLength) break;
-    first.Roll(window.At(p)[0], window.At(p)[size]);
-    if (pair && p + 2 * static_cast<std::uint64_t>(size) < oldLength) {
-      second.Roll(window.At(p + size)[0], window.At(p + size)[size]);
-    }
-    ++p;
-  }
+    return true;
+  };
 
+  // Two threads walk the two halves of a large old copy; a block found by
+  // both takes the first half's place.
+  std::vector<std::int64_t> found(blocks, -1);
+  const std::uint64_t half = oldLength / 2;
+  bool walked = false;
+  if (oldLength >= kTwoWalkersFrom) {
+    std::vector<std::int64_t> second(blocks, -1);
+    bool secondWalked = false;
+    try {
+      std::thread other([&] { secondWalked = scan(half, oldLength, second); });
+      walked = scan(0, half, found);
+      other.join();
+      if (!walked || !secondWalked) return {};
+      for (std::uint64_t i = 0; i < blocks; ++i) {
+        if (found[i] < 0) found[i] = second[i];
+      }
+    } catch (const std::system_error&) {
+      walked = false;  // no thread to be had: one walk below
+      std::fill(found.begin(), found.end(), -1);
+    }
+  }
+  if (!walked && !scan(0, oldLength, found)) return {};
+
+  OldWindow window(read, oldLength, capacity);
   // Blocks the walk passed over: each may still follow its found neighbour,
   // stand in its own place, or (the short last block) end the old copy.
   for (std::uint64_t i = 0; i < blocks; ++i) {
@@ -363,7 +397,7 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
     candidates.push_back(i * size);
     if (i + 1 == blocks && oldLength >= length) candidates.push_back(oldLength - length);
     for (const std::uint64_t offset : candidates) {
-      if (holds(i, offset)) {
+      if (holds(window, i, offset)) {
         found[i] = static_cast<std::int64_t>(offset);
         break;
       }

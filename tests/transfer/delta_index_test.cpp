@@ -70,6 +70,21 @@ TEST(DeltaIndex, ShiftedAndReplacedContentIsFoundAndOnlyTheChangesAreFetched) {
   EXPECT_GT(fetched, 0u);
 }
 
+// A large old copy is walked by two threads, a half each: changes on either
+// side of the middle, and content that moved across it, are found all the same.
+TEST(DeltaIndex, TwoWalkersMeetInTheMiddle) {
+  const std::string old = Random(18u << 20, 12);
+  const std::size_t middle = old.size() / 2;
+  // 300 000 bytes from before the middle move to after it.
+  std::string fresh = old.substr(0, middle - 400000) + old.substr(middle - 100000, 300000) +
+                      old.substr(middle - 400000, 300000) + old.substr(middle + 200000);
+  fresh.replace(middle + 1000000, 6000, Random(6000, 13));
+  fresh.insert(1000000, Random(777, 14));
+  std::uint64_t fetched = 0;
+  ASSERT_TRUE(Rebuilds(IndexOf(fresh), old, fresh, &fetched));
+  EXPECT_LE(fetched, 6000u + 777u + 10u * DeltaBlockSize(fresh.size()));
+}
+
 TEST(DeltaIndex, EdgeBlocksAndSizesRebuild) {
   const std::string base = Random((1u << 20) + 777, 4);  // a short last block
   struct Case {
