@@ -21,6 +21,23 @@
                   Wine), the floor Wine sets; download-c goes through
                   bench/delay_proxy.py, which makes loopback a link with a
                   10 ms round trip, for both sides.
+  delta-archive   A changed file rebuilt from the installation's old copy
+  delta-exe       (CMyFun::DownloadFiles, download_bench.exe under Wine, with
+  delta-unrelated the old copy in its folder and the index generate --delta
+                  wrote) against zsync 0.6.2 (zsyncmake's control file, then
+                  zsync -i OLD) and curl fetching the whole new file, all
+                  through bench/delay_proxy.py at 100 Mbit/s with a 10 ms
+                  round trip; bytes on the wire as the proxy counts them,
+                  every result's MD5 checked. The pairs, from fixed seeds:
+                  archive 256 MiB with 60 edits (replaced 4-64 KiB,
+                  inserted and deleted 1-32 KiB, later bytes shift, about
+                  1.4 MB in all); a 16 MiB program with 2 000 changes of 4
+                  bytes in place; 64 MiB unrelated to the old copy (also
+                  fetched by our engine without an old copy).
+  delta-memory    Our engine alone rebuilding an archive-like 1 GiB pair,
+                  once, for its peak working set (target under 64 MiB).
+  delta-generate  updater-manifest generate --delta (native Release build)
+                  against zsyncmake over the three pairs' new files.
 
 Each figure is the median of BENCH_RUNS runs (default 3) after one untimed
 warm-up pass of both sides. Run through scripts/bench.sh, which builds the
@@ -33,6 +50,10 @@ docs/benchmarks.md. Environment:
                  fit are reported as not measured
   BENCH_CLEAN=1  delete the generated trees afterwards (default: keep them in
                  build/bench for the next run)
+  BENCH_DELTA_SCALE  the archive, unrelated and memory pairs' sizes times
+                 this (0 < scale <= 1, default 1), for a shorter run
+A run of some cases keeps the other cases' rows in docs/benchmarks.md,
+marked with the date of the run they come from.
 """
 import datetime
 import hashlib
@@ -40,6 +61,7 @@ import json
 import os
 import platform
 import random
+import select
 import shlex
 import shutil
 import signal
@@ -678,6 +700,511 @@ def measure_download(server, case, port):
 
 
 # ---------------------------------------------------------------------------
+# 4. Delta updates against zsync and a whole download, over a 100 Mbit/s link.
+
+DELTA_CASES = ["delta-archive", "delta-exe", "delta-unrelated", "delta-generate", "delta-memory"]
+DELTA_PAIRS = ["delta-archive", "delta-exe", "delta-unrelated"]
+LINK_RATE_MBIT = 100
+MIB = 1 << 20
+DELTA_SCALE = float(os.environ.get("BENCH_DELTA_SCALE", "1"))
+if not 0 < DELTA_SCALE <= 1:
+    raise SystemExit("BENCH_DELTA_SCALE must be above 0 and at most 1")
+OLD = os.path.join(DATA, "delta-old")
+MANIFEST_TOOL = os.path.join(HOST_BUILD, "publisher", "updater-manifest")
+# The targets: (ours over zsync's bytes, ours over zsync's time, whole file's
+# time over ours) for the archive, ours over zsync's bytes for the program,
+# and for the unrelated pair ours over the whole download's time and over
+# the file and its index.
+ARCHIVE_BYTES, ARCHIVE_TIME, ARCHIVE_SPEEDUP = 1.0, 0.5, 20.0
+EXE_BYTES = 1.0
+UNRELATED_TIME, UNRELATED_BYTES = 1.05, 1.01
+MEMORY_TARGET_KIB = 64 * 1024
+TITLES.update({
+    "delta-archive": "Delta (archive): ~1.4 MB changed in 60 places, later bytes shifted",
+    "delta-exe": "Delta (rebuilt program): 2 000 scattered 4-byte changes",
+    "delta-unrelated": "Delta (unrelated): every byte differs",
+    "delta-memory": "Delta (memory): archive-like pair",
+    "delta-generate": "Index: updater-manifest generate --delta against zsyncmake",
+})
+DELTA_NAMES = {"delta-archive": "data.pak", "delta-exe": "Client.exe",
+               "delta-unrelated": "media.bin", "delta-memory": "world.pak"}
+
+
+def scaled(size):
+    """A size scaled by BENCH_DELTA_SCALE, in whole MiB."""
+    return max(MIB, int(size * DELTA_SCALE) // MIB * MIB)
+
+
+def delta_size(case):
+    return {"delta-archive": scaled(256 * MIB), "delta-exe": 16 * MIB,
+            "delta-unrelated": scaled(64 * MIB), "delta-memory": scaled(GIB)}[case]
+
+
+def random_file(path, size, rng):
+    """size bytes from rng, written in pieces (never held whole)."""
+    with open(path, "wb") as out:
+        left = size
+        while left:
+            piece = rng.randbytes(min(left, 4 * MIB))
+            out.write(piece)
+            left -= len(piece)
+
+
+def archive_edits(size, rng):
+    """60 edits in order, 20 of each kind: (offset in the old file, kind,
+    length, inserted bytes). Replaced regions are 4-64 KiB, insertions and
+    deletions 1-32 KiB; they never overlap."""
+    kinds = ["replace", "insert", "delete"] * 20
+    rng.shuffle(kinds)
+    # Spread evenly with jitter, so every part of the file has some.
+    stride = size // len(kinds)
+    edits = []
+    for i, kind in enumerate(kinds):
+        at = i * stride + rng.randrange(0, stride - 64 * 1024)
+        if kind == "replace":
+            length = rng.randint(4 * 1024, 64 * 1024)
+            edits.append((at, kind, length, rng.randbytes(length)))
+        elif kind == "insert":
+            length = rng.randint(1024, 32 * 1024)
+            edits.append((at, kind, length, rng.randbytes(length)))
+        else:
+            edits.append((at, kind, rng.randint(1024, 32 * 1024), b""))
+    return edits
+
+
+def write_edited(old_path, new_path, edits):
+    """The new file: the old one with the edits applied, streamed."""
+    with open(old_path, "rb") as old, open(new_path, "wb") as new:
+        def copy(to):
+            while old.tell() < to:
+                new.write(old.read(min(to - old.tell(), 4 * MIB)))
+        for at, kind, length, data in edits:
+            copy(at)
+            new.write(data)
+            if kind != "insert":
+                old.seek(at + length)
+        copy(os.path.getsize(old_path))
+
+
+def file_md5(path):
+    md5 = hashlib.md5()
+    with open(path, "rb") as data:
+        while piece := data.read(16 << 20):
+            md5.update(piece)
+    return md5.hexdigest()
+
+
+def delta_pair_ready(case):
+    """The pair's old copy (outside what nginx serves) and new file (in the
+    served release folder), made now unless identical ones are there; the
+    same seed always gives the same bytes. Returns a dict with the paths,
+    sizes, digests and what changed."""
+    name = DELTA_NAMES[case]
+    size = delta_size(case)
+    release = os.path.join(TREES, case, "Update")
+    old_path = os.path.join(OLD, case, name)
+    new_path = os.path.join(release, name)
+    stamp_path = os.path.join(OLD, case + ".json")
+    want = {"case": case, "size": size, "form": 1}
+    if os.path.exists(stamp_path):
+        with open(stamp_path) as kept:
+            stamp = json.load(kept)
+        if ({k: stamp.get(k) for k in want} == want and os.path.isfile(old_path) and
+                os.path.getsize(old_path) == stamp["old_size"] and os.path.isfile(new_path) and
+                os.path.getsize(new_path) == stamp["new_size"]):
+            return stamp
+    say(f"generating {case} (old copy {size / MIB:.0f} MiB)")
+    shutil.rmtree(os.path.join(TREES, case), ignore_errors=True)
+    shutil.rmtree(os.path.join(OLD, case), ignore_errors=True)
+    os.makedirs(release)
+    os.makedirs(os.path.dirname(old_path))
+    rng = random.Random(f"{case} {size}")
+    random_file(old_path, size, rng)
+    if case in ("delta-archive", "delta-memory"):
+        edits = archive_edits(size, rng)
+        write_edited(old_path, new_path, edits)
+        changed = sum(length for _, _, length, _ in edits)
+        what = (f"{len(edits)} edits: {sum(1 for e in edits if e[1] == 'replace')} replaced regions, "
+                f"{sum(1 for e in edits if e[1] == 'insert')} insertions, "
+                f"{sum(1 for e in edits if e[1] == 'delete')} deletions; "
+                f"{changed:,} bytes replaced, inserted or deleted")
+    elif case == "delta-exe":
+        with open(old_path, "rb") as old:
+            data = bytearray(old.read())
+        spots = rng.sample(range(0, size - 4, 4), 2000)
+        for at in spots:
+            for i in range(4):
+                data[at + i] ^= rng.randint(1, 255)
+        with open(new_path, "wb") as new:
+            new.write(data)
+        changed = 4 * len(spots)
+        what = f"{len(spots):,} changes of 4 bytes in place; {changed:,} bytes differ"
+    else:
+        random_file(new_path, size, random.Random(f"{case} {size} new"))
+        changed = size
+        what = "two unrelated random files of the same length"
+    stamp = dict(want, name=name, old_size=os.path.getsize(old_path),
+                 new_size=os.path.getsize(new_path), old_md5=file_md5(old_path),
+                 new_md5=file_md5(new_path), changed=changed, what=what)
+    with open(stamp_path, "w") as out:
+        json.dump(stamp, out)
+    return stamp
+
+
+def manifest_tool_ready():
+    """The publisher's tool, from the Release build scripts/bench.sh configures."""
+    if not os.path.isdir(HOST_BUILD):
+        raise BenchFailure(f"{HOST_BUILD} is not configured (run through scripts/bench.sh)")
+    say("building updater-manifest (Release)")
+    done = subprocess.run(["nice", "cmake", "--build", HOST_BUILD, "-j", os.environ.get("JOBS", "2"),
+                           "--target", "updater-manifest"], capture_output=True, text=True,
+                          timeout=run_limit())
+    if done.returncode != 0:
+        raise BenchFailure(f"building updater-manifest failed: {done.stdout[-1500:]}{done.stderr[-1500:]}")
+
+
+def run_generate(case):
+    """updater-manifest generate --delta over the pair's release folder:
+    (seconds, index bytes)."""
+    release = os.path.join(TREES, case, "Update")
+    seconds, code, out, err, _ = timed_process(
+        [MANIFEST_TOOL, "generate", release, "-o", os.path.join(release, "UpDate.ini"), "--delta"])
+    if code != 0:
+        raise BenchFailure(f"updater-manifest generate --delta failed ({code}): {err[-800:]!r}")
+    index = os.path.join(release, "UpDate.delta", DELTA_NAMES[case])
+    if not os.path.isfile(index):
+        raise BenchFailure(f"{case}: generate --delta wrote no index")
+    return seconds, os.path.getsize(index)
+
+
+def run_zsyncmake(case):
+    """zsyncmake over the new file, its control file beside the release
+    folder (so the release holds only what generate lists): (seconds,
+    control bytes)."""
+    name = DELTA_NAMES[case]
+    control = os.path.join(TREES, case, name + ".zsync")
+    seconds, code, _, err, _ = timed_process(
+        ["zsyncmake", "-o", control, "-u", f"Update/{name}", os.path.join(TREES, case, "Update", name)])
+    if code != 0:
+        raise BenchFailure(f"zsyncmake failed ({code}): {err[-800:]!r}")
+    return seconds, os.path.getsize(control)
+
+
+class LinkProxy:
+    """bench/delay_proxy.py with a bandwidth, in front of nginx; counts the
+    bytes it delivered, headers included. Stopped by pid."""
+
+    def __init__(self, target):
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(TOP, "bench", "delay_proxy.py"), "--target", str(target),
+             "--delay-ms", str(LINK_DELAY_MS), "--rate-mbit", str(LINK_RATE_MBIT)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.process.stdout.readline().strip()
+        if not line.isdigit():
+            self.stop()
+            raise BenchFailure("delay_proxy.py did not start")
+        self.port = int(line)
+
+    def delivered(self):
+        """Bytes delivered so far, both directions together."""
+        self.process.send_signal(signal.SIGUSR1)
+        ready, _, _ = select.select([self.process.stdout], [], [], 10)
+        line = self.process.stdout.readline().split() if ready else []
+        if len(line) != 3 or line[0] != "bytes":
+            raise BenchFailure(f"delay_proxy.py did not report its bytes: {line}")
+        fields = dict(item.split("=") for item in line[1:])
+        return int(fields["up"]) + int(fields["down"])
+
+    def stop(self):
+        stop_process(self.process)
+
+
+def link_use(server, proxy, before):
+    """What went over the link since `before` (the proxy's count): (bytes
+    both ways, nginx's requests as (status, body bytes, uri)). The clients
+    have ended, so only nginx's log may lag; it is waited for a little."""
+    time.sleep(0.3)
+    requests = server.new_requests()
+    failed = [r for r in requests if r[0] not in (200, 206)]
+    if failed:
+        raise BenchFailure(f"failed requests on the link: {failed[:5]}")
+    return proxy.delivered() - before, [(s, b, u) for s, b, u, _ in requests]
+
+
+def fresh_folder(name):
+    folder = os.path.join(OUT, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    return folder
+
+
+def check_file(path, size, digest, what):
+    if not os.path.isfile(path) or os.path.getsize(path) != size or file_md5(path) != digest:
+        raise BenchFailure(f"{what}: the result is not the new file")
+
+
+def run_ours_delta(server, proxy, case, pair, with_old=True):
+    """download_bench.exe in an installation folder holding the old copy and
+    the release's UpDate.ini, through the link."""
+    folder = fresh_folder("ours")
+    name = pair["name"]
+    shutil.copyfile(os.path.join(TREES, case, "Update", "UpDate.ini"), os.path.join(folder, "UpDate.ini"))
+    if with_old:
+        shutil.copyfile(os.path.join(OLD, case, name), os.path.join(folder, name))
+    os.sync()
+    server.new_requests()
+    before = proxy.delivered()
+    exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
+    url = f"http://127.0.0.1:{proxy.port}/{case}/Update/"
+    wall, code, out, err, _ = timed_process(["wine", exe, url, windows_path(folder), str(int(run_limit()))])
+    fields = result_line(out, "download_bench.exe")
+    if code != 0 or fields.get("ok") != "1" or fields.get("failed_rows") != "0":
+        raise BenchFailure(f"download_bench.exe failed ({code}): {out!r} {err[-800:]!r}")
+    check_file(os.path.join(folder, name), pair["new_size"], pair["new_md5"], f"{case} (ours)")
+    wire, requests = link_use(server, proxy, before)
+    index_uri = f"/{case}/Update/UpDate.delta/{name}"
+    if with_old and not any(u == index_uri and s == 200 for s, _, u in requests):
+        raise BenchFailure(f"{case}: our engine never fetched the index: {requests[:5]}")
+    return {"seconds": float(fields["seconds"]), "wall": wall, "wire": wire, "requests": requests,
+            "fields": fields}
+
+
+def run_zsync(server, proxy, case, pair):
+    folder = fresh_folder("zsync")
+    name = pair["name"]
+    output = os.path.join(folder, name)
+    os.sync()
+    server.new_requests()
+    before = proxy.delivered()
+    url = f"http://127.0.0.1:{proxy.port}/{case}/{name}.zsync"
+    env = {k: v for k, v in os.environ.items() if k.lower() != "http_proxy"}
+    limit = run_limit()
+    start = time.perf_counter()
+    try:
+        done = subprocess.run(["zsync", "-i", os.path.join(OLD, case, name), "-o", output, url],
+                              cwd=folder, capture_output=True, env=env, timeout=limit)
+    except subprocess.TimeoutExpired:
+        raise OutOfTime(f"zsync took longer than {limit:.0f} s")
+    seconds = time.perf_counter() - start
+    if done.returncode != 0:
+        raise BenchFailure(f"zsync failed ({done.returncode}): {done.stderr[-800:]!r}")
+    check_file(output, pair["new_size"], pair["new_md5"], f"{case} (zsync)")
+    wire, requests = link_use(server, proxy, before)
+    said = [line for line in done.stdout.decode("utf-8", "replace").splitlines() + 
+            done.stderr.decode("utf-8", "replace").splitlines() if "used" in line and "local" in line]
+    return {"seconds": seconds, "wire": wire, "requests": requests, "said": said[-1] if said else ""}
+
+
+def run_curl_whole(server, proxy, case, pair):
+    folder = fresh_folder("curl")
+    name = pair["name"]
+    output = os.path.join(folder, name)
+    os.sync()
+    server.new_requests()
+    before = proxy.delivered()
+    seconds, code, _, err, _ = timed_process(
+        ["curl", "--silent", "--show-error", "--fail", "--noproxy", "*", "-o", output,
+         f"http://127.0.0.1:{proxy.port}/{case}/Update/{name}"])
+    if code != 0:
+        raise BenchFailure(f"curl failed ({code}): {err[-800:]!r}")
+    check_file(output, pair["new_size"], pair["new_md5"], f"{case} (curl)")
+    wire, requests = link_use(server, proxy, before)
+    return {"seconds": seconds, "wire": wire, "requests": requests}
+
+
+def median_of(runs, key):
+    return statistics.median(r[key] for r in runs)
+
+
+def bench_delta(server, case):
+    """One pair: ours, zsync and curl's whole download through the same
+    proxied link, each run in turn; medians of BENCH_RUNS after a warm-up."""
+    pair = delta_pair_ready(case)
+    memory_only = case == "delta-memory"
+    _, index_bytes = run_generate(case)
+    _, control_bytes = run_zsyncmake(case) if not memory_only else (0, 0)
+    proxy = LinkProxy(server.port)
+    try:
+        # The unrelated pair is also downloaded by our engine without an old
+        # copy: what falling back costs over the engine's own whole download.
+        plain = case == "delta-unrelated"
+        parties = [("ours", lambda: run_ours_delta(server, proxy, case, pair))]
+        if plain:
+            parties.append(("ours-whole", lambda: run_ours_delta(server, proxy, case, pair, False)))
+        if not memory_only:
+            parties += [("zsync", lambda: run_zsync(server, proxy, case, pair)),
+                        ("curl", lambda: run_curl_whole(server, proxy, case, pair))]
+        # The 1 GiB pair is rebuilt once: its old copy is copied into the
+        # folder before the run, so it is in the page cache anyway.
+        if not memory_only:
+            say(f"{case}: warm-up")
+            for _, run in parties:
+                run()
+        runs = {party: [] for party, _ in parties}
+        for number in range(RUNS if not memory_only else 1):
+            for party, run in parties:
+                runs[party].append(run())
+            say(f"{case} run {number + 1}/{RUNS}: " + ", ".join(
+                f"{party} {runs[party][-1]['seconds']:.3f} s, {runs[party][-1]['wire']:,} bytes"
+                + (f", peak working set {kib(int(runs[party][-1]['fields']['call_peak_ws_kib']))}"
+                   if "fields" in runs[party][-1] else "")
+                for party, _ in parties))
+    finally:
+        proxy.stop()
+        shutil.rmtree(OUT, ignore_errors=True)
+    result = {"case": case, "pair": pair, "index_bytes": index_bytes, "control_bytes": control_bytes,
+              "runs": runs, "link": f"{LINK_RATE_MBIT} Mbit/s, {2 * LINK_DELAY_MS} ms round trip"}
+    for party in runs:
+        result[party + "_s"] = median_of(runs[party], "seconds")
+        result[party + "_wire"] = median_of(runs[party], "wire")
+    memory = [r["fields"] for r in runs["ours"]]
+    result["call_peak_kib"] = max(int(m["call_peak_ws_kib"]) for m in memory)
+    result["growth_kib"] = max(int(m["growth_kib"]) for m in memory)
+    result["base_kib"] = max(int(m["base_ws_kib"]) for m in memory)
+    result["peak_methods"] = sorted({m["peak_method"] for m in memory})
+    return result
+
+
+def bench_delta_generate():
+    """generate --delta against zsyncmake over the three pairs' new files,
+    both native, the files in the page cache."""
+    cases = DELTA_PAIRS
+    for case in cases:
+        delta_pair_ready(case)
+    say("delta-generate: warm-up")
+    for case in cases:
+        run_generate(case)
+        run_zsyncmake(case)
+    ours = {case: [] for case in cases}
+    peer = {case: [] for case in cases}
+    sizes = {}
+    for number in range(RUNS):
+        for case in cases:
+            seconds, sizes[(case, "index")] = run_generate(case)
+            ours[case].append(seconds)
+            seconds, sizes[(case, "control")] = run_zsyncmake(case)
+            peer[case].append(seconds)
+        say(f"delta-generate run {number + 1}/{RUNS}: ours "
+            f"{sum(ours[c][-1] for c in cases):.3f} s, zsyncmake {sum(peer[c][-1] for c in cases):.3f} s")
+    total = sum(os.path.getsize(os.path.join(TREES, c, "Update", DELTA_NAMES[c])) for c in cases)
+    return {"case": "delta-generate", "bytes": total, "files": len(cases),
+            "ours_s": sum(statistics.median(ours[c]) for c in cases),
+            "peer_s": sum(statistics.median(peer[c]) for c in cases),
+            "per_file": [(DELTA_NAMES[c], os.path.getsize(os.path.join(TREES, c, "Update", DELTA_NAMES[c])),
+                          ours[c], peer[c], sizes[(c, "index")], sizes[(c, "control")]) for c in cases]}
+
+
+def megabytes(count):
+    return f"{count / 1e6:.3f} MB" if count < 1e9 else f"{count / 1e9:.3f} GB"
+
+
+def verdict(ok):
+    return "met" if ok else "missed"
+
+
+def delta_targets(r):
+    """[(text, met)] for the pair's targets."""
+    case = r["case"]
+    out = []
+    if case == "delta-archive":
+        ratio = r["ours_wire"] / r["zsync_wire"]
+        out.append((f"bytes {ratio:.3g} x zsync's (target <= {ARCHIVE_BYTES}: {verdict(ratio <= ARCHIVE_BYTES)})",
+                    ratio <= ARCHIVE_BYTES))
+        ratio = r["ours_s"] / r["zsync_s"]
+        out.append((f"time {ratio:.3g} x zsync's (target <= {ARCHIVE_TIME}: {verdict(ratio <= ARCHIVE_TIME)})",
+                    ratio <= ARCHIVE_TIME))
+        ratio = r["curl_s"] / r["ours_s"]
+        out.append((f"{ratio:.3g} x faster than the whole file (target >= {ARCHIVE_SPEEDUP:.0f}: "
+                    f"{verdict(ratio >= ARCHIVE_SPEEDUP)})", ratio >= ARCHIVE_SPEEDUP))
+    elif case == "delta-exe":
+        ratio = r["ours_wire"] / r["zsync_wire"]
+        out.append((f"bytes {ratio:.3g} x zsync's (target <= {EXE_BYTES}: {verdict(ratio <= EXE_BYTES)})",
+                    ratio <= EXE_BYTES))
+        out.append((f"time {r['ours_s'] / r['zsync_s']:.3g} x zsync's, "
+                    f"{r['curl_s'] / r['ours_s']:.3g} x faster than the whole file (no target)", True))
+    elif case == "delta-unrelated":
+        ratio = r["ours_s"] / r["curl_s"]
+        out.append((f"time {ratio:.3g} x the whole download (target <= {UNRELATED_TIME}: "
+                    f"{verdict(ratio <= UNRELATED_TIME)})", ratio <= UNRELATED_TIME))
+        whole = r["pair"]["new_size"] + r["index_bytes"]
+        ratio = r["ours_wire"] / whole
+        out.append((f"bytes {ratio:.4g} x file + index (target <= {UNRELATED_BYTES}: "
+                    f"{verdict(ratio <= UNRELATED_BYTES)})", ratio <= UNRELATED_BYTES))
+    elif case == "delta-memory":
+        ok = r["call_peak_kib"] < MEMORY_TARGET_KIB
+        out.append((f"peak working set {kib(r['call_peak_kib'])} (target under 64 MiB: {verdict(ok)})", ok))
+    elif case == "delta-generate":
+        out.append((f"{r['peer_s'] / r['ours_s']:.3g} x zsyncmake's speed (no target)", True))
+    return out
+
+
+def delta_row(r):
+    if r["case"] == "delta-generate":
+        return (f"| {TITLES['delta-generate']}: {r['files']} files, {megabytes(r['bytes'])} | "
+                f"{r['ours_s']:.2f} s ({r['bytes'] / r['ours_s'] / MB:.0f} MB/s, native) | | "
+                f"zsyncmake {r['peer_s']:.2f} s ({r['bytes'] / r['peer_s'] / MB:.0f} MB/s, native) | "
+                f"{'; '.join(t for t, _ in delta_targets(r))} | |")
+    pair = r["pair"]
+    title = f"{TITLES[r['case']]}, {pair['new_size'] / MIB:.0f} MiB"
+    ours = f"{megabytes(r['ours_wire'])} in {r['ours_s']:.2f} s (Wine)"
+    if "ours-whole_s" in r:
+        ours += (f"; without the old copy {megabytes(r['ours-whole_wire'])} in "
+                 f"{r['ours-whole_s']:.2f} s")
+    zsync = f"{megabytes(r['zsync_wire'])} in {r['zsync_s']:.2f} s" if "zsync_s" in r else "not run"
+    curl = f"{megabytes(r['curl_wire'])} in {r['curl_s']:.2f} s" if "curl_s" in r else "not run"
+    memory = f"{kib(r['call_peak_kib'])} (+{kib(r['growth_kib'])})"
+    return f"| {title} | {ours} | {zsync} | {curl} | {'; '.join(t for t, _ in delta_targets(r))} | {memory} |"
+
+
+DELTA_HEADER = ["| delta update over 100 Mbit/s, 10 ms round trip | ours: bytes on the wire, time | "
+                "zsync 0.6.2 | whole file (curl) | against the targets | ours: peak working set of the call "
+                "(growth over the base) |",
+                "|---|---|---|---|---|---|"]
+
+
+def joined(runs, key, form="{:.3f}"):
+    return ", ".join(form.format(run[key]) for run in runs)
+
+
+def delta_detail(r):
+    if r["case"] == "delta-generate":
+        parts = [f"{name} ({size / MIB:.0f} MiB): generate --delta "
+                 f"{', '.join(f'{x:.3f}' for x in ours)} s, index {index:,} bytes; zsyncmake "
+                 f"{', '.join(f'{x:.3f}' for x in peer)} s, control file {control:,} bytes"
+                 for name, size, ours, peer, index, control in r["per_file"]]
+        return (f"- delta-generate: {'; '.join(parts)}. generate also hashes the file for UpDate.ini "
+                f"(MD5), zsyncmake for its control file (SHA-1).")
+    pair = r["pair"]
+    runs = r["runs"]
+
+    def requests(party):
+        seen = runs[party][-1]["requests"]
+        return f"{plural(len(seen), 'request')}, {sum(b for _, b, _ in seen):,} body bytes"
+
+    text = (f"- {r['case']}: old copy {pair['old_size']:,} bytes, new file {pair['new_size']:,} bytes "
+            f"({pair['what']}); index {r['index_bytes']:,} bytes"
+            + (f", zsync control file {r['control_bytes']:,} bytes" if r["control_bytes"] else "")
+            + f". Ours {joined(runs['ours'], 'seconds')} s "
+            f"inside the process ({joined(runs['ours'], 'wall', '{:.2f}')} s with Wine's start), "
+            f"{joined(runs['ours'], 'wire', '{:,}')} bytes on the wire, nginx: {requests('ours')}")
+    if "ours-whole" in runs:
+        text += (f"; ours without the old copy {joined(runs['ours-whole'], 'seconds')} s, "
+                 f"{requests('ours-whole')}")
+    if "zsync" in runs:
+        text += (f"; zsync {joined(runs['zsync'], 'seconds')} s, "
+                 f"{joined(runs['zsync'], 'wire', '{:,}')} bytes, nginx: {requests('zsync')}"
+                 f" (it said: {runs['zsync'][-1]['said'].strip() or 'nothing'})")
+    if "curl" in runs:
+        text += (f"; curl {joined(runs['curl'], 'seconds')} s, "
+                 f"{joined(runs['curl'], 'wire', '{:,}')} bytes")
+    return text + (f"; our process's base working set {kib(r['base_kib'])} "
+                   f"(call peak from: {', '.join(r['peak_methods'])}).")
+
+
+ALL_CASES += DELTA_CASES
+
+
+# ---------------------------------------------------------------------------
 # The report.
 
 def command_output(command):
@@ -715,6 +1242,7 @@ def machine_facts(load_before):
         ("Wine", command_output(["wine", "--version"])),
         ("md5sum", command_output(["md5sum", "--version"])),
         ("curl", " ".join(command_output(["curl", "--version"]).split()[:2])),
+        ("zsync", " ".join(command_output(["zsync", "-V"]).split()[:2])),
         ("nginx", command_output(["nginx", "-v"])),
         ("load average", f"{load_before} before, {' '.join(f'{x:.2f}' for x in os.getloadavg())} after"),
         ("runs", f"median of {RUNS} after one untimed warm-up pass of each side"),
@@ -733,25 +1261,35 @@ def kib(value):
     return f"{value / 1024:.1f} MiB"
 
 
+MAIN_HEADER = ["| benchmark | ours | peer | ratio (ours / peer) | ours: peak working set of the call (growth over the base) |",
+               "|---|---|---|---|---|"]
+
+
 def table(results):
-    rows = ["| benchmark | ours | peer | ratio (ours / peer) | ours: peak working set of the call (growth over the base) |",
-            "|---|---|---|---|---|"]
+    return "\n".join(MAIN_HEADER + [row for _, row in main_rows(results)])
+
+
+def main_rows(results):
+    """[(case, row)] of the main table, in the results' order."""
+    rows = []
     for r in results:
+        if r["case"].startswith("delta-"):
+            continue
         if r["case"] == "compare":
-            rows.append(f"| {TITLES['compare']} | {r['ms']:.1f} ms (native) | target 50 ms | "
-                        f"{r['ratio']:.3g} of the target ({'met' if r['ratio'] < 1 else 'missed'}) | |")
+            rows.append((r["case"], f"| {TITLES['compare']} | {r['ms']:.1f} ms (native) | target 50 ms | "
+                        f"{r['ratio']:.3g} of the target ({'met' if r['ratio'] < 1 else 'missed'}) | |"))
             continue
         memory = f"{kib(r['call_peak_kib'])} (+{kib(r['growth_kib'])})"
         if r["case"] == "recheck-a":
             ms = r["second_s"] * 1000
-            rows.append(f"| {TITLES[r['case']]} | {ms:.0f} ms (Wine) | target under {RECHECK_TARGET_MS:.0f} ms | "
+            rows.append((r["case"], f"| {TITLES[r['case']]} | {ms:.0f} ms (Wine) | target under {RECHECK_TARGET_MS:.0f} ms | "
                         f"{ms / RECHECK_TARGET_MS:.3g} of the target ({'met' if ms < RECHECK_TARGET_MS else 'missed'}); "
-                        f"{r['speedup']:.3g} x the first check | {memory} |")
+                        f"{r['speedup']:.3g} x the first check | {memory} |"))
             continue
         if r["case"] == "recheck-b":
-            rows.append(f"| {TITLES[r['case']]} | {r['second_s'] * 1000:.0f} ms (Wine) | first check "
+            rows.append((r["case"], f"| {TITLES[r['case']]} | {r['second_s'] * 1000:.0f} ms (Wine) | first check "
                         f"{r['first_s']:.2f} s, target {RECHECK_TARGET_SPEEDUP:.0f} x faster | "
-                        f"{r['speedup']:.3g} x faster ({'met' if r['speedup'] >= RECHECK_TARGET_SPEEDUP else 'missed'}) | {memory} |")
+                        f"{r['speedup']:.3g} x faster ({'met' if r['speedup'] >= RECHECK_TARGET_SPEEDUP else 'missed'}) | {memory} |"))
             continue
         native = r.get("peer_native", not r.get("peer_under_wine", False))
         ours = f"{r['ours_mbs']:.1f} MB/s, {rate(r['ours_fps'])} files/s ({r['ours_s']:.2f} s, Wine)"
@@ -759,29 +1297,37 @@ def table(results):
                 f"({r['peer_s']:.2f} s, {'native' if native else 'Wine'})")
         if r["case"] == "floor-b":
             met = "met" if r["ratio"] >= FLOOR_TARGET else "missed"
-            rows.append(f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} (target {FLOOR_TARGET}: {met}) | {memory} |")
+            rows.append((r["case"], f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} (target {FLOOR_TARGET}: {met}) | {memory} |"))
             continue
-        rows.append(f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} | {memory} |")
-    return "\n".join(rows)
+        rows.append((r["case"], f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} | {memory} |"))
+    return rows
 
 
 def details(results):
+    return "\n".join(line for _, line in detail_lines(results))
+
+
+def detail_lines(results):
+    """[(case, line)] of the runs' details, in the results' order."""
     lines = []
     for r in results:
+        if r["case"].startswith("delta-"):
+            lines.append((r["case"], delta_detail(r)))
+            continue
         if r["case"] == "compare":
-            lines.append(f"- compare: medians over {RUNS} repetitions of Google Benchmark "
+            lines.append((r["case"], f"- compare: medians over {RUNS} repetitions of Google Benchmark "
                          f"(each the mean of {r['iterations']} iterations); repetitions "
                          f"{', '.join(f'{x:.2f}' for x in r['runs_ms'])} ms; "
                          f"{r['to_fetch']:.0f} names to fetch; our code built -O3 -DNDEBUG "
-                         f"(the Google Benchmark library itself reports a {r['library_build']} build).")
+                         f"(the Google Benchmark library itself reports a {r['library_build']} build)."))
             continue
         if r["case"].startswith("recheck"):
-            lines.append(f"- {r['case']}: second checks {', '.join(f'{x:.3f}' for x in r['runs'])} s, each "
-                         f"right after the first check of the same run ({', '.join(f'{x:.3f}' for x in r['first_runs'])} s).")
+            lines.append((r["case"], f"- {r['case']}: second checks {', '.join(f'{x:.3f}' for x in r['runs'])} s, each "
+                         f"right after the first check of the same run ({', '.join(f'{x:.3f}' for x in r['first_runs'])} s)."))
             continue
         if r["case"] == "floor-b":
-            lines.append(f"- floor-b: our first checks as in manifest-b; floor_bench.exe "
-                         f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s.")
+            lines.append((r["case"], f"- floor-b: our first checks as in manifest-b; floor_bench.exe "
+                         f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s."))
             continue
         line = (f"- {r['case']}: ours {', '.join(f'{x:.3f}' for x in r['ours_runs'])} s; "
                 f"{r['peer']} {', '.join(f'{x:.3f}' for x in r['peer_runs'])} s; "
@@ -796,8 +1342,60 @@ def details(results):
                                    f"{sent:,} bytes sent" for n, c, sent in seen)
             line += (f"; nginx saw, per run, ours: {shown(r['ours_connections'])}; "
                      f"{r['peer']}: {shown(r['peer_connections'])}")
-        lines.append(line + ".")
-    return "\n".join(lines)
+        lines.append((r["case"], line + "."))
+    return lines
+
+
+# The cases whose results come as more than one row or run line.
+OWNER = {"recheck-a": "manifest-a", "recheck-b": "manifest-b", "floor-b": "manifest-b",
+         "download-a-loop": "download-a", "download-b-loop": "download-b"}
+EARLIER = " (earlier run: "
+
+
+def owner(case):
+    return OWNER.get(case, case)
+
+
+def in_case_order(items):
+    return sorted(items, key=lambda item: ALL_CASES.index(owner(item[0])))
+
+
+def earlier_lines(ran):
+    """The table rows and run lines that the file as the last run left holds
+    for cases this run did not run, as (case, text), each marked with the
+    date of the run it came from: a run of some cases keeps the others'."""
+    rows, runs, machines = [], [], {}
+    if not os.path.exists(DOC):
+        return rows, runs, machines
+    with open(DOC, encoding="utf-8") as kept:
+        lines = kept.read().splitlines()
+    date = next((line[len("- date: "):].strip() for line in lines if line.startswith("- date: ")),
+                "date unknown")
+    facts = {line[2:].split(": ", 1)[0]: line[2:].split(": ", 1)[1]
+             for line in lines[:lines.index("## Results")] if line.startswith("- ") and ": " in line} \
+        if "## Results" in lines else {}
+    machines[date] = f"commit {facts.get('commit', 'unknown')}, cores {facts.get('cores', 'unknown')}"
+    # What the file already says of the runs its own kept rows come from.
+    for line in lines:
+        if line.startswith("- run of ") and ": " in line:
+            machines.setdefault(line[len("- run of "):].split(": ", 1)[0], line.split(": ", 1)[1])
+    # Longest first, so no title is taken for another it begins with.
+    titles = sorted(TITLES.items(), key=lambda item: -len(item[1]))
+    for line in lines:
+        if line.startswith("| "):
+            case = next((c for c, title in titles if line.startswith("| " + title)), None)
+            if case and owner(case) not in ran:
+                first, rest = line.split(" | ", 1)
+                if EARLIER not in first:
+                    line = f"{first}{EARLIER}{date}) | {rest}"
+                rows.append((case, line))
+        elif line.startswith("- "):
+            key = line[2:].split(":", 1)[0].split(" (", 1)[0]
+            if key in TITLES and owner(key) not in ran:
+                if not line[2:].startswith(key + EARLIER):
+                    line = f"- {key}{EARLIER}{date}){line[2 + len(key):]}"
+                runs.append((key, line))
+    return rows, runs, machines
 
 
 def write_doc(results, facts, skipped):
@@ -805,12 +1403,21 @@ def write_doc(results, facts, skipped):
     runs = os.environ.get("BENCH_RUNS", "")
     prefix = " ".join(x for x in [f"BENCH_CASES={cases}" if cases else "",
                                   f"BENCH_RUNS={runs}" if runs else ""] if x)
-    not_run = [c for c in ALL_CASES if c not in {r["case"] for r in results}]
+    ran = {owner(r["case"]) for r in results}
+    kept_rows, kept_runs, machines = earlier_lines(ran)
+    kept = {owner(c) for c, _ in kept_rows}
+    not_run = [c for c in ALL_CASES if c not in ran and c not in kept]
+    rows = in_case_order(main_rows(results) + [(c, r) for c, r in kept_rows if not c.startswith("delta-")])
+    delta = in_case_order([(r["case"], delta_row(r)) for r in results if r["case"].startswith("delta-")] +
+                          [(c, r) for c, r in kept_rows if c.startswith("delta-")])
+    run_lines = in_case_order(detail_lines(results) + kept_runs)
     text = f"""# Benchmarks
 
-Written by `make bench` (scripts/bench.sh, bench/bench.py); a new run replaces
-this file. Our Windows code runs under Wine; md5sum, curl, nginx and the
-comparison benchmark run natively on the same machine in the same run.
+Written by `make bench` (scripts/bench.sh, bench/bench.py). A new run replaces
+the rows of the cases it runs and keeps the others, marked with the date of
+the run they come from (the machine below is this run's). Our Windows code
+runs under Wine; md5sum, curl, zsync, nginx and the comparison benchmark run
+natively on the same machine in the same run.
 
 ## Machine
 
@@ -818,19 +1425,35 @@ comparison benchmark run natively on the same machine in the same run.
 
 ## Results
 
-{table(results)}
+{chr(10).join(MAIN_HEADER + [r for _, r in rows])}
 
 Ratios are our throughput over the peer's (1.00: as fast; 0.50: half as fast);
 for the comparison, our time over the 50 ms target (below 1: within it).
 MB/s counts 10^6 bytes a second of file contents.
 """
+    if delta:
+        text += f"""
+### Delta updates
+
+{chr(10).join(DELTA_HEADER + [r for _, r in delta])}
+
+Bytes on the wire are what the link carried both ways, HTTP headers included
+(our engine: the range probe, the index and the ranges; zsync: its control
+file and the ranges; curl: the whole file). Times: ours inside the process
+(one `CMyFun::DownloadFiles`, Wine's start not included), zsync's and curl's
+from their start to their exit. MB is 10^6 bytes.
+"""
+    dates = sorted({r.split(EARLIER, 1)[1].split(")", 1)[0] for _, r in kept_rows})
+    if dates:
+        text += ("\nRows marked \"earlier run\" are kept from the file an earlier run wrote:\n\n" +
+                 "\n".join(f"- run of {d}: {machines.get(d, 'machine not recorded')}" for d in dates) + "\n")
     if not_run:
-        text += ("\nNot measured in this run: " + ", ".join(not_run) +
+        text += ("\nNot measured in this run nor kept from an earlier one: " + ", ".join(not_run) +
                  (" (" + "; ".join(skipped) + ")" if skipped else " (left out by BENCH_CASES)") + ".\n")
     text += f"""
 Runs:
 
-{details(results)}
+{chr(10).join(line for _, line in run_lines)}
 
 ## What is measured
 
@@ -875,6 +1498,23 @@ Runs:
   TCP proxy on 127.0.0.1 that writes every chunk it reads {LINK_DELAY_MS} ms
   later, in each direction, so every request waits a 10 ms round trip;
   bandwidth is not limited.
+- Delta updates (delta-archive, -exe, -unrelated, -memory): pairs of an old
+  and a new file generated from fixed seeds (see Runs for their sizes and
+  what changed). The release folder holds the new file, the UpDate.ini and
+  index `updater-manifest generate --delta` wrote, and beside it zsyncmake's
+  control file. Every party goes through bench/delay_proxy.py with
+  `--delay-ms {LINK_DELAY_MS} --rate-mbit {LINK_RATE_MBIT}`: a 10 ms round trip and
+  {LINK_RATE_MBIT} Mbit/s each way, paced per 4 KiB chunk; the proxy counts the
+  bytes it delivers. Ours: `download_bench.exe` in an installation folder
+  holding the old copy and UpDate.ini (so the list holds the changed file and
+  the engine rebuilds it from the old copy); zsync 0.6.2: `zsync -i OLD -o OUT
+  URL_OF_CONTROL_FILE`; curl fetches the whole new file. Every result's MD5 is
+  checked against the new file's. The unrelated pair is also fetched by our
+  engine without an old copy. delta-memory rebuilds an archive-like 1 GiB
+  pair once (ours only) for the working set. delta-generate times
+  `updater-manifest generate RELEASE -o RELEASE/UpDate.ini --delta` (a native
+  Release build) against `zsyncmake -o CONTROL -u URL FILE` on the three new
+  files.
 - Memory: the working set of our process from `GetProcessMemoryInfo`. Under
   Wine, PeakWorkingSetSize and WorkingSetSize are the Linux process's VmHWM and
   VmRSS, so they include Wine's own baseline (its DLLs and start-up). The table
@@ -902,13 +1542,15 @@ cmake --preset windows && cmake --build build/windows -j2 --target manifest_benc
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \\
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON
 cmake --build build/bench-host -j2 --target compare_bench
+cmake --build build/bench-host -j2 --target updater-manifest   # by bench.py, for the delta cases
 python3 bench/bench.py   # with scripts/wine-env.sh sourced, a private Xvfb and one wineserver
 ```
 
 Settings: `BENCH_RUNS` (runs per side, default 3), `BENCH_CASES` (a subset of
 {', '.join(ALL_CASES)}), `BENCH_TIMEOUT` (seconds per run, default 1200),
 `BENCH_BUDGET` (seconds for everything, default 3600), `BENCH_CLEAN=1` (delete
-the generated trees in build/bench afterwards). One case by hand, inside
+the generated trees in build/bench afterwards), `BENCH_DELTA_SCALE` (the
+delta pairs' sizes times this, default 1). One case by hand, inside
 `scripts/with-wine-env.sh bash`:
 
 ```sh
@@ -934,6 +1576,7 @@ def main():
     os.makedirs(TREES, exist_ok=True)
     results, skipped = [], []
     server = None
+    tool_built = False
     try:
         for case in ALL_CASES:
             if case not in selected:
@@ -943,6 +1586,16 @@ def main():
                     results.extend(bench_manifest(case))
                 elif case == "compare":
                     results.append(bench_compare())
+                elif case.startswith("delta-"):
+                    if not tool_built:
+                        manifest_tool_ready()
+                        tool_built = True
+                    if case == "delta-generate":
+                        results.append(bench_delta_generate())
+                    else:
+                        if server is None:
+                            server = Nginx(TREES)
+                        results.append(bench_delta(server, case))
                 else:
                     if server is None:
                         server = Nginx(TREES)
@@ -959,12 +1612,17 @@ def main():
         shutil.rmtree(OUT, ignore_errors=True)
         if os.environ.get("BENCH_CLEAN") == "1":
             shutil.rmtree(TREES, ignore_errors=True)
+            shutil.rmtree(OLD, ignore_errors=True)
 
     facts = machine_facts(load_before)
     write_doc(results, facts, skipped)
     print()
-    print(table(results))
-    print()
+    if any(not r["case"].startswith("delta-") for r in results):
+        print(table(results))
+        print()
+    if any(r["case"].startswith("delta-") for r in results):
+        print("\n".join(DELTA_HEADER + [delta_row(r) for r in results if r["case"].startswith("delta-")]))
+        print()
     print(details(results))
     print(f"\nbench: wrote {os.path.relpath(DOC, TOP)}")
     return 3 if skipped else 0

@@ -1,9 +1,11 @@
 // Times one CMyFun::DownloadFiles as the dialog runs it: the controls belong
 // to a visible window whose thread pumps messages, and the call runs on a
 // worker thread, so every progress and list update is a real cross-thread
-// window message. The list is what a check against an empty installation
-// yields from <folder>UpDate.ini, and the engine gets its digests, as a
-// check hands them over, to verify every file.
+// window message. The list is every file <folder>UpDate.ini names, as a
+// check yields it when no local manifest matches, and the engine gets its
+// digests, as a check hands them over, to verify every file. FOLDER is the
+// installation: an older copy of a listed file placed there is what the
+// engine rebuilds the new one from (the bench's delta cases).
 //   download_bench.exe BASE_URL FOLDER TIMEOUT_SECONDS
 // prints one line:
 //   result ok=1 seconds=S files=N rows=N failed_rows=0 visible=1 base_ws_kib=...

@@ -15,6 +15,7 @@ packages=(
   fonts-wqy-zenhei locales
   nginx-light openssl
   curl time
+  zsync  # make bench's delta cases measure against its client
 )
 
 missing=()
