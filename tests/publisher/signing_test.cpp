@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "check/signature_form.h"
 #include "engine/public_key.h"
 #include "publisher/generate.h"
 #include "publisher/tool_error.h"
@@ -81,6 +82,32 @@ TEST(Signing, FixedVectorsOfTheWindowsSuiteVerify) {
   EXPECT_TRUE(VerifyBytes(kKeyB, kPartManifest, FromHex(kPartByB)));
   EXPECT_FALSE(VerifyBytes(kKeyB, kPartManifest, FromHex(kPartByA)));
   EXPECT_FALSE(VerifyBytes(kKeyA, kPartManifest, FromHex(kAllnewByA)));
+}
+
+TEST(Signing, CurrentFormCoversSerialExpiryAndManifest) {
+  // The Windows suite's vectors of the current form verify here too.
+  for (const auto& [manifest, hex] : {std::pair{kPartManifest, kPartSerial7ByC}, std::pair{kPartManifest, kPartSerial6ByC},
+                                      std::pair{kAllnewManifest, kAllnewSerial8ByC}}) {
+    const auto file = ReadSignatureFile(FromHex(hex));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(kExpiryC, file->expires);
+    EXPECT_TRUE(VerifyBytes(kKeyC, SignedMessage(*file, Sha256Of(manifest)), file->rs)) << hex;
+    EXPECT_FALSE(VerifyBytes(kKeyC, SignedMessage(*file, Sha256Of(manifest + "x")), file->rs)) << hex;
+  }
+
+  TempFolder temp;
+  const auto keyFile = temp.Root() / "release.pem";
+  const std::string publicKey = CreateSigningKey(keyFile);
+  const std::string signature = SignManifest(keyFile, kPartManifest, 12345, 1893456000);
+  ASSERT_EQ(kNewSignatureBytes, signature.size());
+  const auto file = ReadSignatureFile(signature);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(12345u, file->serial);
+  EXPECT_EQ(1893456000u, file->expires);
+  EXPECT_TRUE(VerifyBytes(publicKey, SignedMessage(*file, Sha256Of(kPartManifest)), file->rs));
+  // The old form's message (the manifest itself) is not what was signed.
+  EXPECT_FALSE(VerifyBytes(publicKey, kPartManifest, file->rs));
+  EXPECT_EQ(FromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"), Sha256Of(""));
 }
 
 TEST(Signing, MalformedPublicKeysVerifyNothing) {
