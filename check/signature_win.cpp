@@ -215,11 +215,9 @@ bool ManifestSignatureHolds(const InternetHandle& root, const std::wstring& mani
   }
   const bool raise = signature->form == 2 &&
                      (!state.newFormAccepted || state.damaged || signature->serial > state.serial);
-  // A floor that could not be noted would let the next check go below it: the
-  // check fails as a full disk fails the manifest's copy.
-  if (raise && !WriteAcceptedNote(folder, signature->serial)) {
-    ReportDiagnostic("StateWriteFail\n", folder);
-    return false;
-  }
+  // A note that cannot be written (a read-only file, a full disk) must not
+  // stop updates for good: this signature holds and is fresh, so the check
+  // goes on, and the floor stays where it was until a later check can write.
+  if (raise && !WriteAcceptedNote(folder, signature->serial)) ReportDiagnostic("StateWriteFail\n", folder);
   return true;
 }

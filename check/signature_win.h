@@ -29,7 +29,7 @@ void SetClockForTesting(std::optional<std::uint64_t> secondsSince1970);
 // folder, when it is absent or does not verify, when it is expired, of a
 // lower serial than the installation accepted before, or of form 1 after
 // one of form 2. A form-2 signature that passes and raises the highest
-// serial is noted in folder's LocalSerial.dat (atomically) before true;
-// false when that note cannot be written.
+// serial is noted in folder's LocalSerial.dat (atomically) before true; a
+// note that cannot be written is reported but does not fail the check.
 bool ManifestSignatureHolds(const InternetHandle& root, const std::wstring& manifestUrl,
                             const std::wstring& copy, const std::wstring& folder, StopSignal* stop);

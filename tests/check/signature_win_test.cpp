@@ -320,6 +320,21 @@ TEST_F(FreshnessTest, AMissingOrDamagedNoteNeverBlocksANewFormSignature) {
   }
 }
 
+TEST_F(FreshnessTest, ANoteThatCannotBeWrittenDoesNotStopTheUpdate) {
+  Serve(kPartManifest, kPartSerial7ByC);
+  ExpectVerdict(L"Part", "serial 7");
+  // A folder in the way of the temporary name: the note cannot be written.
+  ASSERT_TRUE(::CreateDirectoryW((Note() + L".tmp").c_str(), nullptr));
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  std::wstring verdict;
+  g_words.clear();
+  Check(verdict);
+  EXPECT_EQ(L"Allnew", verdict);
+  EXPECT_EQ(std::vector<std::string>{"StateWriteFail\n"}, g_words);
+  EXPECT_TRUE(ReadBytes(Note()) == AcceptedStateBytes(7)) << "the floor stays where it was";
+  ASSERT_TRUE(::RemoveDirectoryW((Note() + L".tmp").c_str()));
+}
+
 TEST_F(FreshnessTest, ASignatureThatDoesNotHoldIsNeverNoted) {
   std::string changed = FromHex(kPartSerial7ByC);
   changed[15] ^= 0x10;  // serial 7 becomes 23: not what was signed
