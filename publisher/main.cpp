@@ -1,15 +1,20 @@
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "check/signature_form.h"
 #include "engine/public_key.h"
 #include "manifest/manifest_reader.h"
+#include "publisher/check_server.h"
 #include "publisher/code_page.h"
 #include "publisher/diff.h"
 #include "publisher/generate.h"
 #include "publisher/lint.h"
+#include "publisher/signature_report.h"
 #include "publisher/signing.h"
 #include "publisher/system.h"
 #include "publisher/text.h"
@@ -36,11 +41,12 @@ std::string Usage() {
          "  updater-manifest lint FILE [--code-page N] [--public-key HEX]\n"
          "  updater-manifest diff OLD NEW [--code-page N]\n"
          "  updater-manifest keygen KEYFILE\n"
-         "  updater-manifest sign MANIFEST --key KEYFILE\n"
+         "  updater-manifest sign MANIFEST --key KEYFILE [--serial N] [--expires TIME]\n"
          "  updater-manifest pubkey KEYFILE\n"
+         "  updater-manifest check-server URL [--public-key HEX] [--full]\n"
          "  updater-manifest SUBCOMMAND --help\n"
          "\n"
-         "Exit status: 0 done, 1 lint found problems, 2 error.\n";
+         "Exit status: 0 done, 1 lint or check-server found problems, 2 error.\n";
 }
 
 std::string GenerateHelp() {
@@ -75,7 +81,8 @@ std::string LintHelp() {
          "\n" +
          CodePageHelp() +
          "  --public-key HEX    also check FILE.sig against this public key, as an\n"
-         "                      updater built with it does\n"
+         "                      updater built with it does; shows its serial and\n"
+         "                      expiry, and warns two weeks before the expiry\n"
          "\n"
          "Exit status: 0 clean, 1 problems found, 2 cannot read.\n";
 }
@@ -101,13 +108,40 @@ std::string KeygenHelp() {
 }
 
 std::string SignHelp() {
-  return "usage: updater-manifest sign MANIFEST --key KEYFILE\n"
+  return "usage: updater-manifest sign MANIFEST --key KEYFILE [--serial N] [--expires TIME]\n"
          "\n"
-         "Writes MANIFEST.sig (through MANIFEST.sig.tmp and a rename): the ECDSA P-256\n"
-         "signature over the SHA-256 of MANIFEST's bytes as r||s, 64 bytes. Serve it\n"
-         "beside MANIFEST; sign again whenever MANIFEST changes.\n"
+         "Writes MANIFEST.sig (through MANIFEST.sig.tmp and a rename), 88 bytes: the\n"
+         "serial and the expiry, then the ECDSA P-256 signature (r||s) over them and\n"
+         "the SHA-256 of MANIFEST's bytes. Serve it beside MANIFEST; sign again\n"
+         "whenever MANIFEST changes and before the expiry. Updaters with the key\n"
+         "refuse an expired signature and a serial below the highest they accepted.\n"
          "\n"
-         "  --key KEYFILE       the private key made by keygen\n";
+         "  --key KEYFILE       the private key made by keygen\n"
+         "  --serial N          a number that goes up from release to release\n"
+         "                      (default: now, in seconds since 1970, so a plain\n"
+         "                      sign again always goes up)\n"
+         "  --expires TIME      YYYY-MM-DDTHH:MM:SSZ, UTC (default: 90 days from now);\n"
+         "                      a time already past is written with a warning\n";
+}
+
+std::string CheckServerHelp() {
+  return "usage: updater-manifest check-server URL [--public-key HEX] [--full]\n"
+         "\n"
+         "Fetches what the updater fetches, as it fetches it, and reports every\n"
+         "problem in the words of what users would see. URL is the address the\n"
+         "updater is built for: UPDATER_SERVER (scheme://host[:port], below which\n"
+         "/Velmora/Qyr/Test/ is taken) or the whole base URL with its path. It\n"
+         "checks Update/UpDate.ini (status, length, whether it parses, what lint says),\n"
+         "with a key Update/UpDate.ini.sig (signature, serial, expiry), every listed\n"
+         "file (status, Content-Length, chunked or compressed answers, the one-byte\n"
+         "range probe) and UpdateLog/UpdateLog.ini. Four files are fetched at once;\n"
+         "every wait ends after 30 s without progress.\n"
+         "\n"
+         "  --public-key HEX    the key the updater is built with\n"
+         "  --full              also receive every file whole and check its MD5\n" +
+         CodePageHelp() +
+         "\n"
+         "Exit status: 0 clean, 1 problems found, 2 error.\n";
 }
 
 std::string PubkeyHelp() {
@@ -127,6 +161,8 @@ enum Option : unsigned {
   kCodePageOption = 2,
   kKeyOption = 4,
   kPublicKeyOption = 8,
+  kFreshnessOptions = 16,
+  kFullOption = 32,
   kDeltaOption = 256,
 };
 
@@ -135,10 +171,33 @@ struct Arguments {
   std::optional<std::string> output;
   std::optional<std::string> key;
   std::optional<std::string> publicKey;
+  std::optional<std::uint64_t> serial;
+  std::optional<std::uint64_t> expires;
   unsigned codePage = 0;
+  bool full = false;
   bool delta = false;
   bool help = false;
 };
+
+std::uint64_t ParseSerial(const std::string& text) {
+  std::uint64_t value = 0;
+  bool fits = !text.empty() && text.size() <= 20;
+  for (char c : text) {
+    if (c < '0' || c > '9') fits = false;
+    if (!fits) break;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) fits = false;
+    value = value * 10 + digit;
+  }
+  if (!fits) throw UsageError("--serial needs a whole number from 0 to 18446744073709551615, got \"" + text + "\"");
+  return value;
+}
+
+std::uint64_t Now() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
+}
 
 unsigned ParseCodePage(const std::string& text) {
   char* end = nullptr;
@@ -176,6 +235,16 @@ Arguments Parse(const std::vector<std::string>& args, unsigned options) {
       parsed.delta = true;
     } else if ((options & kCodePageOption) && is("--code-page")) {
       parsed.codePage = ParseCodePage(value("--code-page"));
+    } else if ((options & kFreshnessOptions) && is("--serial")) {
+      parsed.serial = ParseSerial(value("--serial"));
+    } else if ((options & kFreshnessOptions) && is("--expires")) {
+      const std::string text = value("--expires");
+      parsed.expires = ParseUtcTime(text);
+      if (!parsed.expires) {
+        throw UsageError("--expires needs a UTC time as YYYY-MM-DDTHH:MM:SSZ (1970 to 9999), got \"" + text + "\"");
+      }
+    } else if ((options & kFullOption) && arg == "--full") {
+      parsed.full = true;
     } else if ((options & kKeyOption) && is("--key")) {
       parsed.key = value("--key");
     } else if ((options & kPublicKeyOption) && is("--public-key")) {
@@ -222,25 +291,22 @@ int Generate(const Arguments& args) {
   return kOk;
 }
 
-// A problem for lint, or nothing when FILE.sig holds FILE's signature.
-std::optional<std::string> SignatureProblem(const std::filesystem::path& path, const std::string& bytes,
-                                            const std::string& publicKey) {
+// What an updater with the key makes of FILE.sig.
+SignatureReport SignatureOfFile(const std::filesystem::path& path, const std::string& bytes,
+                                const std::string& publicKey) {
   std::filesystem::path signaturePath = path;
   signaturePath += ".sig";
+  SignatureReport report;
   if (!std::filesystem::exists(signaturePath)) {
-    return DisplayPath(signaturePath) + ": missing; updaters with this key refuse the manifest";
+    report.problems.push_back("missing; updaters with this key refuse the manifest");
+  } else {
+    report = ReportSignature(publicKey, bytes, ReadWholeFile(signaturePath), Now());
   }
-  const std::string signature = ReadWholeFile(signaturePath);
-  if (signature.size() != kSignatureBytes) {
-    return DisplayPath(signaturePath) + ": " + std::to_string(signature.size()) + " bytes, not " +
-           std::to_string(kSignatureBytes) + "; updaters with this key refuse the manifest";
-  }
-  if (!VerifyBytes(publicKey, bytes, signature)) {
-    return DisplayPath(signaturePath) +
-           ": does not verify (another key, or the manifest changed after signing); updaters with this "
-           "key refuse the manifest";
-  }
-  return std::nullopt;
+  const std::string shown = DisplayPath(signaturePath) + ": ";
+  for (std::string& fact : report.facts) fact = shown + fact;
+  for (std::string& problem : report.problems) problem = shown + problem;
+  for (std::string& warning : report.warnings) warning = shown + "warning: " + warning;
+  return report;
 }
 
 int Lint(const Arguments& args) {
@@ -253,11 +319,13 @@ int Lint(const Arguments& args) {
   for (const LintProblem& problem : problems) {
     std::printf("%s:%zu: %s\n", shown.c_str(), problem.line, problem.message.c_str());
   }
-  std::optional<std::string> signatureProblem;
-  if (args.publicKey) signatureProblem = SignatureProblem(path, bytes, *args.publicKey);
-  if (signatureProblem) std::printf("%s\n", signatureProblem->c_str());
-  if (!problems.empty() || signatureProblem) {
-    std::printf("%s: %zu problem(s)\n", shown.c_str(), problems.size() + (signatureProblem ? 1 : 0));
+  SignatureReport signature;
+  if (args.publicKey) signature = SignatureOfFile(path, bytes, *args.publicKey);
+  for (const auto* lines : {&signature.facts, &signature.problems, &signature.warnings}) {
+    for (const std::string& line : *lines) std::printf("%s\n", line.c_str());
+  }
+  if (!problems.empty() || !signature.problems.empty()) {
+    std::printf("%s: %zu problem(s)\n", shown.c_str(), problems.size() + signature.problems.size());
     return kProblems;
   }
   const std::size_t entries = ReadManifestTable(PreparedTextOf(bytes, codePage)).size();
@@ -303,11 +371,32 @@ int Sign(const Arguments& args) {
   const std::filesystem::path manifest = PathFromArgument(args.positional[0]);
   const std::filesystem::path keyFile = PathFromArgument(*args.key);
   const std::string bytes = ReadWholeFile(manifest);
-  const std::string signature = SignBytes(keyFile, bytes);
+  const std::uint64_t now = Now();
+  constexpr std::uint64_t kDefaultLifetime = 90ull * 24 * 60 * 60;
+  const std::uint64_t serial = args.serial.value_or(now);
+  const std::uint64_t expires = args.expires.value_or(std::min(now + kDefaultLifetime, kLatestExpiry));
   std::filesystem::path signaturePath = manifest;
   signaturePath += ".sig";
-  WriteFileReplacing(signaturePath, signature);
-  std::printf("%s: signed for public key %s\n", DisplayPath(signaturePath).c_str(),
+  // The signature this one replaces: going below its serial makes every
+  // installation that took it refuse this release.
+  if (std::filesystem::exists(signaturePath)) {
+    const std::optional<SignatureFile> previous = ReadSignatureFile(ReadWholeFile(signaturePath));
+    if (previous && previous->form == 2 && previous->serial > serial) {
+      std::fprintf(stderr,
+                   "updater-manifest sign: warning: serial %llu is below the %llu of the signature it replaces; "
+                   "installations that took that one refuse this\n",
+                   static_cast<unsigned long long>(serial), static_cast<unsigned long long>(previous->serial));
+    }
+  }
+  if (expires <= now) {
+    std::fprintf(stderr,
+                 "updater-manifest sign: warning: the expiry %s is already past; updaters with this key refuse "
+                 "this manifest\n",
+                 UtcTimeText(expires).c_str());
+  }
+  WriteFileReplacing(signaturePath, SignManifest(keyFile, bytes, serial, expires));
+  std::printf("%s: serial %llu, expires %s, signed for public key %s\n", DisplayPath(signaturePath).c_str(),
+              static_cast<unsigned long long>(serial), UtcTimeText(expires).c_str(),
               PublicKeyOfKeyFile(keyFile).c_str());
   return kOk;
 }
@@ -316,6 +405,18 @@ int Pubkey(const Arguments& args) {
   if (args.positional.size() != 1) throw UsageError("pubkey needs one KEYFILE");
   std::printf("%s\n", PublicKeyOfKeyFile(PathFromArgument(args.positional[0])).c_str());
   return kOk;
+}
+
+int CheckServerCommand(const Arguments& args) {
+  if (args.positional.size() != 1) throw UsageError("check-server needs one URL");
+  CheckServerRequest request;
+  request.url = args.positional[0];
+  request.publicKey = args.publicKey.value_or("");
+  request.full = args.full;
+  request.codePage = args.codePage;
+  request.now = Now();
+  request.progress = ProgressStream();
+  return CheckServer(request) ? kOk : kProblems;
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -340,8 +441,9 @@ int Run(const std::vector<std::string>& args) {
       {"lint", Lint, LintHelp, kCodePageOption | kPublicKeyOption},
       {"diff", Diff, DiffHelp, kCodePageOption},
       {"keygen", Keygen, KeygenHelp, 0},
-      {"sign", Sign, SignHelp, kKeyOption},
+      {"sign", Sign, SignHelp, kKeyOption | kFreshnessOptions},
       {"pubkey", Pubkey, PubkeyHelp, 0},
+      {"check-server", CheckServerCommand, CheckServerHelp, kPublicKeyOption | kFullOption | kCodePageOption},
   };
   for (const Command& c : kCommands) {
     if (command != c.name) continue;

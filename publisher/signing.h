@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -20,6 +21,15 @@ std::string PublicKeyOfKeyFile(const std::filesystem::path& keyFile);
 
 // The 64-byte signature of message. Throws ToolError.
 std::string SignBytes(const std::filesystem::path& keyFile, std::string_view message);
+
+// The 32-byte SHA-256 of bytes.
+std::string Sha256Of(std::string_view bytes);
+
+// The bytes of MANIFEST.sig in its current form (check/signature_form.h): the
+// header with serial and expiry, then r || s over it and the manifest's
+// SHA-256. Throws ToolError.
+std::string SignManifest(const std::filesystem::path& keyFile, std::string_view manifest, std::uint64_t serial,
+                         std::uint64_t expires);
 
 // True when signature is valid for message under the public key text; false
 // for a malformed key, a point off the curve or a signature of any other

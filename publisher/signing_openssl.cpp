@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "check/signature_form.h"
 #include "engine/public_key.h"
 #include "publisher/signing.h"
 #include "publisher/system.h"
@@ -182,4 +183,20 @@ bool VerifyBytes(const std::string& publicKeyHex, std::string_view message, std:
                        reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
   ERR_clear_error();
   return valid;
+}
+
+std::string Sha256Of(std::string_view bytes) {
+  unsigned char digest[kSha256Bytes];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+      length != kSha256Bytes) {
+    throw ToolError("cannot hash: " + LastError());
+  }
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+std::string SignManifest(const fs::path& keyFile, std::string_view manifest, std::uint64_t serial,
+                         std::uint64_t expires) {
+  const std::string header = SignatureHeader(serial, expires);
+  return header + SignBytes(keyFile, header + Sha256Of(manifest));
 }

@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev
   libssl-dev
+  libcurl4-openssl-dev  # check-server fetches as the updater does, several files at once
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   libgnutls30  # Wine's TLS: loaded at run time, so no package depends on it

@@ -76,6 +76,21 @@ target_link_libraries(updater_tls PRIVATE updater_win)
 target_link_options(updater_tls PRIVATE -municode)
 set_target_properties(updater_tls PROPERTIES OUTPUT_NAME Updater
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tls)
+# The same updater with the public key of tests/e2e/test_signing_key.pem built
+# in, for the suite's signed case; its own public_key.cpp stands in for the
+# library's as base_url.cpp does above.
+add_executable(updater_signed WIN32
+  ${CMAKE_SOURCE_DIR}/app/my_update_app.cpp
+  ${CMAKE_SOURCE_DIR}/framework/afx_winmain.cpp
+  ${CMAKE_SOURCE_DIR}/engine/public_key.cpp
+  ${CMAKE_SOURCE_DIR}/res/updater.rc)
+target_compile_definitions(updater_signed PRIVATE
+  "UPDATER_PUBLIC_KEY_HEX=\"040633eba5f4fbcda09a42dcfd22c6c79ccfb180d8493ef5214acea78a775b694f200e0bfffda532e49dab8e34b525585480aafed4cf467f3b3674a028fac5f711\"")
+target_link_libraries(updater_signed PRIVATE updater_win)
+target_link_options(updater_signed PRIVATE -municode)
+set_target_properties(updater_signed PROPERTIES OUTPUT_NAME Updater
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/signed)
+
 add_executable(trust_ca e2e/trust_ca.cpp)
 target_include_directories(trust_ca PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(trust_ca PRIVATE crypt32)

@@ -201,6 +201,157 @@ TEST_F(SignedManifestTest, WithoutAKeyNoSignatureIsFetched) {
   EXPECT_EQ(m_path + "UpDate.ini", JsonField(log[0], "path"));
 }
 
+// Serials and expiries: an installation refuses a signature older than what
+// it accepted, an expired one, and the old form once it took the new one.
+class FreshnessTest : public SignedManifestTest {
+ protected:
+  void SetUp() override {
+    SignedManifestTest::SetUp();
+    SetPublicKeyForTesting(kKeyC);
+    SetClockForTesting(kExpiryC - 30ull * 86400);
+  }
+  void TearDown() override {
+    SetClockForTesting(std::nullopt);
+    SignedManifestTest::TearDown();
+  }
+  std::wstring Note() const { return m_folder + L"LocalSerial.dat"; }
+  void ExpectVerdict(const wchar_t* want, const std::string& what) {
+    std::wstring verdict = L"Error";
+    g_words.clear();
+    Check(verdict);
+    EXPECT_EQ(want, verdict) << what;
+    EXPECT_TRUE(g_words.empty()) << what << ": " << (g_words.empty() ? "" : g_words[0]);
+  }
+  void ExpectRefusedAs(const std::string& word, const std::string& what) {
+    const bool noted = PathExists(Note());
+    const std::string before = noted ? ReadBytes(Note()) : std::string();
+    std::wstring verdict = L"Part";
+    g_words.clear();
+    EXPECT_TRUE(Check(verdict).empty()) << what;
+    EXPECT_EQ(L"Error", verdict) << what;
+    EXPECT_EQ(std::vector<std::string>{word}, g_words) << what;
+    // A refusal changes nothing of what the installation accepted.
+    EXPECT_EQ(noted, PathExists(Note())) << what;
+    if (noted) {
+      EXPECT_TRUE(ReadBytes(Note()) == before) << what;
+    }
+    EXPECT_FALSE(PathExists(Note() + L".tmp")) << what;
+  }
+  void ExpectNoted(std::uint64_t serial, const std::string& what) {
+    ASSERT_TRUE(PathExists(Note())) << what;
+    EXPECT_TRUE(ReadBytes(Note()) == AcceptedStateBytes(serial)) << what;
+    EXPECT_FALSE(PathExists(Note() + L".tmp")) << what;
+  }
+};
+
+TEST_F(FreshnessTest, AReplayedLowerSerialIsRefusedAndTheSameSerialAccepted) {
+  Serve(kPartManifest, kPartSerial7ByC);
+  ExpectVerdict(L"Part", "serial 7 in a new installation");
+  ExpectNoted(7, "after serial 7");
+  ExpectVerdict(L"Part", "serial 7 again: the same release");
+  ExpectNoted(7, "after serial 7 again");
+
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  ExpectVerdict(L"Allnew", "serial 8");
+  ExpectNoted(8, "after serial 8");
+
+  Serve(kPartManifest, kPartSerial7ByC);
+  ExpectRefusedAs("SerialRolledBack\n", "serial 7 replayed after 8");
+  Serve(kPartManifest, kPartSerial6ByC);
+  ExpectRefusedAs("SerialRolledBack\n", "serial 6 after 8");
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  ExpectVerdict(L"Allnew", "serial 8 still good");
+}
+
+TEST_F(FreshnessTest, AnExpiredSignatureIsRefusedAfterADaysGrace) {
+  Serve(kPartManifest, kPartSerial7ByC);
+  SetClockForTesting(kExpiryC + 25ull * 3600);
+  ExpectRefusedAs("SignatureExpired\n", "25 hours past the expiry, new installation");
+  EXPECT_FALSE(PathExists(Note()));
+
+  SetClockForTesting(kExpiryC + 23ull * 3600);
+  ExpectVerdict(L"Part", "23 hours past the expiry: a clock a day ahead still updates");
+  ExpectNoted(7, "inside the grace");
+
+  SetClockForTesting(kExpiryC + 400ull * 86400);
+  ExpectRefusedAs("SignatureExpired\n", "a year past the expiry");
+}
+
+TEST_F(FreshnessTest, TheOldFormIsRefusedOnceTheNewFormWasAccepted) {
+  // Both forms by one key: the vectors of the old form are by key A.
+  SetPublicKeyForTesting(kKeyA);
+  Serve(kPartManifest, kPartByA);
+  ExpectVerdict(L"Part", "old form, nothing accepted before");
+  EXPECT_FALSE(PathExists(Note())) << "the old form notes nothing";
+
+  SetPublicKeyForTesting(kKeyC);
+  Serve(kPartManifest, kPartSerial7ByC);
+  ExpectVerdict(L"Part", "new form");
+
+  SetPublicKeyForTesting(kKeyA);
+  Serve(kPartManifest, kPartByA);
+  ExpectRefusedAs("SignatureOldForm\n", "old form after the new form");
+}
+
+TEST_F(FreshnessTest, AMissingOrDamagedNoteNeverBlocksANewFormSignature) {
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  ExpectVerdict(L"Allnew", "serial 8");
+  ExpectNoted(8, "serial 8");
+
+  // Deleted: nothing accepted yet, so a lower serial passes and is noted.
+  ASSERT_TRUE(::DeleteFileW(Note().c_str()));
+  Serve(kPartManifest, kPartSerial7ByC);
+  ExpectVerdict(L"Part", "serial 7 with the note deleted");
+  ExpectNoted(7, "rewritten after the deletion");
+
+  // Damaged (one bit, cut short, empty): no floor, but the new form is kept.
+  std::string flipped = AcceptedStateBytes(8);
+  flipped[12] ^= 0x01;
+  for (const std::string& damaged : {flipped, AcceptedStateBytes(8).substr(0, 20), std::string()}) {
+    WriteBytes(Note(), damaged);
+    Serve(kPartManifest, kPartSerial6ByC);
+    ExpectVerdict(L"Part", "serial 6 over a damaged note");
+    ExpectNoted(6, "rewritten after the damage");
+    WriteBytes(Note(), damaged);
+    SetPublicKeyForTesting(kKeyA);
+    Serve(kPartManifest, kPartByA);
+    ExpectRefusedAs("SignatureOldForm\n", "old form over a damaged note");
+    SetPublicKeyForTesting(kKeyC);
+  }
+}
+
+TEST_F(FreshnessTest, ANoteThatCannotBeWrittenDoesNotStopTheUpdate) {
+  Serve(kPartManifest, kPartSerial7ByC);
+  ExpectVerdict(L"Part", "serial 7");
+  // A folder in the way of the temporary name: the note cannot be written.
+  ASSERT_TRUE(::CreateDirectoryW((Note() + L".tmp").c_str(), nullptr));
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  std::wstring verdict;
+  g_words.clear();
+  Check(verdict);
+  EXPECT_EQ(L"Allnew", verdict);
+  EXPECT_EQ(std::vector<std::string>{"StateWriteFail\n"}, g_words);
+  EXPECT_TRUE(ReadBytes(Note()) == AcceptedStateBytes(7)) << "the floor stays where it was";
+  ASSERT_TRUE(::RemoveDirectoryW((Note() + L".tmp").c_str()));
+}
+
+TEST_F(FreshnessTest, ASignatureThatDoesNotHoldIsNeverNoted) {
+  std::string changed = FromHex(kPartSerial7ByC);
+  changed[15] ^= 0x10;  // serial 7 becomes 23: not what was signed
+  ServeBytes(m_path + "UpDate.ini", kPartManifest);
+  ServeBytes(m_path + "UpDate.ini.sig", changed);
+  ExpectRefusedAs("SignatureFail\n", "serial changed after signing");
+  changed = FromHex(kPartSerial7ByC);
+  changed[23] ^= 0x01;  // the expiry
+  ServeBytes(m_path + "UpDate.ini.sig", changed);
+  ExpectRefusedAs("SignatureFail\n", "expiry changed after signing");
+  changed = FromHex(kPartSerial7ByC);
+  changed[7] = 3;  // a form this updater does not know
+  ServeBytes(m_path + "UpDate.ini.sig", changed);
+  ExpectRefusedAs("SignatureFail\n", "form version 3");
+  EXPECT_FALSE(PathExists(Note()));
+}
+
 TEST(SignedManifestVerify, CngAcceptsTheToolsSignaturesAndMeasuresTheCost) {
   const std::wstring folder = MakeTempFolder(L"verify");
   const std::wstring part = folder + L"part.ini";
@@ -209,6 +360,8 @@ TEST(SignedManifestVerify, CngAcceptsTheToolsSignaturesAndMeasuresTheCost) {
   WriteBytes(large, LargeManifest());
 
   EXPECT_TRUE(VerifyFileSignature(kKeyA, part, FromHex(kPartByA)));
+  EXPECT_TRUE(VerifyFileSignature(kKeyC, part, FromHex(kPartSerial7ByC)));
+  EXPECT_FALSE(VerifyFileSignature(kKeyA, part, FromHex(kPartSerial7ByC)));
   EXPECT_TRUE(VerifyFileSignature(kKeyA, large, FromHex(kLargeByA)));
   EXPECT_FALSE(VerifyFileSignature(kKeyB, part, FromHex(kPartByA)));
   EXPECT_FALSE(VerifyFileSignature(kKeyA, folder + L"absent.ini", FromHex(kPartByA)));

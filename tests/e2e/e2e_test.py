@@ -8,6 +8,7 @@ The built-in address is a fixed loopback port, so the suite runs inside a
 private network namespace (in_netns.sh) where that port is certainly free and
 nothing else can answer on it.
 """
+from datetime import datetime, timedelta, timezone
 import os
 import shutil
 import subprocess
@@ -24,8 +25,8 @@ if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
 
 
 sys.path.insert(0, HERE)
-from harness import (BASE_PATH, BUILD, WAIT, Installation, ReleaseTestCase, Server, md5,  # noqa: E402
-                     read_tree, wait_until)
+from harness import (BASE_PATH, BUILD, TOOL, WAIT, Installation, ReleaseTestCase, Server,  # noqa: E402
+                     manifest_bytes, md5, read_tree, wait_until)
 
 
 def release_files(updater, client):
@@ -620,6 +621,70 @@ class OverHttps(Checks):
         self.assertTrue(wait_until(lambda: os.path.exists(install.path("client-started.txt"))
                                    and not os.path.exists(install.path("delete.bat"))))
         self.assert_installed(install, release)
+
+
+class Signed(Checks):
+    """The updater built with the public key of test_signing_key.pem, against
+    nginx, with manifests signed with a serial and an expiry."""
+
+    KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "test_signing_key.pem")
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        with open(os.path.join(BUILD, "tests", "signed", "Updater.exe"), "rb") as updater:
+            cls.updater = updater.read()
+
+    def sign(self, serial):
+        expires = (datetime.now(timezone.utc) + timedelta(days=2)).strftime("%Y-%m-%dT%H:%M:%SZ")
+        subprocess.run([TOOL, "sign", os.path.join(self.update, "UpDate.ini"), "--key", self.KEY,
+                        "--serial", str(serial), "--expires", expires],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def noted_serial(self, install):
+        with open(install.path("LocalSerial.dat"), "rb") as note:
+            data = note.read()
+        self.assertEqual(32, len(data))
+        self.assertEqual(b"UPDSERL1", data[:8])
+        return int.from_bytes(data[8:16], "big")
+
+    def test_a_signed_release_updates_and_a_replayed_older_one_is_refused(self):
+        release = {"Updater.exe": self.updater + b"\0signed release\0", "QyrUIPro.exe": self.client,
+                   "data/config.ini": b"[main]\r\nversion=2\r\n"}
+        self.publish(release, with_tool=True)
+        self.sign(1000)
+        older_manifest = manifest_bytes({**release, "data/config.ini": b"[main]\r\nversion=1\r\n"})
+        self.server = Server(self.release_root)
+        install = self.install({"Updater.exe": self.updater, "QyrUIPro.exe": self.client})
+
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        self.assertEqual(1000, self.noted_serial(install))
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
+        self.assertTrue(wait_until(lambda: os.path.exists(install.path("client-started.txt"))
+                                   and not os.path.exists(install.path("delete.bat"))))
+        self.assert_installed(install, release)
+
+        # A mirror replays last release's manifest and signature (serial 999,
+        # not expired): refused before anything is compared or downloaded.
+        with open(os.path.join(self.update, "UpDate.ini"), "wb") as out:
+            out.write(older_manifest)
+        self.sign(999)
+        before = read_tree(install.folder)
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertEqual("更新信息获取失败,请检测网络是否正常!", state["controls"]["1004"]["text"], state)
+        self.assertEqual([], state["rows"])
+        after = read_tree(install.folder)
+        changed = {name for name in set(before) | set(after) if before.get(name) != after.get(name)}
+        self.assertEqual(set(), changed - {"Update_Logo.txt", "LocalDigest.cache"})
+        self.assertEqual(1000, self.noted_serial(install))
+        self.driver.ask("esc")
+        self.assertIsNotNone(install.wait_exit())
 
 
 if __name__ == "__main__":

@@ -104,7 +104,9 @@ expect 0 "$tool" pubkey "$key"
 [ "$(cat "$work/out")" = "$public" ] || fail "pubkey differs from keygen"
 
 expect 0 "$tool" sign "$rel/UpDate.ini" --key "$key"
-[ "$(stat -c %s "$rel/UpDate.ini.sig")" = 64 ] || fail "signature is not 64 bytes"
+[ "$(stat -c %s "$rel/UpDate.ini.sig")" = 88 ] || fail "signature is not 88 bytes"
+[ "$(head -c 6 "$rel/UpDate.ini.sig")" = UPDSIG ] || fail "signature does not start with UPDSIG"
+contains out "serial "
 [ -e "$rel/UpDate.ini.sig.tmp" ] && fail "temporary signature left behind"
 expect 0 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
 contains out "signature verified"
@@ -132,6 +134,37 @@ expect 2 "$tool" sign "$rel/UpDate.ini" --key "$work/absent.pem"
 [ -e "$rel/UpDate.ini.sig" ] && fail "signature written without a key"
 expect 2 "$tool" sign "$rel/UpDate.ini" --key "$rel/UpDate.ini"
 contains err "no unencrypted private key"
+
+# Freshness: serial and expiry in the signature, shown and weighed by lint.
+expect 0 "$tool" sign "$rel/UpDate.ini" --key "$key" --serial 41 --expires 2999-01-02T03:04:05Z
+contains out "serial 41, expires 2999-01-02T03:04:05Z"
+[ "$(od -An -tx1 -j6 -N18 "$rel/UpDate.ini.sig" | tr -d ' \n')" = 000200000000000000290000$(printf '%012x' 32472241445) ] ||
+  fail "header bytes are not version 2, serial 41, expiry 2999-01-02T03:04:05Z"
+expect 0 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "serial 41, expires 2999-01-02T03:04:05Z"
+expect 0 "$tool" sign "$rel/UpDate.ini" --key "$key" --serial 40 --expires 2999-01-02T03:04:05Z
+contains err "below the 41"
+expect 0 "$tool" sign "$rel/UpDate.ini" --key "$key" --serial 42 --expires 2001-01-01T00:00:00Z
+contains err "already past"
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "expired on 2001-01-01T00:00:00Z"
+soon=$(date -u -d '+3 days' +%Y-%m-%dT%H:%M:%SZ)
+expect 0 "$tool" sign "$rel/UpDate.ini" --key "$key" --expires "$soon"
+expect 0 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "warning: expires in"
+# The serial and the expiry are signed: changing one byte of either fails.
+cp "$rel/UpDate.ini.sig" "$work/fresh.sig"
+printf '\x7f' | dd of="$rel/UpDate.ini.sig" bs=1 seek=15 conv=notrunc 2>/dev/null
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "does not verify"
+cp "$work/fresh.sig" "$rel/UpDate.ini.sig"
+printf 'UPDSIG\x00\x03' | dd of="$rel/UpDate.ini.sig" bs=1 conv=notrunc 2>/dev/null
+expect 1 "$tool" lint "$rel/UpDate.ini" --public-key "$public"
+contains out "form version"
+expect 2 "$tool" sign "$rel/UpDate.ini" --key "$key" --expires 2026-02-29T00:00:00Z
+contains err "YYYY-MM-DDTHH:MM:SSZ"
+expect 2 "$tool" sign "$rel/UpDate.ini" --key "$key" --serial 18446744073709551616
+contains err "--serial"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2

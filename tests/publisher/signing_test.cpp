@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
+#include "check/signature_form.h"
 #include "engine/public_key.h"
 #include "publisher/generate.h"
+#include "publisher/signature_report.h"
 #include "publisher/tool_error.h"
 #include "support/signature_vectors.h"
 #include "temp_folder.h"
@@ -81,6 +85,63 @@ TEST(Signing, FixedVectorsOfTheWindowsSuiteVerify) {
   EXPECT_TRUE(VerifyBytes(kKeyB, kPartManifest, FromHex(kPartByB)));
   EXPECT_FALSE(VerifyBytes(kKeyB, kPartManifest, FromHex(kPartByA)));
   EXPECT_FALSE(VerifyBytes(kKeyA, kPartManifest, FromHex(kAllnewByA)));
+}
+
+TEST(Signing, CurrentFormCoversSerialExpiryAndManifest) {
+  // The Windows suite's vectors of the current form verify here too.
+  for (const auto& [manifest, hex] : {std::pair{kPartManifest, kPartSerial7ByC}, std::pair{kPartManifest, kPartSerial6ByC},
+                                      std::pair{kAllnewManifest, kAllnewSerial8ByC}}) {
+    const auto file = ReadSignatureFile(FromHex(hex));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(kExpiryC, file->expires);
+    EXPECT_TRUE(VerifyBytes(kKeyC, SignedMessage(*file, Sha256Of(manifest)), file->rs)) << hex;
+    EXPECT_FALSE(VerifyBytes(kKeyC, SignedMessage(*file, Sha256Of(manifest + "x")), file->rs)) << hex;
+  }
+
+  TempFolder temp;
+  const auto keyFile = temp.Root() / "release.pem";
+  const std::string publicKey = CreateSigningKey(keyFile);
+  const std::string signature = SignManifest(keyFile, kPartManifest, 12345, 1893456000);
+  ASSERT_EQ(kNewSignatureBytes, signature.size());
+  const auto file = ReadSignatureFile(signature);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(12345u, file->serial);
+  EXPECT_EQ(1893456000u, file->expires);
+  EXPECT_TRUE(VerifyBytes(publicKey, SignedMessage(*file, Sha256Of(kPartManifest)), file->rs));
+  // The old form's message (the manifest itself) is not what was signed.
+  EXPECT_FALSE(VerifyBytes(publicKey, kPartManifest, file->rs));
+  EXPECT_EQ(FromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"), Sha256Of(""));
+}
+
+TEST(Signing, ReportWeighsFormExpiryAndKeyAsTheUpdaterDoes) {
+  const auto report = [](const std::string& key, const std::string& manifest, const std::string& hex,
+                         std::uint64_t now) { return ReportSignature(key, manifest, FromHex(hex), now); };
+  SignatureReport r = report(kKeyC, kPartManifest, kPartSerial7ByC, kExpiryC - 30 * 86400);
+  EXPECT_TRUE(r.problems.empty());
+  EXPECT_TRUE(r.warnings.empty());
+  ASSERT_EQ(1u, r.facts.size());
+  EXPECT_EQ("serial 7, expires 2030-01-01T00:00:00Z", r.facts[0]);
+
+  r = report(kKeyC, kPartManifest, kPartSerial7ByC, kExpiryC - 13 * 86400);
+  EXPECT_TRUE(r.problems.empty());
+  ASSERT_EQ(1u, r.warnings.size());
+  EXPECT_NE(std::string::npos, r.warnings[0].find("expires in 13 days"));
+
+  r = report(kKeyC, kPartManifest, kPartSerial7ByC, kExpiryC + 1);
+  ASSERT_EQ(1u, r.problems.size());
+  EXPECT_NE(std::string::npos, r.problems[0].find("expired on 2030-01-01T00:00:00Z"));
+
+  r = report(kKeyA, kPartManifest, kPartByA, 0);
+  ASSERT_EQ(1u, r.problems.size());
+  EXPECT_NE(std::string::npos, r.problems[0].find("old form"));
+
+  for (const auto& [key, manifest, hex] :
+       {std::tuple{kKeyA, kPartManifest, kPartSerial7ByC}, std::tuple{kKeyC, kAllnewManifest, kPartSerial7ByC},
+        std::tuple{kKeyC, kPartManifest, kPartSerial7ByC.substr(2)}}) {
+    r = report(key, manifest, hex, 0);
+    ASSERT_EQ(1u, r.problems.size()) << hex;
+    EXPECT_TRUE(r.facts.empty()) << "nothing is shown of a signature that does not hold";
+  }
 }
 
 TEST(Signing, MalformedPublicKeysVerifyNothing) {

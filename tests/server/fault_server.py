@@ -7,7 +7,8 @@ every request so a test can change behaviour between requests:
   {"ranges": true,
    "paths": {"/url/path": {"status": 503, "times": 1, ...}}}
 
-Rule keys: status, body, body_hex, chunked, no_length, length, cut_after,
+Rule keys: status, body, body_hex, chunked, no_length, length, headers
+({name: value} sent as well), cut_after,
 abort_after, stall_before, stall_after {"bytes", "seconds"}, trickle
 {"after", "interval"} (past "after" bytes, one byte per "interval" seconds),
 ranges, range_lists ("first": a list of ranges is answered with its first
@@ -238,6 +239,7 @@ class Handler(BaseHTTPRequestHandler):
             headers.append(("Content-Length", str(len(data))))
         if chunked:
             headers.append(("Transfer-Encoding", "chunked"))
+        headers.extend((str(k), str(v)) for k, v in (rule.get("headers") or {}).items())
         if self.close_connection:
             headers.append(("Connection", "close"))
         for name, value in headers:

@@ -212,6 +212,13 @@ class FaultServerTest(unittest.TestCase):
         self.assertIn("Content-Length: 10", head)
         self.assertEqual(body, b"abc")
 
+    def test_headers_are_added_as_given(self):
+        self.rules({"paths": {"/dir/file.bin": {"headers": {"Content-Encoding": "gzip"}}}})
+        head, body = self.raw("/dir/file.bin")
+        self.assertIn("Content-Encoding: gzip", head)
+        self.assertIn("Content-Length: %d" % len(DATA), head)
+        self.assertEqual(body, DATA)
+
     def test_cut_after_gives_short_body(self):
         self.rules({"paths": {"/dir/file.bin": {"cut_after": 1000}}})
         head, body = self.raw("/dir/file.bin")

@@ -47,6 +47,26 @@ inline const std::string kPartByB =
     "143fd5e7deeeaf5a080c22b477e32463c3ff55e0de05b9cf7c85454565a59279"
     "a9fa55a752b848958874290d806caaa063649aeceb2d71da7548cfccc97b9d2c";
 
+// The current form (serial and expiry signed with the manifest's SHA-256), by
+// key C: the part manifest with serials 7 and 6, the allnew manifest with
+// serial 8, all expiring at kExpiryC (2030-01-01T00:00:00Z).
+inline const std::string kKeyC =
+    "0464f3033cbc9fe3acd343b87a635d1322bbfbac5436cc97467496231c3c818276"
+    "a22d577d58ff0a64169ae7a4089e38815331d0b94db17544b880a1f438e65a45";
+inline constexpr unsigned long long kExpiryC = 1893456000ull;
+inline const std::string kPartSerial7ByC =
+    "5550445349470002000000000000000700000000" "70dbd880"
+    "c8901074b4010467067d2b2935a10ec63ed17289cd9a46758c1a470945a2e53a"
+    "57a2c653f773a1943d68eee1e735e79392b71cdf5b6a6fc8e71cdbe54788edb8";
+inline const std::string kPartSerial6ByC =
+    "5550445349470002000000000000000600000000" "70dbd880"
+    "1347a80ab63c765559c19c30b2be9ebfbb36d9816a7aa46397226b520516cfc4"
+    "cfe23de160ae71bfe68ec4066f1f32d5773ef9b403079a6874e3c6186a38b4b4";
+inline const std::string kAllnewSerial8ByC =
+    "5550445349470002000000000000000800000000" "70dbd880"
+    "c8b173307d67025b15babf13986e49fe56f137ffb04a2bd1421c59949da0aef3"
+    "0a920a7f8806bcb162ce102dfd7c1a988ccd77248fbfde9c8f15c9bed80f6d41";
+
 inline std::string FromHex(const std::string& hex) {
   std::string bytes;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
