@@ -13,6 +13,7 @@
 #include "engine/stop_signal.h"
 #include "manifest/manifest_file.h"
 #include "manifest/md5.h"
+#include "transfer/body_pipe.h"
 #include "transfer/byte_ranges.h"
 #include "transfer/delta_index.h"
 #include "transfer/download_policy.h"
@@ -55,15 +56,16 @@ class OldCopy {
   std::uint64_t m_length = 0;
 };
 
-// The one writer of the .tmp: the new file's bytes strictly in order, hashed
-// as they are written. Bytes it is handed that lie before its position are
+// The one writer of the .tmp: the new file's bytes strictly in order, written
+// and hashed on the body pipe's threads while this one reads the old copy
+// and the network. Bytes it is handed that lie before its position are
 // passed over (a server may send more than was asked for); a gap before them
 // is filled from the old copy, where the plan says the old copy holds it.
 class Assembler {
  public:
-  Assembler(std::FILE* out, Md5& md5, const OldCopy& old, const std::vector<DeltaPiece>& plan,
+  Assembler(BodyPipe& out, const OldCopy& old, const std::vector<DeltaPiece>& plan,
             std::uint64_t start, std::atomic<std::uint64_t>& shown)
-      : m_out(out), m_md5(md5), m_old(old), m_plan(plan), m_position(start), m_shown(shown),
+      : m_out(out), m_old(old), m_plan(plan), m_position(start), m_shown(shown),
         m_buffer(kCopyPiece) {}
 
   std::uint64_t Position() const { return m_position; }
@@ -99,15 +101,13 @@ class Assembler {
 
  private:
   bool Write(const char* data, std::size_t size) {
-    if (size > 0 && std::fwrite(data, 1, size, m_out) != size) return false;
-    m_md5.Update(data, size);
+    if (size > 0 && !m_out.Put(data, size)) return false;
     m_position += size;
     m_shown = m_position;
     return true;
   }
 
-  std::FILE* m_out;
-  Md5& m_md5;
+  BodyPipe& m_out;
   const OldCopy& m_old;
   const std::vector<DeltaPiece>& m_plan;
   std::uint64_t m_position;
@@ -257,7 +257,10 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
   context.length = index->length;
   context.assembled = start;
   context.answered = true;
-  Assembler assembler(out.get(), md5, old, plan, start, context.assembled);
+  // Declared after the file: on every way out it finishes first, so what
+  // was handed to it is in the .tmp, in order, before the file is closed.
+  BodyPipe pipe(out.get(), md5);
+  Assembler assembler(pipe, old, plan, start, context.assembled);
 
   std::vector<ByteRange> wanted;
   for (const DeltaPiece& piece : plan) {
@@ -287,7 +290,7 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
     while (next < wanted.size() && wanted[next].last < assembler.Position()) ++next;
     if (next < wanted.size()) wanted[next].first = std::max(wanted[next].first, assembler.Position());
   }
-  if (!assembler.HeldTo(index->length)) return result;
+  if (!assembler.HeldTo(index->length) || !pipe.Finish()) return result;
   if (FlushBeforeInstall(name, index->length)) {
     const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out.get())));
     if (std::fflush(out.get()) != 0 || !::FlushFileBuffers(handle)) return result;
