@@ -605,24 +605,6 @@ def run_loop(server, case, files, manifest, port):
     return float(fields["seconds"]), rss, served(server, prefixed(case, files), f"{case} (WinINet loop)")
 
 
-class DelayProxy:
-    """bench/delay_proxy.py in front of nginx, stopped by pid."""
-
-    def __init__(self, target):
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.join(TOP, "bench", "delay_proxy.py"), "--target", str(target),
-             "--delay-ms", str(LINK_DELAY_MS)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            text=True)
-        line = self.process.stdout.readline().strip()
-        if not line.isdigit():
-            self.stop()
-            raise BenchFailure("delay_proxy.py did not start")
-        self.port = int(line)
-
-    def stop(self):
-        stop_process(self.process)
-
-
 def run_curl(server, case, files, port):
     folder = os.path.join(OUT, "curl")
     shutil.rmtree(folder, ignore_errors=True)
@@ -890,14 +872,16 @@ def run_zsyncmake(case):
     return seconds, os.path.getsize(control)
 
 
-class LinkProxy:
-    """bench/delay_proxy.py with a bandwidth, in front of nginx; counts the
-    bytes it delivered, headers included. Stopped by pid."""
+class DelayProxy:
+    """bench/delay_proxy.py in front of nginx: the 10 ms round trip, and with
+    rate_mbit a bandwidth too; counts the bytes it delivered, headers
+    included. Stopped by pid."""
 
-    def __init__(self, target):
+    def __init__(self, target, rate_mbit=None):
+        rate = ["--rate-mbit", str(rate_mbit)] if rate_mbit else []
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(TOP, "bench", "delay_proxy.py"), "--target", str(target),
-             "--delay-ms", str(LINK_DELAY_MS), "--rate-mbit", str(LINK_RATE_MBIT)],
+             "--delay-ms", str(LINK_DELAY_MS)] + rate,
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.process.stdout.readline().strip()
         if not line.isdigit():
@@ -1023,7 +1007,7 @@ def bench_delta(server, case):
     memory_only = case == "delta-memory"
     _, index_bytes = run_generate(case)
     _, control_bytes = run_zsyncmake(case) if not memory_only else (0, 0)
-    proxy = LinkProxy(server.port)
+    proxy = DelayProxy(server.port, LINK_RATE_MBIT)
     try:
         # The unrelated pair is also downloaded by our engine without an old
         # copy: what falling back costs over the engine's own whole download.

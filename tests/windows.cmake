@@ -61,35 +61,29 @@ target_link_options(file_holder PRIVATE -municode)
 add_library(sample_plugin SHARED e2e/sample_plugin.cpp)
 set_target_properties(sample_plugin PROPERTIES PREFIX "")
 
-# The same updater built for an HTTPS server on localhost, for the suite's TLS
-# case. Its own base_url.cpp, compiled with that address, comes before the
-# library's, so the library's copy is not linked in.
+# The updater built again with one setting of its own, into a folder of its
+# own (as Updater.exe): the given source, compiled with the definition, comes
+# before the library's copy of it, so that copy is not linked in.
+function(add_test_updater target folder source definition)
+  add_executable(${target} WIN32
+    ${CMAKE_SOURCE_DIR}/app/my_update_app.cpp
+    ${CMAKE_SOURCE_DIR}/framework/afx_winmain.cpp
+    ${CMAKE_SOURCE_DIR}/${source}
+    ${CMAKE_SOURCE_DIR}/res/updater.rc)
+  target_compile_definitions(${target} PRIVATE "${definition}")
+  target_link_libraries(${target} PRIVATE updater_win)
+  target_link_options(${target} PRIVATE -municode)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME Updater
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${folder})
+endfunction()
+
+# For the suite's TLS case: an HTTPS server on localhost.
 set(tls_test_port 18766)
-add_executable(updater_tls WIN32
-  ${CMAKE_SOURCE_DIR}/app/my_update_app.cpp
-  ${CMAKE_SOURCE_DIR}/framework/afx_winmain.cpp
-  ${CMAKE_SOURCE_DIR}/engine/base_url.cpp
-  ${CMAKE_SOURCE_DIR}/res/updater.rc)
-target_compile_definitions(updater_tls PRIVATE
+add_test_updater(updater_tls tls engine/base_url.cpp
   "UPDATER_DEFAULT_BASE_URL=L\"https://localhost:${tls_test_port}/Velmora/Qyr/Test/\"")
-target_link_libraries(updater_tls PRIVATE updater_win)
-target_link_options(updater_tls PRIVATE -municode)
-set_target_properties(updater_tls PROPERTIES OUTPUT_NAME Updater
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tls)
-# The same updater with the public key of tests/e2e/test_signing_key.pem built
-# in, for the suite's signed case; its own public_key.cpp stands in for the
-# library's as base_url.cpp does above.
-add_executable(updater_signed WIN32
-  ${CMAKE_SOURCE_DIR}/app/my_update_app.cpp
-  ${CMAKE_SOURCE_DIR}/framework/afx_winmain.cpp
-  ${CMAKE_SOURCE_DIR}/engine/public_key.cpp
-  ${CMAKE_SOURCE_DIR}/res/updater.rc)
-target_compile_definitions(updater_signed PRIVATE
+# For the suite's signed case: the public key of tests/e2e/test_signing_key.pem.
+add_test_updater(updater_signed signed engine/public_key.cpp
   "UPDATER_PUBLIC_KEY_HEX=\"040633eba5f4fbcda09a42dcfd22c6c79ccfb180d8493ef5214acea78a775b694f200e0bfffda532e49dab8e34b525585480aafed4cf467f3b3674a028fac5f711\"")
-target_link_libraries(updater_signed PRIVATE updater_win)
-target_link_options(updater_signed PRIVATE -municode)
-set_target_properties(updater_signed PROPERTIES OUTPUT_NAME Updater
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/signed)
 
 add_executable(trust_ca e2e/trust_ca.cpp)
 target_include_directories(trust_ca PRIVATE ${CMAKE_SOURCE_DIR})
