@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "publisher/text.h"
 #include "publisher/text_mode.h"
 #include "publisher/tool_error.h"
+#include "transfer/delta_index.h"
 #include "transfer/download_policy.h"
 #include "transfer/name_safety.h"
 #include "transfer/url_path.h"
@@ -37,6 +39,7 @@ constexpr char kNoResume[] = "nothing at first; a download that breaks off start
 constexpr char kLogEmpty[] = "the update-log box stays empty";
 constexpr char kLogErrorPage[] = "the update-log box shows the error page's text";
 constexpr char kLintSays[] = "what the line's message says";
+constexpr char kFetchedWhole[] = "that file is fetched whole; nothing else changes";
 
 // The updater's waits: connecting and every wait for more of an answer end
 // after 30 s, and a body that brings less than 1 KiB in 30 s is given up.
@@ -45,6 +48,7 @@ constexpr long kSlowBodyBytes = 1024;
 constexpr int kInFlight = 4;
 constexpr std::size_t kLargestKeptBody = 256u << 20;
 constexpr std::size_t kLargestSignature = 4096;
+constexpr std::size_t kLargestIndex = 8u << 20;  // as the updater reads one
 
 enum class Body { kKeep, kHash, kHeadersOnly };
 
@@ -58,6 +62,7 @@ struct Answer {
   std::string body;      // Body::kKeep
   std::uint64_t received = 0;
   std::string md5;       // Body::kHash: of the bytes the updater keeps
+  std::string index;     // Body::kHash, 1 MiB or more: the delta index those bytes should have
   bool stopped = false;  // we ended it after the headers on purpose
 
   bool Reached() const { return code == CURLE_OK || stopped; }
@@ -68,6 +73,7 @@ struct Transfer {
   std::size_t keepLimit;
   Answer answer;
   Md5 md5;
+  std::unique_ptr<DeltaIndexWriter> index;
 };
 
 std::string Lower(std::string text) {
@@ -121,6 +127,10 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
   answer.received += bytes;
   if (transfer.mode == Body::kHash) {
     transfer.md5.Update(data, keep);
+    if (!transfer.index && answer.length && *answer.length >= kDeltaMinLength && answer.received == bytes) {
+      transfer.index = std::make_unique<DeltaIndexWriter>(*answer.length);
+    }
+    if (transfer.index) transfer.index->Add(data, keep);
   } else {
     if (answer.body.size() + bytes > transfer.keepLimit) {
       answer.error = "longer than " + std::to_string(transfer.keepLimit) + " bytes";
@@ -140,7 +150,7 @@ std::string AgentHeader() {
 }
 
 Answer Get(const std::string& url, const std::string& header, Body mode, std::size_t keepLimit = kLargestKeptBody) {
-  Transfer transfer{mode, keepLimit, {}, {}};
+  Transfer transfer{mode, keepLimit, {}, {}, nullptr};
   CURL* curl = curl_easy_init();
   if (!curl) {
     transfer.answer.code = CURLE_FAILED_INIT;
@@ -176,6 +186,7 @@ Answer Get(const std::string& url, const std::string& header, Body mode, std::si
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
   if (mode == Body::kHash) answer.md5 = Md5::ToHex(transfer.md5.Final());
+  if (transfer.index) answer.index = transfer.index->Finish();
   return answer;
 }
 
@@ -235,12 +246,37 @@ struct FileCheck {
   bool first = false;  // the run's range probe goes to it
   Answer probe;
   Answer get;
+  Answer index;  // with --full, for a file of 1 MiB or more
 };
 
 void CheckFile(const std::string& base, bool full, FileCheck& file) {
-  const std::string url = base + "Update/" + WideToUtf8(UrlPathOf(file.name));
+  const std::string path = WideToUtf8(UrlPathOf(file.name));
+  const std::string url = base + "Update/" + path;
   file.probe = Get(url, "Range: bytes=1-1", Body::kHeadersOnly);
   file.get = Get(url, "Accept: */*", full ? Body::kHash : Body::kHeadersOnly);
+  if (!file.get.index.empty()) {
+    file.index = Get(base + "Update/" + WideToUtf8(kDeltaFolder) + "/" + path, "Accept: */*", Body::kKeep,
+                     kLargestIndex);
+  }
+}
+
+// A delta index as clients read it: none (404) is fine, one that does not
+// describe the served file costs them a whole download.
+void ReportIndex(const std::string& where, const FileCheck& file, std::string& fact, Report& report) {
+  const Answer& index = file.index;
+  if (file.get.index.empty()) return;
+  if (index.Reached() && index.status == 404) {
+    if (!fact.empty()) fact += ", no delta index";
+  } else if (!index.Reached() || index.status != 200) {
+    report.Add(where + " (delta index)",
+               "answers " + (index.Reached() ? std::to_string(index.status) : "nothing (" + index.error + ")"),
+               kFetchedWhole);
+  } else if (index.body != file.get.index) {
+    report.Add(where + " (delta index)", "does not describe the file served (made for another release?)",
+               kFetchedWhole);
+  } else if (!fact.empty()) {
+    fact += ", delta index matches";
+  }
 }
 
 void ReportFile(const FileCheck& file, bool full, Report& report) {
@@ -311,6 +347,7 @@ void ReportFile(const FileCheck& file, bool full, Report& report) {
       return;
     }
     if (!fact.empty()) fact += verdict == DigestVerdict::kMatches ? ", MD5 matches" : ", MD5 not checkable";
+    ReportIndex(where, file, fact, report);
   }
   if (!fact.empty()) report.Fact(where, fact);
 }

@@ -190,7 +190,11 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
 
   std::vector<std::wstring> leftOut;
   if (request.outputFile) {
-    for (const fs::path& own : {*request.outputFile, TemporaryPathFor(*request.outputFile)}) {
+    // Its signature too: signed after generating, a listed one would never
+    // match the digest written here, and every client's row would fail.
+    fs::path signature = *request.outputFile;
+    signature += ".sig";
+    for (const fs::path& own : {*request.outputFile, TemporaryPathFor(*request.outputFile), signature}) {
       if (auto name = NameInsideRelease(request.releaseDir, own)) leftOut.push_back(*name);
     }
   }

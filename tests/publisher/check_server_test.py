@@ -149,6 +149,21 @@ class CheckServerTest(unittest.TestCase):
         self.assertEqual(1, code)
         self.assertIn("7 problem(s)", out)
 
+    def test_delta_indexes_are_checked_against_their_files(self):
+        big = bytes(range(256)) * 8192  # 2 MiB
+        url = self.release("delta", {"a.pak": big, "b.pak": big[::-1], "c.pak": big[1:]})
+        update = os.path.join(ROOT, "delta", "Update")
+        self.assertEqual(0, run("generate", update, "-o", os.path.join(update, "UpDate.ini"), "--delta")[0])
+        self.assertEqual(0, run("sign", os.path.join(update, "UpDate.ini"), "--key", self.key, "--serial", "5")[0])
+        os.remove(os.path.join(update, "UpDate.delta", "c.pak"))  # no index: fine, fetched whole
+        shutil.copy(os.path.join(update, "UpDate.delta", "a.pak"), os.path.join(update, "UpDate.delta", "b.pak"))
+        code, out, err = self.check(url, "--full")
+        self.assertEqual(1, code, out + err)
+        self.assertIn("delta index matches", [line for line in out.splitlines() if "a.pak:" in line][0])
+        self.assertIn("no delta index", [line for line in out.splitlines() if "c.pak:" in line][0])
+        self.assertEqual(["Update/b.pak (delta index): does not describe the file served (made for another "
+                          "release?) -> that file is fetched whole; nothing else changes"], self.problem_lines(out))
+
     def test_manifest_and_signature_faults_end_the_check_as_users_see_it(self):
         url = self.release("sig", {"a.txt": b"a"})
         code, out, _ = self.check(url)

@@ -135,12 +135,14 @@ TEST(GenerateManifest, RefusesNamesClientsCannotReproduce) {
   }
 }
 
-TEST(GenerateManifest, LeavesOutItsOwnOutputAndLinkedFolders) {
+TEST(GenerateManifest, LeavesOutItsOwnOutputItsSignatureDeltaIndexesAndLinkedFolders) {
   TempFolder release;
   release.Write("a.txt", "a");
   release.Write("sub/b.txt", "b");
   release.Write("release.ini", "an older manifest");
   release.Write("release.ini.tmp", "left by a failed run");
+  release.Write("release.ini.sig", "its signature, rewritten after every generate");
+  release.Write("UpDate.delta/a.txt", "a delta index");
   fs::create_directory_symlink(release.Root() / "sub", release.Root() / "link");
   fs::create_symlink(release.Root() / "a.txt", release.Root() / "alias.txt");
 
@@ -160,7 +162,7 @@ TEST(GenerateManifest, LeavesOutItsOwnOutputAndLinkedFolders) {
   // Outside the release the output's name is no reason to leave a file out.
   TempFolder elsewhere;
   request.outputFile = elsewhere.Root() / "release.ini";
-  EXPECT_EQ(Lines(GenerateManifest(request, notes).bytes).size(), 5u);
+  EXPECT_EQ(Lines(GenerateManifest(request, notes).bytes).size(), 6u);
 }
 
 TEST(GenerateManifest, GeneratingIntoTheReleaseTwiceGivesTheSameManifest) {
