@@ -42,7 +42,8 @@ struct DeltaIndex {
   std::uint32_t strongBytes = 0;
   std::vector<std::uint8_t> sums;  // (weakBytes + strongBytes) per block
 
-  std::uint64_t Blocks() const { return (length + blockSize - 1) / blockSize; }
+  // Without length + blockSize - 1, which wraps for a length near 2^64.
+  std::uint64_t Blocks() const { return length / blockSize + (length % blockSize != 0 ? 1 : 0); }
   std::uint32_t BlockLength(std::uint64_t block) const;
   std::uint32_t Weak(std::uint64_t block) const;
   std::uint64_t Strong(std::uint64_t block) const;

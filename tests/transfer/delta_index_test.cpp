@@ -128,6 +128,10 @@ TEST(DeltaIndex, ReaderRejectsWhatIsNotAnIndex) {
   EXPECT_FALSE(ParseDeltaIndex(patched(21, 1)));    // strong sum too short
   EXPECT_FALSE(ParseDeltaIndex(patched(22, 1)));    // reserved bytes set
   EXPECT_FALSE(ParseDeltaIndex(patched(15, 0x40)));  // a huge length the sums do not cover
+  std::string wraps = good;  // a length whose block count wraps to what the sums cover
+  for (std::size_t at = 8; at < 16; ++at) wraps[at] = '\xff';
+  wraps.resize(kDeltaHeaderSize);  // no sums: a wrapped count of 0 would match them
+  EXPECT_FALSE(ParseDeltaIndex(wraps));
 }
 
 // An index whose sums are all wrong (another file's, or noise) can only make
