@@ -1,6 +1,5 @@
 #include "transfer/delta_win.h"
 
-#include <io.h>
 #include <share.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "transfer/byte_ranges.h"
 #include "transfer/delta_index.h"
 #include "transfer/download_policy.h"
+#include "transfer/temporary_file_win.h"
 #include "transfer/url_path.h"
 
 namespace {
@@ -206,12 +206,6 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
   return Exchange::kAdvanced;
 }
 
-std::uint64_t TemporarySize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 }  // namespace
 
 std::wstring DeltaIndexUrl(const std::wstring& updateUrl, const std::wstring& name) {
@@ -237,7 +231,7 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
   if (FetchedBytes(plan) > index->length / 20 * 19) return result;
 
   // A prefix an earlier run left is continued, as a whole download would.
-  std::uint64_t start = TemporarySize(temporary);
+  std::uint64_t start = TemporaryLength(temporary);
   Md5 md5;
   if (start > index->length || (start > 0 && !AddFileToMd5(temporary, md5, context.stop))) {
     if (StopRequested(context.stop)) {
@@ -291,10 +285,7 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
     if (next < wanted.size()) wanted[next].first = std::max(wanted[next].first, assembler.Position());
   }
   if (!assembler.HeldTo(index->length) || !pipe.Finish()) return result;
-  if (FlushBeforeInstall(name, index->length)) {
-    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out.get())));
-    if (std::fflush(out.get()) != 0 || !::FlushFileBuffers(handle)) return result;
-  }
+  if (FlushBeforeInstall(name, index->length) && !FlushStreamToDisk(out.get())) return result;
   if (std::fclose(out.release()) != 0) return result;
   result.outcome = DeltaOutcome::kAssembled;
   result.digest = Md5::ToHex(md5.Final());

@@ -1,4 +1,3 @@
-#include <io.h>
 #include <share.h>
 
 #include <algorithm>
@@ -31,6 +30,7 @@
 #include "transfer/download_text.h"
 #include "transfer/name_safety.h"
 #include "transfer/set_aside_win.h"
+#include "transfer/temporary_file_win.h"
 #include "transfer/url_path.h"
 
 namespace {
@@ -66,14 +66,6 @@ bool EnsureDirectory(const std::wstring& path) {
   if (cut == std::wstring::npos) return false;
   if (!EnsureDirectory(path.substr(0, cut))) return false;
   return MakeOneDirectory(path);
-}
-
-long long FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data)) {
-    return 0;
-  }
-  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 // Puts the received file in place in one step, so the old file is never gone
@@ -559,7 +551,8 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
   };
   for (int attempt = 0; attempt < 2; ++attempt) {
     const bool askRange = m_resume && !fromZero;
-    long long offset = ResumeOffset(askRange, askRange ? FileSize(temporary) : 0);
+    long long offset =
+        ResumeOffset(askRange, askRange ? static_cast<long long>(TemporaryLength(temporary)) : 0);
     // The kept part is hashed before the request, so the server does not wait
     // on it; the file itself is opened only once the answer says how.
     Md5 md5;
@@ -630,9 +623,8 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
       return fail("InternetReadFileFail\n");  // the partial file stays for the next run
     }
     if (body == BodyResult::kComplete && received == reported && !fileFailed &&
-        FlushBeforeInstall(name, reported)) {
-      const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out.get())));
-      if (std::fflush(out.get()) != 0 || !::FlushFileBuffers(handle)) fileFailed = true;
+        FlushBeforeInstall(name, reported) && !FlushStreamToDisk(out.get())) {
+      fileFailed = true;
     }
     if (std::fclose(out.release()) != 0) fileFailed = true;
     if (body == BodyResult::kSinkRefused || fileFailed || received != reported) {
