@@ -6,14 +6,9 @@
 #include <random>
 #include <string>
 
-namespace {
+#include "support/random_bytes.h"
 
-std::string Bytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
+namespace {
 
 std::string ReadAll(std::FILE* file) {
   std::rewind(file);
@@ -26,7 +21,7 @@ std::string ReadAll(std::FILE* file) {
 // Pieces of every size, some larger than a chunk, over more chunks than the
 // pipe holds: the file and the digest are the body, in order.
 TEST(BodyPipe, WritesAndHashesEveryPieceInOrder) {
-  const std::string body = Bytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 3) + 12345, 1);
+  const std::string body = RandomBytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 3) + 12345, 1);
   for (const std::size_t largest : {std::size_t{1}, std::size_t{40960}, BodyPipe::kChunkSize * 3}) {
     std::FILE* file = std::tmpfile();
     ASSERT_NE(nullptr, file);
@@ -72,7 +67,7 @@ TEST(BodyPipe, FailedWriteIsReportedAndNothingHangs) {
   { std::FILE* make = std::fopen(path.c_str(), "wb"); ASSERT_NE(nullptr, make); std::fclose(make); }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   ASSERT_NE(nullptr, file);
-  const std::string body = Bytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 2), 2);
+  const std::string body = RandomBytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 2), 2);
   Md5 md5;
   BodyPipe pipe(file, md5);
   bool refused = false;

@@ -6,14 +6,9 @@
 #include <random>
 #include <string>
 
-namespace {
+#include "support/random_bytes.h"
 
-std::string Random(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(rng());
-  return bytes;
-}
+namespace {
 
 std::string IndexOf(const std::string& file, std::size_t piece = 70000) {
   DeltaIndexWriter writer(file.size());
@@ -58,10 +53,10 @@ OldReader ReaderOf(const std::string& old) {
 }
 
 TEST(DeltaIndex, ShiftedAndReplacedContentIsFoundAndOnlyTheChangesAreFetched) {
-  const std::string old = Random(3u << 20, 1);
+  const std::string old = RandomBytes(3u << 20, 1);
   std::string fresh = old;
-  fresh.replace(100000, 5000, Random(5000, 2));     // replaced in place
-  fresh.insert(1500000, Random(3000, 3));           // later bytes shift right
+  fresh.replace(100000, 5000, RandomBytes(5000, 2));     // replaced in place
+  fresh.insert(1500000, RandomBytes(3000, 3));           // later bytes shift right
   fresh.erase(2500000, 7000);                       // and back left
   std::uint64_t fetched = 0;
   ASSERT_TRUE(Rebuilds(IndexOf(fresh), old, fresh, &fetched));
@@ -73,20 +68,20 @@ TEST(DeltaIndex, ShiftedAndReplacedContentIsFoundAndOnlyTheChangesAreFetched) {
 // A large old copy is walked by two threads, a half each: changes on either
 // side of the middle, and content that moved across it, are found all the same.
 TEST(DeltaIndex, TwoWalkersMeetInTheMiddle) {
-  const std::string old = Random(18u << 20, 12);
+  const std::string old = RandomBytes(18u << 20, 12);
   const std::size_t middle = old.size() / 2;
   // 300 000 bytes from before the middle move to after it.
   std::string fresh = old.substr(0, middle - 400000) + old.substr(middle - 100000, 300000) +
                       old.substr(middle - 400000, 300000) + old.substr(middle + 200000);
-  fresh.replace(middle + 1000000, 6000, Random(6000, 13));
-  fresh.insert(1000000, Random(777, 14));
+  fresh.replace(middle + 1000000, 6000, RandomBytes(6000, 13));
+  fresh.insert(1000000, RandomBytes(777, 14));
   std::uint64_t fetched = 0;
   ASSERT_TRUE(Rebuilds(IndexOf(fresh), old, fresh, &fetched));
   EXPECT_LE(fetched, 6000u + 777u + 10u * DeltaBlockSize(fresh.size()));
 }
 
 TEST(DeltaIndex, EdgeBlocksAndSizesRebuild) {
-  const std::string base = Random((1u << 20) + 777, 4);  // a short last block
+  const std::string base = RandomBytes((1u << 20) + 777, 4);  // a short last block
   struct Case {
     const char* what;
     std::string old, fresh;
@@ -94,13 +89,13 @@ TEST(DeltaIndex, EdgeBlocksAndSizesRebuild) {
       {"same", base, base},
       {"first byte changed", base, "x" + base.substr(1)},
       {"last byte changed", base, base.substr(0, base.size() - 1) + "x"},
-      {"grown at the end", base, base + Random(5000, 5)},
+      {"grown at the end", base, base + RandomBytes(5000, 5)},
       {"cut at the end", base, base.substr(0, base.size() - 4000)},
-      {"prefix inserted", base, Random(333, 6) + base},
+      {"prefix inserted", base, RandomBytes(333, 6) + base},
       {"old copy empty", "", base},
       {"new file smaller than a block", base, base.substr(5000, 700)},
       {"new file empty", base, ""},
-      {"unrelated", Random(1u << 20, 7), base},
+      {"unrelated", RandomBytes(1u << 20, 7), base},
   };
   for (const Case& c : cases) EXPECT_TRUE(Rebuilds(IndexOf(c.fresh), c.old, c.fresh)) << c.what;
 
@@ -110,7 +105,7 @@ TEST(DeltaIndex, EdgeBlocksAndSizesRebuild) {
 }
 
 TEST(DeltaIndex, ReaderRejectsWhatIsNotAnIndex) {
-  const std::string fresh = Random(5000, 8);
+  const std::string fresh = RandomBytes(5000, 8);
   const std::string good = IndexOf(fresh);
   ASSERT_TRUE(ParseDeltaIndex(good, fresh.size()));
   EXPECT_FALSE(ParseDeltaIndex(good, fresh.size() + 1));  // disagrees with the served length
@@ -137,8 +132,8 @@ TEST(DeltaIndex, ReaderRejectsWhatIsNotAnIndex) {
 // An index whose sums are all wrong (another file's, or noise) can only make
 // pieces be fetched; a held piece it claims must still hold those bytes.
 TEST(DeltaIndex, LyingIndexCostsFetchesNeverWrongBytes) {
-  const std::string old = Random(2u << 20, 9);
-  const std::string fresh = old.substr(0, 1u << 20) + Random(1u << 20, 10);
+  const std::string old = RandomBytes(2u << 20, 9);
+  const std::string fresh = old.substr(0, 1u << 20) + RandomBytes(1u << 20, 10);
   std::string lying = IndexOf(fresh);
   std::mt19937 rng(11);
   for (std::size_t i = kDeltaHeaderSize; i < lying.size(); ++i) {

@@ -399,7 +399,38 @@ TEST_F(DownloadResumeTest, LargeFileBrokenOffLeavesAPrefixAndTheResumedFilePasse
 // ---------------------------------------------------------------------------
 // Bodies that end early.
 
-class DownloadFailureTest : public DownloadTest {};
+class DownloadFailureTest : public DownloadTest {
+ protected:
+  // A run against a server that slows to a trickle ends within `within` ms,
+  // given a request wait of waitMs, keeping an exact prefix of between
+  // minKept and maxKept bytes; the next run asks for the rest only.
+  void TrickleEndsAndTheNextRunResumes(const std::string& name, const std::string& file,
+                                       const std::string& rule, DWORD waitMs, DWORD within,
+                                       size_t minKept, size_t maxKept) {
+    const std::wstring local = Local(Utf8ToWide(name));
+    Serve(name, file);
+    Faults({{name, rule}});
+    ExpectDigests({{Utf8ToWide(name), Md5::HexOf(file)}});
+    SetNetworkWaitForTesting(waitMs);
+    const DWORD start = ::GetTickCount();
+    EXPECT_FALSE(Download({Utf8ToWide(name)}));
+    const DWORD took = ::GetTickCount() - start;
+    SetNetworkWaitForTesting(0);
+    EXPECT_LT(took, within);
+    EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
+    const std::string kept = ReadBytes(local + L".tmp");
+    ASSERT_GE(kept.size(), minKept);
+    ASSERT_LE(kept.size(), maxKept);
+    EXPECT_TRUE(kept == file.substr(0, kept.size()));
+
+    SetFaults("");
+    ClearRequestLog();
+    ASSERT_TRUE(Download({Utf8ToWide(name)}));
+    // The first request is the run's range probe; the last one resumes.
+    EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(Requests(name).back(), "range"));
+    EXPECT_TRUE(HoldsBytes(local, file));
+  }
+};
 
 TEST_F(DownloadFailureTest, ShortBodyFailsItsRowKeepsTheInstalledCopyAndTheNextRunResumes) {
   const std::string a = Pattern(3000, 9), b = Pattern(6000, 10), c = Pattern(2000, 11);
@@ -462,55 +493,19 @@ TEST_F(DownloadFailureTest, AbortedReadEndsTheRunAndTheNextRunResumesTheTmp) {
 }
 
 TEST_F(DownloadFailureTest, TricklingServerEndsTheRunInTimeAndTheNextRunResumes) {
-  const std::string big = Pattern(120000, 19);
-  Serve("big.bin", big);
-  Faults({{"big.bin", R"({"trickle": {"after": 30000, "interval": 0.5}})"}});
-  SetNetworkWaitForTesting(1500);
-  const DWORD start = ::GetTickCount();
-  EXPECT_FALSE(Download({L"big.bin"}));
-  const DWORD took = ::GetTickCount() - start;
-  SetNetworkWaitForTesting(0);
-  EXPECT_LT(took, 8000u);
-  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
-  const std::string kept = ReadBytes(Local(L"big.bin.tmp"));
-  ASSERT_GE(kept.size(), 30000u);
-  EXPECT_EQ(big.substr(0, kept.size()), kept);
-
-  SetFaults("");
-  ClearRequestLog();
-  ASSERT_TRUE(Download({L"big.bin"}));
-  // The first request is the run's range probe; the last one resumes.
-  EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-", Header(Requests("big.bin").back(), "range"));
-  EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), big));
+  TrickleEndsAndTheNextRunResumes("big.bin", Pattern(120000, 19),
+                                  R"({"trickle": {"after": 30000, "interval": 0.5}})", 1500, 8000,
+                                  30000, 120000);
 }
 
 // A large body is read in big pieces; one that drops to a trickle in the
 // middle of a piece still ends within the request's wait, keeping a prefix.
 TEST_F(DownloadFailureTest, LargeFileThatDropsToATrickleEndsInTimeAndTheNextRunResumes) {
-  const size_t size = 64u << 20, fast = 10u << 20;
-  const std::string big = Pattern(size, 71);
-  Serve("large.bin", big);
-  Faults({{"large.bin", R"({"trickle": {"after": )" + std::to_string(fast) +
-                            R"(, "interval": 0.001}})"}});
-  ExpectDigests({{L"large.bin", Md5::HexOf(big)}});
-  SetNetworkWaitForTesting(3000);
-  const DWORD start = ::GetTickCount();
-  EXPECT_FALSE(Download({L"large.bin"}));
-  const DWORD took = ::GetTickCount() - start;
-  SetNetworkWaitForTesting(0);
-  EXPECT_LT(took, 15000u);
-  EXPECT_TRUE(Diagnosed("InternetReadFileFail\n"));
-  const std::string kept = ReadBytes(Local(L"large.bin.tmp"));
-  ASSERT_GT(kept.size(), 0u);
-  ASSERT_LE(kept.size(), fast + 64 * 1024);
-  EXPECT_TRUE(kept == big.substr(0, kept.size()));
-
-  SetFaults("");
-  ClearRequestLog();
-  ASSERT_TRUE(Download({L"large.bin"}));
-  EXPECT_EQ("bytes=" + std::to_string(kept.size()) + "-",
-            Header(Requests("large.bin").back(), "range"));
-  EXPECT_TRUE(HoldsBytes(Local(L"large.bin"), big));
+  const size_t fast = 10u << 20;
+  TrickleEndsAndTheNextRunResumes(
+      "large.bin", Pattern(64u << 20, 71),
+      R"({"trickle": {"after": )" + std::to_string(fast) + R"(, "interval": 0.001}})", 3000, 15000, 1,
+      fast + 64 * 1024);
 }
 
 TEST_F(DownloadFailureTest, ErrorPagesAreNeverInstalled) {
