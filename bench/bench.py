@@ -922,6 +922,14 @@ def fresh_folder(name):
     return folder
 
 
+def link_mark(server, proxy):
+    """Flushes the files just written and skips what the link and nginx saw
+    so far; returns the proxy's count to measure from."""
+    os.sync()
+    server.new_requests()
+    return proxy.delivered()
+
+
 def check_file(path, size, digest, what):
     if not os.path.isfile(path) or os.path.getsize(path) != size or file_md5(path) != digest:
         raise BenchFailure(f"{what}: the result is not the new file")
@@ -935,9 +943,7 @@ def run_ours_delta(server, proxy, case, pair, with_old=True):
     shutil.copyfile(os.path.join(TREES, case, "Update", "UpDate.ini"), os.path.join(folder, "UpDate.ini"))
     if with_old:
         shutil.copyfile(os.path.join(OLD, case, name), os.path.join(folder, name))
-    os.sync()
-    server.new_requests()
-    before = proxy.delivered()
+    before = link_mark(server, proxy)
     exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
     url = f"http://127.0.0.1:{proxy.port}/{case}/Update/"
     wall, code, out, err, _ = timed_process(["wine", exe, url, windows_path(folder), str(int(run_limit()))])
@@ -953,13 +959,16 @@ def run_ours_delta(server, proxy, case, pair, with_old=True):
             "fields": fields}
 
 
+def peer_output(who, pair):
+    """A fresh folder for a peer's result: (folder, path of the new file)."""
+    folder = fresh_folder(who)
+    return folder, os.path.join(folder, pair["name"])
+
+
 def run_zsync(server, proxy, case, pair):
-    folder = fresh_folder("zsync")
     name = pair["name"]
-    output = os.path.join(folder, name)
-    os.sync()
-    server.new_requests()
-    before = proxy.delivered()
+    folder, output = peer_output("zsync", pair)
+    before = link_mark(server, proxy)
     url = f"http://127.0.0.1:{proxy.port}/{case}/{name}.zsync"
     env = {k: v for k, v in os.environ.items() if k.lower() != "http_proxy"}
     limit = run_limit()
@@ -980,12 +989,9 @@ def run_zsync(server, proxy, case, pair):
 
 
 def run_curl_whole(server, proxy, case, pair):
-    folder = fresh_folder("curl")
     name = pair["name"]
-    output = os.path.join(folder, name)
-    os.sync()
-    server.new_requests()
-    before = proxy.delivered()
+    _, output = peer_output("curl", pair)
+    before = link_mark(server, proxy)
     seconds, code, _, err, _ = timed_process(
         ["curl", "--silent", "--show-error", "--fail", "--noproxy", "*", "-o", output,
          f"http://127.0.0.1:{proxy.port}/{case}/Update/{name}"])
