@@ -1,6 +1,7 @@
 #include "transfer/delta_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -268,10 +269,26 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
     return (weak.Weak() & weakMask) == weaks[i];
   };
 
+  // Whether some pair of neighbouring blocks has these weak sums. The filter
+  // lets about one position in sixteen through; answering those here keeps
+  // the walk in its tight loop until the weak sums really agree.
+  const auto listed = [&](std::uint32_t weak1, std::uint32_t weak2) {
+    for (std::uint32_t i = heads[weak1 & 0xffffu]; i != kNone; i = next[i]) {
+      if (i + 1 < full && weaks[i] == weak1 && weaks[i + 1] == weak2) return true;
+    }
+    return false;
+  };
+
   // The walk over old positions [from, to): each thread of it has its own
   // window and notes what it finds in its own list. False when stopped.
-  const auto scan = [&](std::uint64_t from, std::uint64_t to, std::vector<std::int64_t>& found) {
+  // With two walkers, a quarter of each half walked without a single block
+  // found means the file was rewritten: the walk gives up and the whole file
+  // is fetched, rather than reading the rest for the few blocks it might hold.
+  std::atomic<bool> anyFound{false}, givenUp{false};
+  const auto scan = [&](std::uint64_t from, std::uint64_t to, std::vector<std::int64_t>& found,
+                        bool mayGiveUp) {
     OldWindow window(read, oldLength, capacity);
+    std::uint64_t askedAt = from;
     const auto strongAt = [&](std::uint64_t offset, std::uint32_t length) {
       return StrongSum(window.At(offset), length) & strongMask;
     };
@@ -281,14 +298,19 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
     bool rolling = false;
     std::uint32_t sinceAsked = 0;
     while (full > 0 && p < to && p + size <= oldLength) {
-      if (stop && ++sinceAsked == 65536) {
+      // Asked by positions too: in a changed region one step walks a window.
+      if (++sinceAsked == 65536 || p - askedAt >= (1u << 20)) {
         sinceAsked = 0;
-        if (stop()) return false;
+        askedAt = p;
+        if (stop && stop()) return false;
+        if (mayGiveUp && !anyFound && (p - from) >= (to - from) / 4) givenUp = true;
+        if (givenUp) return true;
       }
       if (expect >= 0) {
         const auto e = static_cast<std::uint64_t>(expect);
         if (e < full && holds(window, e, p)) {
           found[e] = static_cast<std::int64_t>(p);
+          anyFound = true;
           ++expect;
           p += size;
           rolling = false;
@@ -322,8 +344,9 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
         RollingSum one = first, two = second;
         const std::uint8_t* at = window.At(p);
         while (p < until) {
-          const std::uint32_t bit = PairBit(one.Weak() & weakMask, two.Weak() & weakMask);
-          if ((pairs[bit >> 6] >> (bit & 63) & 1) != 0) break;
+          const std::uint32_t weak1 = one.Weak() & weakMask, weak2 = two.Weak() & weakMask;
+          const std::uint32_t bit = PairBit(weak1, weak2);
+          if ((pairs[bit >> 6] >> (bit & 63) & 1) != 0 && listed(weak1, weak2)) break;
           one.Roll(at[0], at[size]);
           two.Roll(at[size], at[2 * size]);
           ++at;
@@ -356,6 +379,7 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
         }
       }
       if (matched >= 0) {
+        anyFound = true;
         expect = matched + 2;
         p += 2 * static_cast<std::uint64_t>(size);
         rolling = false;
@@ -380,8 +404,8 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
     std::vector<std::int64_t> second(blocks, -1);
     bool secondWalked = false;
     try {
-      std::thread other([&] { secondWalked = scan(half, oldLength, second); });
-      walked = scan(0, half, found);
+      std::thread other([&] { secondWalked = scan(half, oldLength, second, true); });
+      walked = scan(0, half, found, true);
       other.join();
       if (!walked || !secondWalked) return {};
       for (std::uint64_t i = 0; i < blocks; ++i) {
@@ -392,7 +416,8 @@ std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLeng
       std::fill(found.begin(), found.end(), -1);
     }
   }
-  if (!walked && !scan(0, oldLength, found)) return {};
+  if (!walked && !scan(0, oldLength, found, false)) return {};
+  if (givenUp) return {DeltaPiece{0, index.length, -1}};
 
   OldWindow window(read, oldLength, capacity);
   // Blocks the walk passed over: each may still follow its found neighbour,

@@ -80,6 +80,30 @@ TEST(DeltaIndex, TwoWalkersMeetInTheMiddle) {
   EXPECT_LE(fetched, 6000u + 777u + 10u * DeltaBlockSize(fresh.size()));
 }
 
+// A rewritten large file is given up on after a part of the walk; a file
+// whose first half was rewritten still finds its second half.
+TEST(DeltaIndex, RewrittenFileIsGivenUpEarlyAKeptHalfIsFound) {
+  const std::string old = RandomBytes(17u << 20, 15);
+  const std::string rewritten = RandomBytes(old.size(), 16);
+  const auto index = ParseDeltaIndex(IndexOf(rewritten));
+  ASSERT_TRUE(index);
+  std::uint64_t read = 0;
+  const OldReader counting = [&](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+    const std::size_t n = ReaderOf(old)(offset, out, size);
+    read += n;
+    return n;
+  };
+  const auto plan = PlanDelta(*index, old.size(), counting);
+  ASSERT_EQ(1u, plan.size());
+  EXPECT_FALSE(plan[0].Held());
+  EXPECT_LT(read, old.size() / 2);
+
+  const std::string halfKept = RandomBytes(old.size() / 2, 17) + old.substr(old.size() / 2);
+  std::uint64_t fetched = 0;
+  ASSERT_TRUE(Rebuilds(IndexOf(halfKept), old, halfKept, &fetched));
+  EXPECT_LE(fetched, old.size() / 2 + 2 * DeltaBlockSize(old.size()));
+}
+
 TEST(DeltaIndex, EdgeBlocksAndSizesRebuild) {
   const std::string base = RandomBytes((1u << 20) + 777, 4);  // a short last block
   struct Case {
