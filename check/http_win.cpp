@@ -1,17 +1,15 @@
 #include "check/http_win.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cwchar>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "check/body_pace.h"
+#include "engine/monitor.h"
 #include "engine/stop_signal.h"
 
 const wchar_t kAcceptAllHeader[] = L"Accept: */*\r\n\r\n";
@@ -154,8 +152,9 @@ namespace {
 // handle nor the receive time-out ends one that a trickling server keeps
 // alive. The receiving thread waits for each read at most the request's wait
 // and leaves at once when stopped; a read it gives up stays with this thread,
-// which owns the buffer, touches nothing else and ends when the read returns
-// (on Windows, as soon as the request handle is closed).
+// which owns the buffer it reads into (its own, or a share of the caller's
+// room), touches nothing else and ends when the read returns (on Windows, as
+// soon as the request handle is closed).
 class ReaderThread {
  public:
   enum class Result { kRead, kFailed, kGivenUp };
@@ -175,39 +174,45 @@ class ReaderThread {
 
   bool Started() const { return m_started; }
 
-  // One read of up to want bytes; data stays valid until the next call.
-  Result Read(DWORD want, DWORD waitMs, StopSignal* stop, const char*& data, DWORD& count) {
+  // One read of up to want bytes, into the room when it has bytes, else into
+  // the thread's own buffer; data stays valid until the next call.
+  Result Read(DWORD want, const BodyRoom& room, DWORD waitMs, StopSignal* stop, const char*& data,
+              DWORD& count) {
     Shared& shared = *m_shared;
-    std::unique_lock<std::mutex> lock(shared.lock);
+    shared.monitor.Lock();
     shared.want = want;
+    shared.room = room;
     shared.asked = true;
     shared.answered = false;
-    shared.changed.notify_all();
+    shared.monitor.Unlock();
+    shared.monitor.WakeAll();
     const DWORD startedAt = ::GetTickCount();
+    shared.monitor.Lock();
     for (;;) {
-      // Short slices: a stop is seen within one of them.
-      if (shared.changed.wait_for(lock, std::chrono::milliseconds(kStopCheckMs),
-                                  [&] { return shared.answered; })) {
-        data = shared.buffer.data();
+      if (shared.answered) {
+        data = shared.room.data ? shared.room.data : shared.buffer.data();
         count = shared.count;
-        return shared.ok ? Result::kRead : Result::kFailed;
+        const bool ok = shared.ok;
+        shared.monitor.Unlock();
+        return ok ? Result::kRead : Result::kFailed;
       }
-      if (StopRequested(stop) || ::GetTickCount() - startedAt >= waitMs) {
-        lock.unlock();
-        Leave();
-        return Result::kGivenUp;
-      }
+      if (StopRequested(stop) || ::GetTickCount() - startedAt >= waitMs) break;
+      // Short slices: a stop is seen within one of them.
+      shared.monitor.WaitFor(kStopCheckMs);
     }
+    shared.monitor.Unlock();
+    Leave();
+    return Result::kGivenUp;
   }
 
  private:
   static constexpr DWORD kStopCheckMs = 100;
 
   struct Shared {
-    std::mutex lock;
-    std::condition_variable changed;
+    Monitor monitor;
     HINTERNET request = nullptr;
     std::vector<char> buffer;
+    BodyRoom room;
     DWORD want = 0;
     DWORD count = 0;
     bool ok = false;
@@ -217,30 +222,37 @@ class ReaderThread {
   };
 
   static void Loop(Shared& shared) {
-    std::unique_lock<std::mutex> lock(shared.lock);
+    shared.monitor.Lock();
     for (;;) {
-      shared.changed.wait(lock, [&] { return shared.asked || shared.leaving; });
-      if (shared.leaving) return;
+      while (!shared.asked && !shared.leaving) shared.monitor.Wait();
+      if (shared.leaving) break;
       shared.asked = false;
       const DWORD want = shared.want;
-      lock.unlock();
-      std::fill(shared.buffer.begin(), shared.buffer.begin() + want, '\0');
+      char* into = shared.room.data;
+      shared.monitor.Unlock();
+      // A room is not zeroed: only the bytes read are ever looked at there.
+      if (!into) {
+        into = shared.buffer.data();
+        std::fill(shared.buffer.begin(), shared.buffer.begin() + want, '\0');
+      }
       DWORD count = 0;
-      const BOOL ok = ::InternetReadFile(shared.request, shared.buffer.data(), want, &count);
-      lock.lock();
+      const BOOL ok = ::InternetReadFile(shared.request, into, want, &count);
+      shared.monitor.Lock();
       shared.ok = ok != FALSE;
       shared.count = count;
       shared.answered = true;
-      shared.changed.notify_all();
+      shared.monitor.Unlock();
+      shared.monitor.WakeAll();
+      shared.monitor.Lock();
     }
+    shared.monitor.Unlock();
   }
 
   void Leave() {
-    {
-      std::lock_guard<std::mutex> lock(m_shared->lock);
-      m_shared->leaving = true;
-    }
-    m_shared->changed.notify_all();
+    m_shared->monitor.Lock();
+    m_shared->leaving = true;
+    m_shared->monitor.Unlock();
+    m_shared->monitor.WakeAll();
   }
 
   std::shared_ptr<Shared> m_shared;
@@ -250,7 +262,7 @@ class ReaderThread {
 }  // namespace
 
 BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop,
-                    DWORD readSize) {
+                    DWORD readSize, const BodyRooms& rooms) {
   readSize = std::max<DWORD>(readSize, 1);
   const bool readAhead = readSize > kBodyReadSize;
   BodyPace pace(url.WaitMs(), kSlowBodyBytes, ::GetTickCount());
@@ -258,10 +270,10 @@ BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* sto
   ReadAhead ahead(readSize);
   std::unique_ptr<ReaderThread> reader;
   if (readAhead) {
-    reader = std::make_unique<ReaderThread>(url.get(), readSize);
+    reader = std::make_unique<ReaderThread>(url.get(), rooms ? 0 : readSize);
     if (!reader->Started()) reader.reset();  // no thread to be had: read here
   }
-  std::vector<char> buffer(reader ? 0 : readSize);
+  std::vector<char> buffer(reader || rooms ? 0 : readSize);
   for (;;) {
     if (StopRequested(stop)) return BodyResult::kReadFailed;
     // Asking what has arrived first keeps each read from waiting for a full
@@ -270,18 +282,25 @@ BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* sto
     // the request's receive time-out.
     DWORD available = 0;
     if (!::InternetQueryDataAvailable(url.get(), &available, 0, 0)) return BodyResult::kReadFailed;
-    const DWORD want =
+    DWORD want =
         readAhead ? ahead.Next(available) : std::min(std::max<DWORD>(available, 1), readSize);
-    const char* data = buffer.data();
+    BodyRoom room;
+    if (rooms) {
+      room = rooms();
+      if (!room.data || room.size == 0) return BodyResult::kSinkRefused;
+      want = std::min(want, room.size);
+    }
+    char* into = room.data ? room.data : buffer.data();
+    const char* data = into;
     DWORD count = 0;
     const DWORD startedAt = ::GetTickCount();
     if (reader) {
-      if (reader->Read(want, url.WaitMs(), stop, data, count) != ReaderThread::Result::kRead) {
+      if (reader->Read(want, room, url.WaitMs(), stop, data, count) != ReaderThread::Result::kRead) {
         return BodyResult::kReadFailed;
       }
     } else {
-      std::fill(buffer.begin(), buffer.begin() + want, '\0');
-      if (!::InternetReadFile(url.get(), buffer.data(), want, &count)) {
+      if (!room.data) std::fill(buffer.begin(), buffer.begin() + want, '\0');
+      if (!::InternetReadFile(url.get(), into, want, &count)) {
         return BodyResult::kReadFailed;
       }
     }

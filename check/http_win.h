@@ -1,5 +1,6 @@
 #pragma once
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -11,7 +12,8 @@ class StopSignal;
 // access type follows the connection state and whose agent is "Agent%ld" of
 // timeGetTime(); URL handles opened with one header line and the flags that
 // bypass every cache; reads of up to 40960 bytes (large downloads ask for
-// more) into a buffer zeroed before each read.
+// more) into a buffer zeroed before each read, or straight into the caller's
+// rooms.
 //
 // No wait is unbounded: connecting, sending and every wait for the answer or
 // for more of the body give up after the request's wait (kNetworkWaitMs unless
@@ -88,5 +90,15 @@ enum class BodyResult { kComplete, kReadFailed, kSinkRefused };
 // most readSize bytes, and never more than have arrived.
 constexpr DWORD kBodyReadSize = 40960;
 using BodySink = std::function<bool(const char* data, DWORD count)>;
+// With rooms, every read goes straight into the next room (at most its size)
+// and the sink is handed the bytes there: no copy on the way. keep owns the
+// room's bytes; a read given up while it still runs holds them until it
+// returns. A room without bytes ends the body as the sink's refusal would.
+struct BodyRoom {
+  std::shared_ptr<char> keep;
+  char* data = nullptr;
+  DWORD size = 0;
+};
+using BodyRooms = std::function<BodyRoom()>;
 BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop,
-                    DWORD readSize = kBodyReadSize);
+                    DWORD readSize = kBodyReadSize, const BodyRooms& rooms = nullptr);

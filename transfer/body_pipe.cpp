@@ -4,26 +4,38 @@
 #include <cstring>
 #include <system_error>
 
-BodyPipe::BodyPipe(std::FILE* out, Md5& md5) : m_out(out), m_md5(md5), m_chunks(kChunks) {
-  for (Chunk& chunk : m_chunks) chunk.bytes.reset(new char[kChunkSize]);
+BodyPipe::BodyPipe(std::FILE* out, Md5& md5, std::function<void()> settle)
+    : m_out(out), m_md5(md5), m_chunks(kChunks), m_settle(std::move(settle)) {
+  for (Chunk& chunk : m_chunks) chunk.bytes.reset(new char[kChunkSize], std::default_delete<char[]>());
   try {
     m_writer = std::thread([this] { Write(); });
     m_hasher = std::thread([this] { Hash(); });
   } catch (const std::system_error&) {
     if (m_writer.joinable()) {
-      {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_closing = true;
-      }
-      m_changed.notify_all();
+      m_monitor.Lock();
+      m_closing = true;
+      m_monitor.Unlock();
+      m_monitor.WakeAll();
       m_writer.join();
       m_closing = false;
     }
     m_inline = true;
   }
+  if (m_settle && !m_inline) {
+    try {
+      m_settler = std::thread([this] { Settle(); });
+    } catch (const std::system_error&) {
+      // Only the flush after Finish then puts the data on the disk.
+    }
+  }
 }
 
 BodyPipe::~BodyPipe() { Finish(); }
+
+bool BodyPipe::Failed() {
+  Monitor::Hold hold(m_monitor);
+  return m_failed;
+}
 
 bool BodyPipe::Put(const char* data, std::size_t size) {
   if (m_inline) {
@@ -33,34 +45,49 @@ bool BodyPipe::Put(const char* data, std::size_t size) {
     return !m_failed;
   }
   while (size > 0) {
-    {
-      std::unique_lock<std::mutex> lock(m_lock);
-      // The chunk to fill is free once both threads are past it.
-      m_changed.wait(lock, [&] {
-        return m_failed || m_handed - std::min(m_written, m_hashed) < kChunks;
-      });
-      if (m_failed) return false;
-    }
-    Chunk& chunk = m_chunks[m_handed % kChunks];
-    const std::size_t take = std::min(size, kChunkSize - m_fill);
-    std::memcpy(chunk.bytes.get() + m_fill, data, take);
-    m_fill += take;
+    const Room room = NextRoom();
+    if (!room.data) return false;
+    const std::size_t take = std::min(size, room.size);
+    std::memcpy(room.data, data, take);
     data += take;
     size -= take;
-    if (m_fill == kChunkSize) Hand();
+    Filled(take);
   }
-  std::lock_guard<std::mutex> lock(m_lock);
-  return !m_failed;
+  return !Failed();
+}
+
+BodyPipe::Room BodyPipe::NextRoom() {
+  if (m_inline) {
+    if (m_failed) return {};
+    return {m_chunks[0].bytes, m_chunks[0].bytes.get(), kChunkSize};
+  }
+  m_monitor.Lock();
+  // The chunk to fill is free once both threads are past it.
+  while (!m_failed && m_handed - std::min(m_written, m_hashed) >= kChunks) m_monitor.Wait();
+  const bool failed = m_failed;
+  const std::uint64_t filling = m_handed;
+  m_monitor.Unlock();
+  if (failed) return {};
+  const Chunk& chunk = m_chunks[filling % kChunks];
+  return {chunk.bytes, chunk.bytes.get() + m_fill, kChunkSize - m_fill};
+}
+
+bool BodyPipe::Filled(std::size_t size) {
+  if (m_inline) {
+    return Put(m_chunks[0].bytes.get(), size);
+  }
+  m_fill += size;
+  if (m_fill == kChunkSize) Hand();
+  return !Failed();
 }
 
 void BodyPipe::Hand() {
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_chunks[m_handed % kChunks].size = m_fill;
-    ++m_handed;
-  }
+  m_monitor.Lock();
+  m_chunks[m_handed % kChunks].size = m_fill;
+  ++m_handed;
+  m_monitor.Unlock();
   m_fill = 0;
-  m_changed.notify_all();
+  m_monitor.WakeAll();
 }
 
 bool BodyPipe::Finish() {
@@ -68,46 +95,65 @@ bool BodyPipe::Finish() {
   m_finished = true;
   if (m_inline) return !m_failed;
   if (m_fill > 0) Hand();
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_closing = true;
-  }
-  m_changed.notify_all();
+  m_monitor.Lock();
+  m_closing = true;
+  m_monitor.Unlock();
+  m_monitor.WakeAll();
   m_writer.join();
   m_hasher.join();
+  if (m_settler.joinable()) m_settler.join();
   return !m_failed;
 }
 
 void BodyPipe::Write() {
+  m_monitor.Lock();
   for (;;) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait(lock, [&] { return m_written < m_handed || m_closing; });
-    if (m_written == m_handed) return;
+    while (m_written == m_handed && !m_closing) m_monitor.Wait();
+    if (m_written == m_handed) break;
     const Chunk& chunk = m_chunks[m_written % kChunks];
     const bool failed = m_failed;
-    lock.unlock();
+    m_monitor.Unlock();
     // After a failed write the rest is only passed over: the file keeps an
     // unbroken prefix of the body.
     const bool ok = failed || std::fwrite(chunk.bytes.get(), 1, chunk.size, m_out) == chunk.size;
-    lock.lock();
+    m_monitor.Lock();
     if (!ok) m_failed = true;
     ++m_written;
-    lock.unlock();
-    m_changed.notify_all();
+    m_monitor.Unlock();
+    m_monitor.WakeAll();
+    m_monitor.Lock();
   }
+  m_monitor.Unlock();
 }
 
 void BodyPipe::Hash() {
+  FavourCurrentThread();  // the hash is the slowest stage: it sets the pace
+  m_monitor.Lock();
   for (;;) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait(lock, [&] { return m_hashed < m_handed || m_closing; });
-    if (m_hashed == m_handed) return;
+    while (m_hashed == m_handed && !m_closing) m_monitor.Wait();
+    if (m_hashed == m_handed) break;
     const Chunk& chunk = m_chunks[m_hashed % kChunks];
-    lock.unlock();
+    m_monitor.Unlock();
     m_md5.Update(chunk.bytes.get(), chunk.size);
-    lock.lock();
+    m_monitor.Lock();
     ++m_hashed;
-    lock.unlock();
-    m_changed.notify_all();
+    m_monitor.Unlock();
+    m_monitor.WakeAll();
+    m_monitor.Lock();
   }
+  m_monitor.Unlock();
+}
+
+void BodyPipe::Settle() {
+  std::uint64_t settled = 0;
+  m_monitor.Lock();
+  for (;;) {
+    while (m_written - settled < kSettleChunks && !m_closing) m_monitor.Wait();
+    if (m_closing) break;
+    settled = m_written;
+    m_monitor.Unlock();
+    m_settle();
+    m_monitor.Lock();
+  }
+  m_monitor.Unlock();
 }

@@ -41,7 +41,7 @@ constexpr DWORD kMovePauseMs = 200;
 // From this length on a body is read in large pieces and written and hashed
 // on threads of its own (BodyPipe); smaller files are not worth two threads.
 constexpr std::uint64_t kPipedLength = 4u << 20;
-constexpr DWORD kLargeReadSize = 1u << 20;
+constexpr DWORD kLargeReadSize = 2u << 20;  // a chunk of BodyPipe
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
   return baseUrl + UrlPathOf(name);
@@ -597,7 +597,10 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
     bool fileFailed = false;
     const bool piped = reported >= kPipedLength;
     std::unique_ptr<BodyPipe> pipe;
-    if (piped) pipe = std::make_unique<BodyPipe>(out.get(), md5);
+    if (piped) {
+      pipe = std::make_unique<BodyPipe>(out.get(), md5,
+                                        FlushBeforeInstall(name, reported) ? FlushAside(temporary) : nullptr);
+    }
     const BodyResult body = ReadBody(
         request,
         [&](const char* data, DWORD count) {
@@ -609,14 +612,20 @@ Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
           m_bytes += count;
           if (count == 0) return true;
           if (pipe) {
-            if (keep > 0 && !pipe->Put(data, keep)) fileFailed = true;
+            // The bytes are already in the pipe's room: only keep is counted in.
+            if (!pipe->Filled(keep)) fileFailed = true;
           } else {
             if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
             md5.Update(data, keep);
           }
           return !fileFailed && keep == count;
         },
-        &m_transfers, piped ? kLargeReadSize : kBodyReadSize);
+        &m_transfers, piped ? kLargeReadSize : kBodyReadSize,
+        pipe ? BodyRooms([&pipe] {
+          BodyPipe::Room room = pipe->NextRoom();
+          return BodyRoom{std::move(room.keep), room.data, static_cast<DWORD>(room.size)};
+        })
+             : BodyRooms());
     // Everything received is in the file before it is closed or kept.
     if (pipe && !pipe->Finish()) fileFailed = true;
     if (body == BodyResult::kReadFailed) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -46,6 +47,38 @@ TEST(BodyPipe, WritesAndHashesEveryPieceInOrder) {
     EXPECT_TRUE(ReadAll(file) == body) << largest;
     std::fclose(file);
   }
+}
+
+// Receiving straight into the rooms, a room partly filled at a time and
+// Put mixed in: the file and the digest are the body, in order.
+TEST(BodyPipe, RoomsFilledInPiecesKeepTheBodyInOrder) {
+  const std::string body = RandomBytes(BodyPipe::kChunkSize * (BodyPipe::kChunks + 2) + 777, 3);
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(nullptr, file);
+  Md5 md5;
+  {
+    BodyPipe pipe(file, md5);
+    std::mt19937 random(11);
+    for (std::size_t at = 0; at < body.size();) {
+      const std::size_t want = std::min<std::size_t>(body.size() - at, 1 + random() % (3 << 20));
+      if (random() % 4 == 0) {
+        ASSERT_TRUE(pipe.Put(body.data() + at, want));
+        at += want;
+        continue;
+      }
+      const BodyPipe::Room room = pipe.NextRoom();
+      ASSERT_NE(nullptr, room.data);
+      ASSERT_GT(room.size, 0u);
+      const std::size_t size = std::min(want, room.size);
+      std::memcpy(room.data, body.data() + at, size);
+      ASSERT_TRUE(pipe.Filled(size));
+      at += size;
+    }
+    EXPECT_TRUE(pipe.Finish());
+  }
+  EXPECT_EQ(Md5::ToHex(md5.Final()), Md5::HexOf(body));
+  EXPECT_TRUE(ReadAll(file) == body);
+  std::fclose(file);
 }
 
 TEST(BodyPipe, FinishWithNothingPutAndFinishTwice) {

@@ -500,8 +500,10 @@ TEST_F(DownloadFailureTest, TricklingServerEndsTheRunInTimeAndTheNextRunResumes)
 
 // A large body is read in big pieces; one that drops to a trickle in the
 // middle of a piece still ends within the request's wait, keeping a prefix.
+// (Pieces end where the body pipe's 2 MiB chunks end: 10 MiB would be a
+// piece's end, so the trickle starts 300 KiB into one.)
 TEST_F(DownloadFailureTest, LargeFileThatDropsToATrickleEndsInTimeAndTheNextRunResumes) {
-  const size_t fast = 10u << 20;
+  const size_t fast = (10u << 20) + 300 * 1024;
   TrickleEndsAndTheNextRunResumes(
       "large.bin", Pattern(64u << 20, 71),
       R"({"trickle": {"after": )" + std::to_string(fast) + R"(, "interval": 0.001}})", 3000, 15000, 1,
