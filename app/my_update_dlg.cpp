@@ -74,8 +74,10 @@ void CMyUpdateDlg::InitFileList() {
 }
 
 void CMyUpdateDlg::StartUpdate() {
-  // The previous worker re-enables the button a moment before it ends; never
-  // let two run at once.
+  // The previous worker re-enables the button a moment before it ends, and
+  // may then still wait to record the installed files' digests: stop that
+  // wait, and never let two run at once.
+  if (m_hWorker) m_stop.Request();
   WaitForWorker(kStopWaitMs);
 
   m_staticStatus.ShowWindow(SW_SHOW);

@@ -4,6 +4,9 @@
 #include <string>
 #include <utility>
 
+#include <vector>
+
+#include "manifest/digest_cache.h"
 #include "manifest/manifest_reader.h"
 #include "transfer/download_report.h"
 
@@ -11,8 +14,6 @@ class CProgressCtrl;
 class CStatic;
 class CListCtrl;
 class StopSignal;
-class DigestCache;
-class DigestCacheWriter;
 
 // Where the local manifest's digests come from: the digest cache wherever it
 // may stand for a file, or a read of every file. Either way the cache is
@@ -61,6 +62,13 @@ class CMyFun {
   bool FetchFiles(std::wstring url, std::wstring folder, const DownloadList& list,
                   DownloadReport& report, StopSignal* stop = nullptr,
                   int connections = kDownloadConnections);
+  // After a download run: the files it installed, verified and flushed go
+  // into the digest cache with the stamps the system gave them at the
+  // install, so the next check need not read them. Waits, at most about
+  // kRacyTicks, until the racy margin of the last install has passed, so the
+  // entries can be trusted; a stop ends the wait at once and records only
+  // what can already be trusted. The files of a run are recorded only once.
+  void RecordInstalledDigests(const std::wstring& folder, StopSignal* stop = nullptr);
   // For a download without a check before it (tests, the bench).
   void SetServerDigests(ManifestTable digests) { m_serverDigests = std::move(digests); }
   void ReplaceSelf(const std::wstring& folder);
@@ -70,6 +78,7 @@ class CMyFun {
 
  private:
   ManifestTable m_serverDigests;  // of the last CheckVersion; empty after a failed one
+  std::vector<DigestCacheEntry> m_installed;  // of the last FetchFiles, until recorded
 };
 
 // Conversions between UTF-16 and the system's ANSI code page. A conversion that

@@ -51,13 +51,21 @@ UINT RunUpdate(CMyUpdateDlg& dlg) {
   }
 
   fun.CleanupManifests(folder);
-  // The dialog is closing and waits for this thread: leave its controls alone.
-  if (StopRequested(stop)) return 1;
+  // The dialog is closing and waits for this thread: leave its controls
+  // alone, and record at once what the cache can already trust.
+  if (StopRequested(stop)) {
+    fun.RecordInstalledDigests(folder, stop);
+    return 1;
+  }
 
   dlg.GetDlgItem(IDC_BTN_UPDATE).EnableWindow(TRUE);
   dlg.GetDlgItem(IDC_STATUS).ShowWindow(SW_SHOW);
   dlg.GetDlgItem(IDC_CURRENT_FILE).SetWindowText(L"");
   dlg.GetDlgItem(IDC_SPEED).SetWindowText(L"0.0k/s(下载速度)");
+  // Last, with the outcome shown and the dialog ready: the installed files'
+  // digests wait out the cache's racy margin here (about 2 s at most), and a
+  // close or a new run stops the wait at once.
+  fun.RecordInstalledDigests(folder, stop);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
 namespace {
 
@@ -117,12 +118,31 @@ DigestCache DigestCache::Load(std::string_view bytes, std::uint64_t now) {
 const Md5::Digest* DigestCache::Trusted(const std::string& key, const FileStamp& listed) const {
   const auto it = m_entries.find(key);
   if (it == m_entries.end() || !(it->second.stamp == listed)) return nullptr;
-  // Without a change time only the times a program can set back would vouch for the file.
-  if (listed.change == 0) return nullptr;
-  if (m_writtenAt < kRacyTicks) return nullptr;
-  const std::uint64_t racyFrom = m_writtenAt - kRacyTicks;
-  if (listed.lastWrite > racyFrom || listed.change > racyFrom) return nullptr;
+  if (!OutsideRacyWindow(listed, m_writtenAt)) return nullptr;
   return &it->second.digest;
+}
+
+bool OutsideRacyWindow(const FileStamp& stamp, std::uint64_t writtenAt) {
+  // Without a change time only the times a program can set back would vouch for the file.
+  if (stamp.change == 0 || writtenAt < kRacyTicks) return false;
+  const std::uint64_t racyFrom = writtenAt - kRacyTicks;
+  return stamp.lastWrite <= racyFrom && stamp.change <= racyFrom;
+}
+
+std::string DigestCache::MergedWith(const std::vector<DigestCacheEntry>& added,
+                                    std::uint64_t writtenAt) const {
+  std::unordered_set<std::string> replaced;
+  for (const DigestCacheEntry& entry : added) replaced.insert(entry.key);
+  DigestCacheWriter out;
+  for (const auto& [key, entry] : m_entries) {
+    if (!replaced.count(key) && OutsideRacyWindow(entry.stamp, m_writtenAt)) {
+      out.Add(key, entry.stamp, entry.digest);
+    }
+  }
+  for (const DigestCacheEntry& entry : added) {
+    if (OutsideRacyWindow(entry.stamp, writtenAt)) out.Add(entry.key, entry.stamp, entry.digest);
+  }
+  return out.Serialize(writtenAt);
 }
 
 void DigestCacheWriter::Add(std::string key, const FileStamp& stamp, const Md5::Digest& digest) {

@@ -42,6 +42,17 @@ struct FileStamp {
 // not trusted.
 inline constexpr std::uint64_t kRacyTicks = 2ull * 10000000ull;
 
+// Whether a file's stamp lies clear of the racy margin of a cache written at
+// writtenAt, so that the cache may stand for it.
+bool OutsideRacyWindow(const FileStamp& stamp, std::uint64_t writtenAt);
+
+// One file's entry, for a cache written outside a walk.
+struct DigestCacheEntry {
+  std::string key;  // DigestCacheKey of its relative name
+  FileStamp stamp;
+  Md5::Digest digest;
+};
+
 // The key of a relative name: its UTF-16 code units, little-endian, so no two
 // names share one whatever the code page.
 std::string DigestCacheKey(std::wstring_view relativeName);
@@ -55,6 +66,12 @@ class DigestCache {
 
   // The cached digest when it may stand for the file as listed; null otherwise.
   const Md5::Digest* Trusted(const std::string& key, const FileStamp& listed) const;
+
+  // The bytes of a cache written at writtenAt that holds this cache's entries
+  // it trusts by its own moment (its racy ones go: a later moment must not
+  // vouch for them), but not those of the names added, and the added entries
+  // that writtenAt trusts.
+  std::string MergedWith(const std::vector<DigestCacheEntry>& added, std::uint64_t writtenAt) const;
 
   std::size_t size() const { return m_entries.size(); }
   std::uint64_t writtenAt() const { return m_writtenAt; }

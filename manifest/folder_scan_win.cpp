@@ -1,5 +1,6 @@
 #include <share.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -11,6 +12,7 @@
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
 #include "manifest/digest_cache.h"
+#include "manifest/installed_stamp_win.h"
 #include "manifest/file_reader_win.h"
 #include "manifest/manifest_file.h"
 #include "manifest/ordered_pipeline.h"
@@ -220,6 +222,58 @@ bool CMyFun::BuildLocalManifest(const std::wstring& folder, StopSignal* stop, Di
   stream.reset();
   if (complete) WriteCache(walk, fresh.Serialize(started));
   return true;
+}
+
+bool StampOfInstalled(const std::wstring& path, FileStamp& stamp) {
+  // Read access without write sharing: a handle that may still write the
+  // file makes the open fail, and such a file is not recorded.
+  UniqueFile file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  FILE_BASIC_INFO basic{};
+  FILE_STANDARD_INFO standard{};
+  if (!file ||
+      !::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)) ||
+      !::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard))) {
+    return false;
+  }
+  stamp = {static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
+           static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart),
+           static_cast<std::uint64_t>(basic.CreationTime.QuadPart),
+           static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)};
+  return true;
+}
+
+void CMyFun::RecordInstalledDigests(const std::wstring& folder, StopSignal* stop) {
+  const std::vector<DigestCacheEntry> installed = std::move(m_installed);
+  m_installed.clear();
+  if (installed.empty()) return;
+  // The racy rule stays as it is: the cache is written once the last
+  // install lies kRacyTicks back. The worker waits for that after the
+  // outcome shows, in slices a stop cuts short; the wait is bounded by the
+  // tick count too, so a clock set back cannot hold it.
+  constexpr DWORD kSliceMs = 20;
+  constexpr std::uint64_t kMarginTicks = 50 * 10000ull;
+  std::uint64_t latest = 0;
+  for (const DigestCacheEntry& entry : installed) {
+    latest = std::max({latest, entry.stamp.lastWrite, entry.stamp.change});
+  }
+  const std::uint64_t due = latest + kRacyTicks + kMarginTicks;
+  const ULONGLONG deadline = ::GetTickCount64() + (kRacyTicks + kMarginTicks) / 10000;
+  while (!StopRequested(stop) && SystemTicksNow() < due && ::GetTickCount64() < deadline) {
+    ::Sleep(kSliceMs);
+  }
+  const std::uint64_t now = SystemTicksNow();
+  // Closed before the margin passed: nothing new can be trusted yet, and the
+  // cache is left as the check wrote it (those files are read next time).
+  if (std::none_of(installed.begin(), installed.end(),
+                   [now](const DigestCacheEntry& entry) { return OutsideRacyWindow(entry.stamp, now); })) {
+    return;
+  }
+  std::wstring walk = folder;
+  std::wstring noUrl;
+  AddTrailingSeparators(walk, noUrl);
+  const DigestCache old = DigestCache::Load(ReadCacheBytes(walk + kDigestCacheName), now);
+  WriteCache(walk, old.MergedWith(installed, now));
 }
 
 bool CMyFun::ScanFolder(std::wstring& folder, FILE* stream, std::wstring root, StopSignal* stop,

@@ -19,6 +19,8 @@
 #include "engine/my_fun.h"
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
+#include "manifest/digest_cache.h"
+#include "manifest/installed_stamp_win.h"
 #include "manifest/manifest_file.h"
 #include "manifest/md5.h"
 #include "manifest/manifest_reader.h"
@@ -71,8 +73,10 @@ bool EnsureDirectory(const std::wstring& path) {
 // Puts the received file in place in one step, so the old file is never gone
 // without the new one. A scanner or indexer holding the new file briefly gets
 // a few retries; an old file a running program holds is set aside.
-bool Install(const std::wstring& folder, const std::wstring& temporary,
-             const std::wstring& final) {
+enum class Installed { kNot, kInPlace, kOldSetAside };
+
+Installed Install(const std::wstring& folder, const std::wstring& temporary,
+                  const std::wstring& final) {
   const std::wstring target = ExtendedLengthPath(final);
   const DWORD attributes = ::GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
@@ -81,17 +85,19 @@ bool Install(const std::wstring& folder, const std::wstring& temporary,
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
     if (::MoveFileExW(ExtendedLengthPath(temporary).c_str(), target.c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
+      return Installed::kInPlace;
     }
     const DWORD error = ::GetLastError();
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
         error != ERROR_LOCK_VIOLATION) {
-      return false;
+      return Installed::kNot;
     }
-    if (error == ERROR_ACCESS_DENIED && ReplaceInUse(folder, temporary, final)) return true;
+    if (error == ERROR_ACCESS_DENIED && ReplaceInUse(folder, temporary, final)) {
+      return Installed::kOldSetAside;
+    }
     ::Sleep(kMovePauseMs);
   }
-  return false;
+  return Installed::kNot;
 }
 
 // TemporaryKey folds separators and ASCII; the file system also folds the
@@ -148,8 +154,10 @@ void AllowConnections(DWORD wanted) {
 class DownloadRun {
  public:
   DownloadRun(CMyFun& fun, std::wstring url, std::wstring folder, const ManifestTable& digests,
-              int total, DownloadReport& report, StopSignal* stop, int connections)
+              std::vector<DigestCacheEntry>& installed, int total, DownloadReport& report,
+              StopSignal* stop, int connections)
       : m_fun(fun), m_url(std::move(url)), m_folder(std::move(folder)), m_digests(digests),
+        m_installed(installed),
         m_total(total), m_report(report), m_stop(stop),
         m_connections(std::max(1, connections)), m_bar(total) {
     if (m_stop) m_stop->Attach(&m_transfers);
@@ -180,11 +188,13 @@ class DownloadRun {
   void Work(Transfer& transfer);
   void Fetch(Transfer& transfer);
   Outcome Receive(Transfer& transfer, bool fromZero, bool& resumed, std::string& digest);
+  void NoteInstalled(const std::wstring& name, const std::wstring& final, const std::string& digest);
 
   CMyFun& m_fun;
   std::wstring m_url;
   std::wstring m_folder;
   const ManifestTable& m_digests;
+  std::vector<DigestCacheEntry>& m_installed;  // guarded by m_endedLock
   int m_total;
   DownloadReport& m_report;
   StopSignal* m_stop;
@@ -524,8 +534,13 @@ void DownloadRun::Fetch(Transfer& transfer) {
     if (self) {
       m_selfReceived = true;
       m_fun.ReplaceSelf(m_folder);
-    } else if (!Install(m_folder, temporary, final)) {
-      outcome = Outcome::kRowFailed;  // old file and received file both kept
+    } else {
+      const Installed installed = Install(m_folder, temporary, final);
+      if (installed == Installed::kNot) {
+        outcome = Outcome::kRowFailed;  // old file and received file both kept
+      } else if (installed == Installed::kInPlace && verdict == DigestVerdict::kMatches) {
+        NoteInstalled(name, final, digest);
+      }
     }
   }
   if (self && outcome != Outcome::kInstalled) {
@@ -534,6 +549,24 @@ void DownloadRun::Fetch(Transfer& transfer) {
     m_fun.ReplaceSelf(m_folder);
   }
   transfer.outcome = outcome;
+}
+
+// A verified file, just put in place, for the digest cache. Only files whose
+// data was flushed before the rename: an unflushed one could hold zeros after
+// a power cut while its stamp still matches, and the cache would hide that
+// for good (a small file is cheap to read again). Both ways of filling a .tmp
+// flush by FlushBeforeInstall of the file's length. A file whose old copy was
+// set aside, or that another handle may still write, is left to the next check.
+void DownloadRun::NoteInstalled(const std::wstring& name, const std::wstring& final,
+                                const std::string& digest) {
+  FileStamp stamp;
+  Md5::Digest bytes;
+  if (!StampOfInstalled(final, stamp) || !FlushBeforeInstall(name, stamp.size) ||
+      !DigestOfText(digest + "\n", bytes)) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(m_endedLock);
+  m_installed.push_back({DigestCacheKey(LocalPathOf(name)), stamp, bytes});
 }
 
 // Receives one body into the temporary file. kInstalled here means "received
@@ -656,7 +689,8 @@ bool CMyFun::FetchFiles(std::wstring url, std::wstring folder, const DownloadLis
                         DownloadReport& report, StopSignal* stop, int connections) {
   if (list.empty()) return true;
   AddTrailingSeparators(folder, url);
-  DownloadRun run(*this, std::move(url), std::move(folder), m_serverDigests,
+  m_installed.clear();
+  DownloadRun run(*this, std::move(url), std::move(folder), m_serverDigests, m_installed,
                   static_cast<int>(list.size()), report, stop, connections);
   return run.Run(list);
 }

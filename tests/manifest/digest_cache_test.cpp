@@ -191,4 +191,32 @@ TEST(DigestCache, OnlyAPlainDigestLineEntersTheCache) {
   }
 }
 
+// After a download: an untouched file's entry stays, a replaced file's old
+// entry goes, an entry racy by the old cache's moment is not made trusted by
+// the later one, and an installed file within the new moment's margin waits
+// for the next walk.
+TEST(DigestCache, EntriesAddedAfterARunKeepTheRacyRuleOfEachMoment) {
+  DigestCacheWriter writer;
+  const FileStamp racyThen{7, kWritten - kSecond, kWritten - 86400 * kSecond, kWritten - kSecond};
+  writer.Add(DigestCacheKey(L"kept.dll"), OldStamp(5), DigestOf("kept"));
+  writer.Add(DigestCacheKey(L"replaced.dll"), OldStamp(6), DigestOf("old"));
+  writer.Add(DigestCacheKey(L"racy.dat"), racyThen, DigestOf("racy"));
+  const DigestCache old = DigestCache::Load(writer.Serialize(kWritten), kWritten);
+
+  const std::uint64_t later = kWritten + 60 * kSecond;
+  const FileStamp installed{8, later - 3 * kSecond, later - 3 * kSecond, later - 3 * kSecond};
+  const FileStamp justNow{9, later - kSecond, later - kSecond, later - kSecond};
+  const DigestCache merged = DigestCache::Load(
+      old.MergedWith({{DigestCacheKey(L"replaced.dll"), installed, DigestOf("new")},
+                      {DigestCacheKey(L"late.bin"), justNow, DigestOf("late")}},
+                     later),
+      later);
+  EXPECT_EQ(2u, merged.size());
+  EXPECT_EQ(DigestOf("kept"), *merged.Trusted(DigestCacheKey(L"kept.dll"), OldStamp(5)));
+  EXPECT_EQ(DigestOf("new"), *merged.Trusted(DigestCacheKey(L"replaced.dll"), installed));
+  EXPECT_EQ(nullptr, merged.Trusted(DigestCacheKey(L"replaced.dll"), OldStamp(6)));
+  EXPECT_EQ(nullptr, merged.Trusted(DigestCacheKey(L"racy.dat"), racyThen));
+  EXPECT_EQ(nullptr, merged.Trusted(DigestCacheKey(L"late.bin"), justNow));
+}
+
 }  // namespace

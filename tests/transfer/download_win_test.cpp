@@ -861,6 +861,40 @@ TEST_F(DownloadGuardTest, HeldTargetKeepsItsOldBytesAndReadOnlyTargetIsReplaced)
   EXPECT_FALSE(PathExists(Local(L"locked.bin.tmp")));
 }
 
+// The run's verified, flushed files enter the digest cache, so the next check
+// takes them from it: a program held open against reading still gets its
+// digest. A small data file (not flushed) does not enter, and a program
+// replaced by hand after the run is read again.
+TEST_F(DownloadGuardTest, InstalledFilesEnterTheDigestCacheAndAReplacedOneIsReadAgain) {
+  const std::string tool = Pattern(3000, 51), other = Pattern(2000, 52), data = Pattern(1000, 53);
+  Serve("tool.dll", tool);
+  Serve("other.dll", other);
+  Serve("data.bin", data);
+  ExpectDigests({{L"tool.dll", Md5::HexOf(tool)}, {L"other.dll", Md5::HexOf(other)},
+                 {L"data.bin", Md5::HexOf(data)}});
+  ASSERT_TRUE(Download({L"data.bin", L"other.dll", L"tool.dll"}));
+  m_fun.RecordInstalledDigests(m_folder);
+  const std::string byHand = Pattern(2000, 54);
+  WriteBytes(Local(L"other.dll"), byHand);
+
+  // Held open for writing without sharing: a read of either file fails.
+  const auto hold = [this](const wchar_t* name) {
+    return ::CreateFileW(Local(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  HANDLE toolHolder = hold(L"tool.dll");
+  HANDLE dataHolder = hold(L"data.bin");
+  ASSERT_NE(INVALID_HANDLE_VALUE, toolHolder);
+  ASSERT_NE(INVALID_HANDLE_VALUE, dataHolder);
+  const bool built = m_fun.BuildLocalManifest(m_folder);
+  ::CloseHandle(toolHolder);
+  ::CloseHandle(dataHolder);
+  ASSERT_TRUE(built);
+  const std::string manifest = ReadBytes(Local(L"LocalDate.ini"));
+  EXPECT_NE(std::string::npos, manifest.find("tool.dll\t" + Md5::HexOf(tool) + "\r\n")) << manifest;
+  EXPECT_NE(std::string::npos, manifest.find("other.dll\t" + Md5::HexOf(byHand) + "\r\n")) << manifest;
+  EXPECT_NE(std::string::npos, manifest.find("data.bin\tCalculateMd5Worry\r\n")) << manifest;
+}
+
 TEST_F(DownloadGuardTest, BytesThatMissTheirDigestAreNotInstalled) {
   const std::string old = Pattern(600, 45), good = Pattern(2100, 46);
   Serve("a.bin", Pattern(100, 47));
