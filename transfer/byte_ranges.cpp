@@ -44,6 +44,30 @@ std::wstring RangesHeader(const std::vector<ByteRange>& ranges) {
   return std::wstring(text.begin(), text.end());
 }
 
+std::vector<std::vector<ByteRange>> RangeBatches(const std::vector<ByteRange>& ranges,
+                                                 std::size_t maxRanges, std::uint64_t maxBytes) {
+  std::vector<std::vector<ByteRange>> batches;
+  std::uint64_t bytes = 0;
+  for (ByteRange range : ranges) {
+    for (;;) {
+      if (batches.empty() || batches.back().size() == maxRanges || bytes == maxBytes) {
+        batches.emplace_back();
+        bytes = 0;
+      }
+      const std::uint64_t room = maxBytes - bytes;
+      if (range.Length() <= room) {
+        batches.back().push_back(range);
+        bytes += range.Length();
+        break;
+      }
+      batches.back().push_back({range.first, range.first + room - 1});
+      bytes = maxBytes;
+      range.first += room;
+    }
+  }
+  return batches;
+}
+
 std::optional<ContentRange> ParseContentRange(std::string_view value) {
   value = Trim(value);
   if (!StartsWithNoCase(value, "bytes ")) return std::nullopt;

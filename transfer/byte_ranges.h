@@ -21,6 +21,11 @@ struct ByteRange {
 // "Range: bytes=a-b,c-d\r\n\r\n" for a non-empty list.
 std::wstring RangesHeader(const std::vector<ByteRange>& ranges);
 
+// The ranges in order, cut into requests of at most maxRanges ranges and
+// maxBytes bytes each (a longer range is split across requests).
+std::vector<std::vector<ByteRange>> RangeBatches(const std::vector<ByteRange>& ranges,
+                                                 std::size_t maxRanges, std::uint64_t maxBytes);
+
 // A Content-Range value "bytes first-last/total" (a total of "*" is not one:
 // the updater needs the file's length).
 struct ContentRange {

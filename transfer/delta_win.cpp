@@ -3,11 +3,15 @@
 #include <share.h>
 
 #include <algorithm>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "engine/handles_win.h"
+#include "engine/monitor.h"
 #include "engine/separators.h"
 #include "engine/stop_signal.h"
 #include "manifest/manifest_file.h"
@@ -25,7 +29,9 @@ namespace {
 constexpr DWORD kLargestIndex = 8u << 20;
 // A list of up to this many ranges goes in one request (about 1.5 KB of header).
 constexpr std::size_t kRangesPerRequest = 64;
-constexpr std::size_t kCopyPiece = 1u << 20;
+// A request after the first asks for at most this many bytes: a few such
+// answers are held in memory at once.
+constexpr std::uint64_t kBatchBytes = 2u << 20;
 constexpr DWORD kRangeReadSize = 1u << 20;
 
 // The installed copy, read at offsets and never written.
@@ -65,8 +71,7 @@ class Assembler {
  public:
   Assembler(BodyPipe& out, const OldCopy& old, const std::vector<DeltaPiece>& plan,
             std::uint64_t start, std::atomic<std::uint64_t>& shown)
-      : m_out(out), m_old(old), m_plan(plan), m_position(start), m_shown(shown),
-        m_buffer(kCopyPiece) {}
+      : m_out(out), m_old(old), m_plan(plan), m_position(start), m_shown(shown) {}
 
   std::uint64_t Position() const { return m_position; }
 
@@ -91,10 +96,14 @@ class Assembler {
       if (m_piece == m_plan.size() || !m_plan[m_piece].Held()) return false;
       const DeltaPiece& piece = m_plan[m_piece];
       const std::uint64_t end = std::min(target, piece.offset + piece.length);
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(end - m_position, kCopyPiece));
+      // Read straight into the pipe's chunk: no copy on the way.
+      const BodyPipe::Room room = m_out.NextRoom();
+      if (!room.data) return false;
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(end - m_position, room.size));
       const std::uint64_t from = static_cast<std::uint64_t>(piece.oldOffset) + (m_position - piece.offset);
-      if (m_old.Read(from, m_buffer.data(), take) != take) return false;
-      if (!Write(reinterpret_cast<const char*>(m_buffer.data()), take)) return false;
+      if (m_old.Read(from, reinterpret_cast<std::uint8_t*>(room.data), take) != take) return false;
+      if (!m_out.Filled(take)) return false;
+      Advance(take);
     }
     return true;
   }
@@ -102,9 +111,12 @@ class Assembler {
  private:
   bool Write(const char* data, std::size_t size) {
     if (size > 0 && !m_out.Put(data, size)) return false;
+    Advance(size);
+    return true;
+  }
+  void Advance(std::size_t size) {
     m_position += size;
     m_shown = m_position;
-    return true;
   }
 
   BodyPipe& m_out;
@@ -113,7 +125,6 @@ class Assembler {
   std::uint64_t m_position;
   std::atomic<std::uint64_t>& m_shown;
   std::size_t m_piece = 0;
-  std::vector<std::uint8_t> m_buffer;
 };
 
 enum class Exchange { kAdvanced, kNotUnderstood, kBroken };
@@ -140,11 +151,15 @@ std::optional<DeltaIndex> FetchIndex(const DeltaContext& context, const std::wst
   return ParseDeltaIndex(bytes);
 }
 
+// Where an answer's bytes go, by their offset in the new file.
+using RangeSink = std::function<bool(std::uint64_t offset, const char* data, std::size_t size)>;
+
 // One request for a list of ranges, and whatever the server makes of it: the
-// parts asked for (multipart/byteranges), one range only, or the whole file.
+// parts asked for (multipart/byteranges), one range only, or, where
+// wholeAnswer allows it, the whole file.
 Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
-                     const std::vector<ByteRange>& ranges, std::uint64_t length,
-                     Assembler& assembler, const char*& diagnostic) {
+                     const std::vector<ByteRange>& ranges, std::uint64_t length, bool wholeAnswer,
+                     const RangeSink& sink, const char*& diagnostic) {
   UrlRequest request = OpenUrlHandle(context.root, url, RangesHeader(ranges), context.stop);
   if (!request) {
     diagnostic = "OpenUrlFail\n";
@@ -152,7 +167,6 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
   }
   DWORD status = 0;
   QueryStatusCode(request, status);
-  const std::uint64_t before = assembler.Position();
   std::string type, contentRange;
   QueryHeaderText(request, HTTP_QUERY_CONTENT_TYPE, type);
   const auto boundary = status == 206 ? MultipartBoundary(type) : std::nullopt;
@@ -160,7 +174,7 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
   std::optional<MultipartReader> parts;
   std::uint64_t offset = 0;  // of the next body byte, when the body is one piece of the file
   std::uint64_t end = 0;
-  if (status == 200) {
+  if (status == 200 && wholeAnswer) {
     DWORD announced = 0;
     if (!QueryContentLength(request, announced) || announced != length) return Exchange::kNotUnderstood;
     end = length;  // the whole file: use it
@@ -187,11 +201,9 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
         context.networkBytes += count;
         if (count == 0) return true;
         if (parts) {
-          refused = !parts->Feed(data, count, [&](std::uint64_t at, const char* bytes, std::size_t size) {
-            return assembler.Put(at, bytes, size);
-          });
+          refused = !parts->Feed(data, count, sink);
         } else {
-          refused = count > end - offset || !assembler.Put(offset, data, count);
+          refused = count > end - offset || !sink(offset, data, count);
           offset += count;
         }
         return !refused;
@@ -202,9 +214,128 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
     return Exchange::kBroken;
   }
   const bool whole = parts ? parts->Complete() : offset == end;
-  if (refused || !whole || assembler.Position() <= before) return Exchange::kNotUnderstood;
-  return Exchange::kAdvanced;
+  return refused || !whole ? Exchange::kNotUnderstood : Exchange::kAdvanced;
 }
+
+// The requests after the first, a few at once: each answer is kept in memory
+// (a request asks for at most kBatchBytes) and handed over strictly in
+// request order, so the .tmp is still written in order by one writer. Only
+// parts or a single range are taken here; a server that turns to answering
+// with the whole file ends the delta, and the usual fetch continues the .tmp.
+class RangePrefetch {
+ public:
+  struct Piece {
+    std::uint64_t offset;
+    std::string bytes;
+  };
+
+  RangePrefetch(const DeltaContext& context, const std::wstring& url, std::uint64_t length,
+                std::vector<std::vector<ByteRange>> batches)
+      : m_context(context), m_url(url), m_length(length), m_batches(std::move(batches)),
+        m_answers(m_batches.size()) {
+    const std::size_t threads = std::min(kInFlight, m_batches.size());
+    try {
+      for (std::size_t i = 0; i < threads; ++i) m_threads.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // Whatever threads there are do the work; with none, Take fetches.
+    }
+  }
+  ~RangePrefetch() {
+    {
+      Monitor::Hold hold(m_monitor);
+      m_ending = true;
+    }
+    m_monitor.WakeAll();
+    for (std::thread& thread : m_threads) thread.join();
+  }
+  RangePrefetch(const RangePrefetch&) = delete;
+  RangePrefetch& operator=(const RangePrefetch&) = delete;
+
+  std::size_t Batches() const { return m_batches.size(); }
+
+  // The answer to request `batch`, waiting for it.
+  Exchange Take(std::size_t batch, std::vector<Piece>& pieces, const char*& diagnostic) {
+    if (m_threads.empty()) {
+      Answer answer = Fetch(batch);
+      pieces = std::move(answer.pieces);
+      diagnostic = answer.diagnostic;
+      return answer.exchange;
+    }
+    Monitor::Hold hold(m_monitor);
+    m_taken = batch;
+    m_monitor.WakeAll();
+    while (!m_answers[batch].done) m_monitor.Wait();
+    Answer& answer = m_answers[batch];
+    pieces = std::move(answer.pieces);
+    diagnostic = answer.diagnostic;
+    return answer.exchange;
+  }
+
+ private:
+  static constexpr std::size_t kInFlight = 3;
+
+  struct Answer {
+    bool done = false;
+    Exchange exchange = Exchange::kNotUnderstood;
+    std::vector<Piece> pieces;
+    const char* diagnostic = nullptr;
+  };
+
+  Answer Fetch(std::size_t batch) const {
+    Answer answer;
+    const std::vector<ByteRange>& ranges = m_batches[batch];
+    std::uint64_t asked = 0;
+    for (const ByteRange& range : ranges) asked += range.Length();
+    std::uint64_t kept = 0;
+    answer.exchange = FetchRanges(
+        m_context, m_url, ranges, m_length, false,
+        [&](std::uint64_t offset, const char* data, std::size_t size) {
+          // A single range answered wider than asked is not kept past what was asked.
+          if (size > asked - kept) return false;
+          kept += size;
+          if (!answer.pieces.empty() &&
+              answer.pieces.back().offset + answer.pieces.back().bytes.size() == offset) {
+            answer.pieces.back().bytes.append(data, size);
+          } else {
+            answer.pieces.push_back({offset, std::string(data, size)});
+          }
+          return true;
+        },
+        answer.diagnostic);
+    answer.done = true;
+    return answer;
+  }
+
+  void Work() {
+    for (;;) {
+      std::size_t batch;
+      {
+        Monitor::Hold hold(m_monitor);
+        // Never more than kInFlight answers ahead of the one being written.
+        while (!m_ending && m_next >= std::min(m_batches.size(), m_taken + kInFlight)) m_monitor.Wait();
+        if (m_ending || m_next >= m_batches.size()) return;
+        batch = m_next++;
+      }
+      Answer answer = Fetch(batch);
+      {
+        Monitor::Hold hold(m_monitor);
+        m_answers[batch] = std::move(answer);
+      }
+      m_monitor.WakeAll();
+    }
+  }
+
+  const DeltaContext& m_context;
+  const std::wstring& m_url;
+  const std::uint64_t m_length;
+  const std::vector<std::vector<ByteRange>> m_batches;
+  std::vector<Answer> m_answers;
+  std::size_t m_next = 0;   // the next request a thread starts
+  std::size_t m_taken = 0;  // the request being written
+  bool m_ending = false;
+  Monitor m_monitor;
+  std::vector<std::thread> m_threads;
+};
 
 }  // namespace
 
@@ -253,7 +384,8 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
   context.answered = true;
   // Declared after the file: on every way out it finishes first, so what
   // was handed to it is in the .tmp, in order, before the file is closed.
-  BodyPipe pipe(out.get(), md5);
+  const bool flushed = FlushBeforeInstall(name, index->length);
+  BodyPipe pipe(out.get(), md5, flushed ? FlushAside(temporary) : nullptr);
   Assembler assembler(pipe, old, plan, start, context.assembled);
 
   std::vector<ByteRange> wanted;
@@ -262,30 +394,51 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
       wanted.push_back({std::max(piece.offset, start), piece.offset + piece.length - 1});
     }
   }
-  std::size_t next = 0;
-  while (next < wanted.size()) {
-    if (StopRequested(context.stop)) {
-      result.outcome = DeltaOutcome::kFailed;
-      result.diagnostic = "InternetReadFileFail\n";
-      return result;
-    }
-    const std::size_t count = context.listsOfRanges ? std::min(kRangesPerRequest, wanted.size() - next) : 1;
-    const std::vector<ByteRange> batch(wanted.begin() + static_cast<std::ptrdiff_t>(next),
-                                       wanted.begin() + static_cast<std::ptrdiff_t>(next + count));
+  const auto failed = [&](const char* diagnostic) {
+    result.outcome = DeltaOutcome::kFailed;  // the .tmp keeps its exact prefix
+    result.diagnostic = diagnostic;
+    return result;
+  };
+  const RangeSink toTmp = [&](std::uint64_t at, const char* data, std::size_t size) {
+    return assembler.Put(at, data, size);
+  };
+  // The first request learns what the server makes of a list of ranges
+  // (the whole file, in the worst case, is written as it arrives).
+  if (StopRequested(context.stop)) return failed("InternetReadFileFail\n");
+  if (!wanted.empty()) {
+    const std::size_t count = context.listsOfRanges ? std::min(kRangesPerRequest, wanted.size()) : 1;
+    const std::vector<ByteRange> first(wanted.begin(), wanted.begin() + static_cast<std::ptrdiff_t>(count));
     const char* diagnostic = nullptr;
-    const Exchange exchange = FetchRanges(context, fileUrl, batch, index->length, assembler, diagnostic);
-    if (exchange == Exchange::kBroken) {
-      result.outcome = DeltaOutcome::kFailed;
-      result.diagnostic = diagnostic;
-      return result;
-    }
+    const std::uint64_t before = assembler.Position();
+    const Exchange exchange = FetchRanges(context, fileUrl, first, index->length, true, toTmp, diagnostic);
+    if (exchange == Exchange::kBroken) return failed(diagnostic);
     // An answer not understood leaves an exact prefix for the usual fetch to continue.
-    if (exchange == Exchange::kNotUnderstood) return result;
-    while (next < wanted.size() && wanted[next].last < assembler.Position()) ++next;
-    if (next < wanted.size()) wanted[next].first = std::max(wanted[next].first, assembler.Position());
+    if (exchange == Exchange::kNotUnderstood || assembler.Position() <= before) return result;
+    if (StopRequested(context.stop)) return failed("InternetReadFileFail\n");
+  }
+  std::vector<ByteRange> rest;
+  for (ByteRange range : wanted) {
+    if (range.last < assembler.Position()) continue;
+    range.first = std::max(range.first, assembler.Position());
+    rest.push_back(range);
+  }
+  if (!rest.empty()) {
+    RangePrefetch prefetch(context, fileUrl, index->length,
+                           RangeBatches(rest, context.listsOfRanges ? kRangesPerRequest : 1, kBatchBytes));
+    for (std::size_t batch = 0; batch < prefetch.Batches(); ++batch) {
+      std::vector<RangePrefetch::Piece> pieces;
+      const char* diagnostic = nullptr;
+      const Exchange exchange = prefetch.Take(batch, pieces, diagnostic);
+      if (exchange == Exchange::kBroken) return failed(diagnostic);
+      if (exchange == Exchange::kNotUnderstood) return result;
+      for (const RangePrefetch::Piece& piece : pieces) {
+        if (!assembler.Put(piece.offset, piece.bytes.data(), piece.bytes.size())) return result;
+      }
+      if (StopRequested(context.stop)) return failed("InternetReadFileFail\n");
+    }
   }
   if (!assembler.HeldTo(index->length) || !pipe.Finish()) return result;
-  if (FlushBeforeInstall(name, index->length) && !FlushStreamToDisk(out.get())) return result;
+  if (flushed && !FlushStreamToDisk(out.get())) return result;
   if (std::fclose(out.release()) != 0) return result;
   result.outcome = DeltaOutcome::kAssembled;
   result.digest = Md5::ToHex(md5.Final());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,6 +22,17 @@ TEST(ByteRanges, HeaderAndContentRange) {
   EXPECT_EQ("a b", MultipartBoundary("Multipart/ByteRanges;charset=x; boundary=\"a b\""));
   EXPECT_FALSE(MultipartBoundary("application/octet-stream"));
   EXPECT_FALSE(MultipartBoundary("multipart/byteranges"));
+}
+
+// Requests stay within both limits, a long range spans requests, and
+// together they ask for exactly the bytes given, in order.
+TEST(ByteRanges, BatchesKeepBothLimitsAndEveryByte) {
+  using Batches = std::vector<std::vector<ByteRange>>;
+  EXPECT_EQ((Batches{{{0, 9}, {20, 29}}, {{40, 49}}}), RangeBatches({{0, 9}, {20, 29}, {40, 49}}, 2, 100));
+  EXPECT_EQ((Batches{{{0, 9}, {20, 24}}, {{25, 29}, {40, 49}}, {{60, 60}}}),
+            RangeBatches({{0, 9}, {20, 29}, {40, 49}, {60, 60}}, 8, 15));
+  EXPECT_EQ((Batches{{{5, 14}}, {{15, 24}}, {{25, 25}}}), RangeBatches({{5, 25}}, 1, 10));
+  EXPECT_TRUE(RangeBatches({}, 64, 10).empty());
 }
 
 // nginx's form of an answer to two ranges of a 100-byte file.

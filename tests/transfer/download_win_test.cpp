@@ -1014,6 +1014,37 @@ TEST_F(DownloadDeltaTest, ChangedFileIsRebuiltWithOneListOfRangesOrOneRangeAtATi
   EXPECT_EQ(std::string::npos, Header(requests[2], "range").find(','));
 }
 
+// More ranges than one request asks for: the later requests go out several
+// at once and their answers are still written in file order.
+TEST_F(DownloadDeltaTest, ManyChangesAreFetchedByRequestsInFlightAndWrittenInOrder) {
+  for (std::size_t at = 10000; at + 100 < m_old.size(); at += 20000) {
+    m_new.replace(at, 100, Pattern(100, static_cast<std::uint32_t>(at)));
+  }
+  Serve("game.pak", m_new);
+  ServeIndexOf(m_new);
+  ExpectDigests({{L"game.pak", Md5::HexOf(m_new)}});
+  for (const bool lists : {true, false}) {
+    WriteBytes(Local(L"game.pak"), m_old);
+    if (!lists) Faults({{"game.pak", R"({"range_lists": "first"})"}});
+    ClearRequestLog();
+    ASSERT_TRUE(Download({L"game.pak"})) << lists;
+    EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new)) << lists;
+    const auto requests = FileRequests();
+    std::set<std::string> asked;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      const std::string ranges = Header(requests[i], "range").substr(6);
+      const auto count = std::count(ranges.begin(), ranges.end(), ',') + 1;
+      EXPECT_LE(count, lists || i == 0 ? 64 : 1) << i;
+      for (std::size_t from = 0; lists && from < ranges.size();) {
+        const std::size_t comma = std::min(ranges.find(',', from), ranges.size());
+        EXPECT_TRUE(asked.insert(ranges.substr(from, comma - from)).second) << ranges.substr(from, comma - from);
+        from = comma + 1;
+      }
+    }
+    EXPECT_GT(lists ? asked.size() : requests.size(), 150u);
+  }
+}
+
 TEST_F(DownloadDeltaTest, ListAnsweredWithTheWholeFileUsesThatAnswer) {
   Faults({{"game.pak", R"({"range_lists": "whole"})"}});
   ASSERT_TRUE(Download({L"game.pak"}));
