@@ -29,6 +29,7 @@ const CDialog::MessageMap* CMyUpdateDlg::GetMessageMap() const {
       {WM_COMMAND, BN_CLICKED, IDC_BTN_UPDATE, Handle(&CMyUpdateDlg::OnBnClickedUpdate)},
       {WM_COMMAND, BN_CLICKED, IDC_BTN_EXIT, Handle(&CMyUpdateDlg::OnBnClickedExit)},
       {WM_CLOSE, 0, 0, Handle(&CMyUpdateDlg::OnClose)},
+      {WM_NOTIFY, 0, 0, Handle(&CMyUpdateDlg::OnNotify)},
   };
   static const MessageMap map{entries, sizeof(entries) / sizeof(entries[0])};
   return &map;
@@ -212,3 +213,12 @@ INT_PTR CMyUpdateDlg::OnPaint(WPARAM, LPARAM) {
 INT_PTR CMyUpdateDlg::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<INT_PTR>(m_hIcon); }
 
 INT_PTR CMyUpdateDlg::OnClose(WPARAM, LPARAM) { return FALSE; }
+
+// The file list keeps no texts of its own: it asks for each one it draws or
+// is asked for by anyone, another program included.
+INT_PTR CMyUpdateDlg::OnNotify(WPARAM, LPARAM lParam) {
+  LRESULT result = 0;
+  if (!m_listFiles.AnswerNotify(reinterpret_cast<const NMHDR*>(lParam), result)) return FALSE;
+  ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, result);
+  return TRUE;
+}

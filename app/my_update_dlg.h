@@ -56,6 +56,7 @@ class CMyUpdateDlg : public CDialog {
   INT_PTR OnBnClickedUpdate(WPARAM, LPARAM);
   INT_PTR OnBnClickedExit(WPARAM, LPARAM);
   INT_PTR OnClose(WPARAM, LPARAM);
+  INT_PTR OnNotify(WPARAM, LPARAM);
 
   bool HasFailedRow() const;
   // Waits for the previous worker to have ended, handling its window calls.

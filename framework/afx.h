@@ -2,7 +2,9 @@
 // The least dialog framework the updater needs: an application object, a
 // modal dialog over a resource template with a message map, control binding,
 // thin control wrappers, and worker-thread start and end.
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/win.h"
 
@@ -41,6 +43,40 @@ class CProgressCtrl : public CWnd {
   int GetPos() const { return static_cast<int>(SendMessage(PBM_GETPOS)); }
 };
 
+// The texts of a list view's rows, kept outside the control. Any thread may
+// change them under the lock without a window message; the control draws
+// them (and answers other programs' questions) from here.
+class ListRows {
+ public:
+  // Returns the row's index: item, or the end when item lies past it.
+  int Insert(int item, const std::wstring& text);
+  void SetText(int item, int subItem, const std::wstring& text);
+  void Clear();
+  int Count() const;
+  // The text cut to fit capacity characters with its terminating zero; empty
+  // for a row or column not held (a control that counts more rows than are
+  // left asks for those until it is told the new count).
+  void CopyText(int item, int subItem, wchar_t* buffer, int capacity) const;
+  // The first row from start on, and then from the top when wrap, whose
+  // column 0 is text, or begins with it when partial, ignoring case; -1 if none.
+  int Find(int start, const std::wstring& text, bool partial, bool wrap) const;
+  // The rows changed since the last call, first and last; false when none.
+  bool TakeChanged(int& first, int& last);
+
+ private:
+  void Changed(int item);
+
+  mutable std::mutex m_lock;
+  std::vector<std::vector<std::wstring>> m_rows;  // one text per column set
+  int m_changedFirst = -1;
+  int m_changedLast = -1;
+};
+
+// A report-view list with owner data (LVS_OWNERDATA): its rows live in
+// m_rows, and its parent passes each WM_NOTIFY to AnswerNotify, so the
+// control asks for a text only when it draws it or is asked for it. The
+// item calls change the rows and tell the control at once; a worker changes
+// m_rows alone and calls ShowRows at the pace it likes.
 class CListCtrl : public CWnd {
  public:
   DWORD SetExtendedStyle(DWORD style) {
@@ -49,9 +85,18 @@ class CListCtrl : public CWnd {
   int InsertColumn(int column, const wchar_t* heading, int format, int width);
   int InsertItem(int item, const std::wstring& text);
   BOOL SetItemText(int item, int subItem, const std::wstring& text);
+  // Through the control, as any other reader sees it.
   std::wstring GetItemText(int item, int subItem) const;
   int GetItemCount() const { return static_cast<int>(SendMessage(LVM_GETITEMCOUNT)); }
-  BOOL DeleteAllItems() { return static_cast<BOOL>(SendMessage(LVM_DELETEALLITEMS)); }
+  BOOL DeleteAllItems();
+  // Tells the control the row count and redraws the changed rows it shows;
+  // keeps the scroll position and the rows in view.
+  void ShowRows();
+  // True when header was this control's request for a text or for the row
+  // a typed prefix names, now answered; result is the notification's result.
+  bool AnswerNotify(const NMHDR* header, LRESULT& result) const;
+
+  ListRows m_rows;
 };
 
 // A modal dialog from a template. Derived classes list their handlers in a

@@ -245,6 +245,10 @@ TEST_F(DialogTest, ASecondPressReadsEveryFileWhateverTheCacheSays) {
   ui.Click(IDC_BTN_UPDATE);
   ASSERT_TRUE(ui.WaitStatus(L"更新成功.")) << WideToUtf8(ui.Text(IDC_STATUS));
   EXPECT_EQ("NEW1", ReadBytes(probe));
+  // The list answers a reader on another thread from the dialog's rows.
+  ASSERT_EQ(1, ui.Rows());
+  EXPECT_EQ(L"probe.dat", ui.Cell(0, 0));
+  EXPECT_EQ(L"0.00K(当前大小)/0.00K(总大小) \r\n", ui.Cell(0, 1));
   // The run's hand-off script would wait for this program to end: close
   // with the marker instead, and let it finish before the next test.
   PlaceMarkerScript();

@@ -163,6 +163,25 @@ class EndToEnd(Checks):
         self.assertFalse(os.path.exists(install.path("client-started.txt")))
         self.assertFalse(os.path.exists(install.path("LocalDate.ini")))
 
+    def test_a_large_release_shows_every_row_to_another_process_in_list_order(self):
+        # The rows are kept beside the list and told to it at a pace: read
+        # from here at the end, every one is there, in order, with its final text.
+        release = {f"d{i // 100:02d}/f{i % 100:02d}.txt": b"x" * (1 + i % 997) for i in range(5000)}
+        self.publish(release)
+        self.server = Server(self.release_root)
+        install = self.install({"Updater.exe": self.updater})
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome(timeout=120)
+        self.assertIsNotNone(state, self.driver.ask("controls"))
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"])
+        self.assertEqual("5000个(当前已下载文件个数)/5000个(总文件个数)", state["controls"]["1020"]["text"])
+        expected = [[name.replace("/", "\\"), f"{len(release[name]) / 1000:.2f}K(当前大小)/"
+                     f"{len(release[name]) / 1000:.2f}K(总大小) \r\n"] for name in sorted(release)]
+        self.assertEqual(expected, state["rows"])
+        self.driver.ask("click 1002")
+        self.assertIsNotNone(install.wait_exit())
+
     def test_unreachable_server_is_reported(self):
         install = self.install({"Updater.exe": self.updater, "QyrUIPro.exe": self.client})
         self.open_dialog(install)

@@ -162,12 +162,13 @@ class Driver:
         finals = {"更新成功.", "下载更新文件失败,请检测网络是否正常.", "程序已经是最新版,不需要更新.",
                   "更新信息获取失败,请检测网络是否正常!", "获取本地版本信息失败"}
 
+        # Polled without the rows: reading thousands of them from another
+        # process would keep the dialog's thread busy all along.
         def ended():
-            state = self.state()
-            controls = state.get("controls", {})
-            return (state if controls and controls["1001"]["enabled"]
-                    and controls["1004"]["text"] in finals else None)
-        return wait_until(ended, timeout, 0.2)
+            controls = self.ask("controls").get("controls", {})
+            return (controls and controls["1001"]["enabled"]
+                    and controls["1004"]["text"] in finals)
+        return self.state() if wait_until(ended, timeout, 0.2) else None
 
     def close(self):
         try:

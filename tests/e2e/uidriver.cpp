@@ -3,6 +3,7 @@
 // one per line on stdin; each gets one line of JSON on stdout.
 //   find <ms>        wait for the window "自动更新程序V1.0"
 //   state            texts, enabled/visible flags, progress, list rows
+//   controls         the same without the list rows
 //   click <id>       press a button (BM_CLICK)
 //   esc | enter      the keys, through the dialog's own key handling
 //   focus <id>       move the keyboard focus to a control (WM_NEXTDLGCTL)
@@ -63,8 +64,10 @@ std::wstring Text(HWND hwnd) {
 
 // List-view texts live in the updater's address space: the request and its
 // buffer are placed there for the duration of the call.
-std::vector<std::vector<std::wstring>> Rows(HWND list) {
-  std::vector<std::vector<std::wstring>> rows;
+using Table = std::vector<std::vector<std::wstring>>;
+
+Table Rows(HWND list) {
+  Table rows;
   DWORD pid = 0;
   ::GetWindowThreadProcessId(list, &pid);
   HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
@@ -106,7 +109,7 @@ bool Find(DWORD timeoutMs) {
   return true;
 }
 
-std::string State() {
+std::string State(bool withRows) {
   if (!g_dialog || !::IsWindow(g_dialog)) return "{\"found\": false}";
   std::string out = "{\"found\": true, \"controls\": {";
   bool first = true;
@@ -121,7 +124,7 @@ std::string State() {
   out += "}, \"progress\": " +
          std::to_string(::SendMessageW(::GetDlgItem(g_dialog, 1003), PBM_GETPOS, 0, 0)) + ", \"rows\": [";
   first = true;
-  for (const auto& row : Rows(::GetDlgItem(g_dialog, 1023))) {
+  for (const auto& row : withRows ? Rows(::GetDlgItem(g_dialog, 1023)) : Table()) {
     if (!first) out += ", ";
     first = false;
     out += "[" + Json(row[0]) + ", " + Json(row[1]) + "]";
@@ -154,7 +157,9 @@ int main() {
     if (command == "find") {
       reply = Find(static_cast<DWORD>(std::stoul(argument))) ? "{\"ok\": true}" : "{\"ok\": false}";
     } else if (command == "state") {
-      reply = State();
+      reply = State(true);
+    } else if (command == "controls") {
+      reply = State(false);  // without the rows, cheap enough to poll
     } else if (command == "click") {
       ::PostMessageW(::GetDlgItem(g_dialog, std::stoi(argument)), BM_CLICK, 0, 0);
     } else if (command == "esc") {

@@ -80,8 +80,10 @@ std::string Header(const std::string& logLine, const std::string& field) {
 std::vector<std::string> Diagnostics;
 void RecordDiagnostic(const char* word, const std::wstring&) { Diagnostics.emplace_back(word); }
 
-// The five controls the download drives, children of a hidden window. The
-// progress bar is subclassed so that every position it is sent is kept.
+// The five controls the download drives, children of a hidden window that
+// answers the list's requests for texts, as the dialog does. The progress bar
+// is subclassed so that every position it is sent is kept. Rows and cells are
+// read through the list's messages, as another program reads them.
 class Controls {
  public:
   Controls() {
@@ -98,16 +100,19 @@ class Controls {
     counter.m_hWnd = child(L"STATIC", 1020, 0);
     speed.m_hWnd = child(L"STATIC", 1021, 0);
     fileName.m_hWnd = child(L"STATIC", 1022, 0);
-    list.m_hWnd = child(WC_LISTVIEWW, 1023, LVS_REPORT);
+    list.m_hWnd = child(WC_LISTVIEWW, 1023, LVS_REPORT | LVS_OWNERDATA);
     list.InsertColumn(0, L"文件名", LVCFMT_LEFT, 250);
     list.InsertColumn(1, L"文件状态", LVCFMT_LEFT, 234);
     s_current = this;
     m_progressProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
         progress.m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ProgressProc)));
+    m_hostProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(m_host, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&HostProc)));
   }
   ~Controls() {
-    s_current = nullptr;
+    // The subclassed windows still get their last messages.
     ::DestroyWindow(m_host);
+    s_current = nullptr;
   }
   Controls(const Controls&) = delete;
   Controls& operator=(const Controls&) = delete;
@@ -134,10 +139,19 @@ class Controls {
     if (message == PBM_SETRANGE || message == PBM_SETRANGE32) ++self->rangeMessages;
     return ::CallWindowProcW(self->m_progressProc, hwnd, message, wParam, lParam);
   }
+  static LRESULT CALLBACK HostProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    Controls* self = s_current;
+    LRESULT result = 0;
+    if (message == WM_NOTIFY && self->list.AnswerNotify(reinterpret_cast<const NMHDR*>(lParam), result)) {
+      return result;
+    }
+    return ::CallWindowProcW(self->m_hostProc, hwnd, message, wParam, lParam);
+  }
 
   static Controls* s_current;
   HWND m_host = nullptr;
   WNDPROC m_progressProc = nullptr;
+  WNDPROC m_hostProc = nullptr;
 };
 Controls* Controls::s_current = nullptr;
 
@@ -750,6 +764,43 @@ TEST_F(DownloadDisplayTest, ShownControlsDrawAgainAfterTheRunAndHiddenOnesStayHi
   EXPECT_FALSE(shown(m_ui.speed));
   EXPECT_FALSE(shown(m_ui.fileName));
   EXPECT_EQ(1, m_ui.Rows());
+}
+
+// The list holds no texts itself: each reader asks for them. A second run
+// with fewer files leaves only its own rows, a reader's short buffer gets a
+// cut text and nothing past it, and typed letters find rows by name.
+TEST_F(DownloadDisplayTest, ASecondShorterRunLeavesOnlyItsRowsForEveryReader) {
+  for (const char* name : {"x1.bin", "x2.bin", "Sub3.bin", "sub4.bin"}) Serve(name, Pattern(2000, 63));
+  ASSERT_TRUE(Download({L"x1.bin", L"x2.bin", L"Sub3.bin", L"sub4.bin"}));
+  ASSERT_EQ(4, m_ui.Rows());
+
+  wchar_t text[8];
+  std::fill(std::begin(text), std::end(text), L'#');
+  LVITEMW item{};
+  item.iSubItem = 0;
+  item.pszText = text;
+  item.cchTextMax = 4;
+  EXPECT_EQ(3, ::SendMessageW(m_ui.list.m_hWnd, LVM_GETITEMTEXTW, 2, reinterpret_cast<LPARAM>(&item)));
+  EXPECT_EQ(std::wstring(L"Sub"), text);
+  EXPECT_EQ(L'#', text[4]);
+
+  const auto find = [&](int from, const wchar_t* prefix) {
+    LVFINDINFOW info{};
+    info.flags = LVFI_PARTIAL | LVFI_WRAP;
+    info.psz = prefix;
+    return static_cast<int>(::SendMessageW(m_ui.list.m_hWnd, LVM_FINDITEMW, from, reinterpret_cast<LPARAM>(&info)));
+  };
+  EXPECT_EQ(2, find(0, L"sub"));  // whatever the case
+  EXPECT_EQ(3, find(0, L"SUB4"));
+  EXPECT_EQ(0, find(1, L"x1"));   // from the top again
+  EXPECT_EQ(-1, find(0, L"z"));
+
+  ASSERT_TRUE(Download({L"x2.bin"}));
+  ASSERT_EQ(1, m_ui.Rows());
+  EXPECT_EQ(L"x2.bin", m_ui.Cell(0, 0));
+  EXPECT_EQ(FinalSizes(L"2.00K(当前大小)/2.00K(总大小)"), m_ui.Cell(0, 1));
+  EXPECT_EQ(L"", m_ui.Cell(1, 0));  // a row past the end has no text
+  EXPECT_EQ(-1, find(0, L"sub"));
 }
 
 TEST_F(DownloadDisplayTest, EmptyFileIsInstalledEmpty) {
