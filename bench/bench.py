@@ -18,7 +18,12 @@
                   from nginx on 127.0.0.1; every received byte is checked.
                   download-a and -b are also run against the plainest
                   sequential WinINet loop (wininet_loop_bench.exe, under
-                  Wine), the floor Wine sets; download-c goes through
+                  Wine), the floor Wine sets; download-a also against our
+                  own MD5 over the same bytes in memory (md5_bench.exe,
+                  under Wine; target 0.8 of its speed), and each of its
+                  runs is followed by a check of the updated folder
+                  (update-a: the cache the run recorded, against a first
+                  check); download-c goes through
                   bench/delay_proxy.py, which makes loopback a link with a
                   10 ms round trip, for both sides.
   delta-archive   A changed file rebuilt from the installation's old copy
@@ -44,7 +49,8 @@ warm-up pass of both sides. Run through scripts/bench.sh, which builds the
 programs and provides Wine's environment and a display. Writes
 docs/benchmarks.md. Environment:
   BENCH_RUNS     timed runs per side (default 3)
-  BENCH_CASES    comma-separated subset of the cases above (default: all)
+  BENCH_CASES    comma-separated subset of the cases above (default: all); a
+                 row's name (download-a-loop) selects the case that makes it
   BENCH_TIMEOUT  seconds one run of one side may take (default 1200)
   BENCH_BUDGET   seconds for the whole run (default 3600); cases that no longer
                  fit are reported as not measured
@@ -91,6 +97,7 @@ ALL_CASES = ["manifest-a", "manifest-b", "manifest-c", "compare", "download-a", 
 RECHECK_TARGET_MS = 100.0
 RECHECK_TARGET_SPEEDUP = 10.0
 FLOOR_TARGET = 0.9
+MD5_FLOOR_TARGET = 0.8
 CACHE_NAME = "LocalDigest.cache"
 LINK_DELAY_MS = 5  # one way: a 10 ms round trip
 TITLES = {
@@ -104,6 +111,8 @@ TITLES = {
     "download-a": "Download (a): one 1 GiB file",
     "download-b": "Download (b): 5 000 files of 8 KiB, 50 folders",
     "download-a-loop": "Download (a) against a plain WinINet loop (both Wine)",
+    "download-a-md5": "Download (a) against our MD5 over the same bytes in memory (both Wine)",
+    "update-a": "Check after the update (a): the 1 GiB file just downloaded",
     "download-b-loop": "Download (b) against a plain sequential WinINet loop (both Wine)",
     "download-c": "Download (c): 600 files of 8 KiB over a 10 ms round trip",
 }
@@ -605,6 +614,17 @@ def run_loop(server, case, files, manifest, port):
     return float(fields["seconds"]), rss, served(server, prefixed(case, files), f"{case} (WinINet loop)")
 
 
+def run_md5(case, files):
+    """md5_bench.exe over the served file: seconds of hashing alone."""
+    (name, size, digest), = files
+    exe = os.path.join(WINDOWS_BUILD, "bench", "md5_bench.exe")
+    _, code, out, err, _ = timed_process(["wine", exe, windows_path(os.path.join(TREES, case, name))])
+    fields = result_line(out, "md5_bench.exe")
+    if code != 0 or fields.get("ok") != "1" or int(fields["bytes"]) != size or fields["md5"] != digest:
+        raise BenchFailure(f"md5_bench.exe failed or hashed other bytes ({code}): {out!r} {err[-800:]!r}")
+    return float(fields["seconds"])
+
+
 def run_curl(server, case, files, port):
     folder = os.path.join(OUT, "curl")
     shutil.rmtree(folder, ignore_errors=True)
@@ -642,6 +662,7 @@ def measure_download(server, case, port):
     manifest = update_manifest(strip_update(files))
     total = sum(s for _, s, _ in files)
     with_loop = case in ("download-a", "download-b")
+    with_md5 = case == "download-a"
     say(f"{case}: warm-up")
     run_ours_download(server, case, files, manifest, port)
     run_curl(server, case, files, port)
@@ -649,11 +670,22 @@ def measure_download(server, case, port):
         run_loop(server, case, files, manifest, port)
     ours, peer, memory, peer_rss, ours_conn, peer_conn = [], [], [], [], set(), set()
     loop, loop_rss, loop_conn = [], [], set()
+    md5 = []
+    after, first = [], []
     for run in range(RUNS):
         fields, used = run_ours_download(server, case, files, manifest, port)
         ours.append(float(fields["seconds"]))
         memory.append(fields)
         ours_conn.add(used)
+        if with_md5:
+            # The next check after this update, with the cache the run left
+            # behind; then a first check of the same folder without it.
+            folder = os.path.join(OUT, "ours")
+            for cached, times in ((True, after), (False, first)):
+                checked, entries = run_ours_manifest(folder, cached=cached)
+                if dict(entries).get(files[0][0][len("Update/"):]) != files[0][2]:
+                    raise BenchFailure(f"{case}: the check after the update gave another digest")
+                times.append(float(checked["seconds"]))
         seconds, rss, used = run_curl(server, case, files, port)
         peer.append(seconds)
         peer_rss.append(rss)
@@ -665,6 +697,10 @@ def measure_download(server, case, port):
             loop_rss.append(rss)
             loop_conn.add(used)
             text += f", WinINet loop {seconds:.3f} s"
+        if with_md5:
+            md5.append(run_md5(case, files))
+            text += (f", our MD5 in memory {md5[-1]:.3f} s; next check {after[-1]:.3f} s,"
+                     f" first check {first[-1]:.3f} s")
         say(text)
     shutil.rmtree(OUT, ignore_errors=True)
     result = summarize(case, "curl", total, len(files), ours, peer, memory, peer_rss)
@@ -678,6 +714,14 @@ def measure_download(server, case, port):
         against_loop["peer_connections"] = sorted(loop_conn)
         against_loop["peer_under_wine"] = True
         results.append(against_loop)
+    if with_md5:
+        against_md5 = summarize(f"{case}-md5", "our MD5", total, len(files), ours, md5, memory, [0])
+        against_md5["peer_under_wine"] = True
+        results.append(against_md5)
+        results.append({"case": "update-a", "runs": after, "first_runs": first, "bytes": total,
+                        "second_s": statistics.median(after),
+                        "first_s": statistics.median(first),
+                        "record_s": [float(m["record_seconds"]) for m in memory]})
     return results
 
 
@@ -1269,6 +1313,12 @@ def main_rows(results):
             rows.append((r["case"], f"| {TITLES['compare']} | {r['ms']:.1f} ms (native) | target 50 ms | "
                         f"{r['ratio']:.3g} of the target ({'met' if r['ratio'] < 1 else 'missed'}) | |"))
             continue
+        if r["case"] == "update-a":
+            # Reading the file alone would take longer than this (MD5 in memory: download-a-md5).
+            rows.append((r["case"], f"| {TITLES[r['case']]} | {r['second_s'] * 1000:.0f} ms (Wine) | "
+                        f"first check of the same folder {r['first_s']:.2f} s | "
+                        f"{r['first_s'] / r['second_s']:.3g} x faster: the {r['bytes'] / GIB:.0f} GiB are not read again | |"))
+            continue
         memory = f"{kib(r['call_peak_kib'])} (+{kib(r['growth_kib'])})"
         if r["case"] == "recheck-a":
             ms = r["second_s"] * 1000
@@ -1285,6 +1335,10 @@ def main_rows(results):
         ours = f"{r['ours_mbs']:.1f} MB/s, {rate(r['ours_fps'])} files/s ({r['ours_s']:.2f} s, Wine)"
         peer = (f"{r['peer']}: {r['peer_mbs']:.1f} MB/s, {rate(r['peer_fps'])} files/s "
                 f"({r['peer_s']:.2f} s, {'native' if native else 'Wine'})")
+        if r["case"] == "download-a-md5":
+            met = "met" if r["ratio"] >= MD5_FLOOR_TARGET else "missed"
+            rows.append((r["case"], f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} (target {MD5_FLOOR_TARGET}: {met}) | {memory} |"))
+            continue
         if r["case"] == "floor-b":
             met = "met" if r["ratio"] >= FLOOR_TARGET else "missed"
             rows.append((r["case"], f"| {TITLES[r['case']]} | {ours} | {peer} | {r['ratio']:.3g} (target {FLOOR_TARGET}: {met}) | {memory} |"))
@@ -1315,6 +1369,17 @@ def detail_lines(results):
             lines.append((r["case"], f"- {r['case']}: second checks {', '.join(f'{x:.3f}' for x in r['runs'])} s, each "
                          f"right after the first check of the same run ({', '.join(f'{x:.3f}' for x in r['first_runs'])} s)."))
             continue
+        if r["case"] == "update-a":
+            lines.append((r["case"], f"- update-a: after each of our downloads in download-a (which then recorded the "
+                         f"installed file in the digest cache in {', '.join(f'{x:.2f}' for x in r['record_s'])} s, untimed "
+                         f"there), manifest_bench.exe on its folder: {', '.join(f'{x:.3f}' for x in r['runs'])} s; "
+                         f"then without the cache {', '.join(f'{x:.3f}' for x in r['first_runs'])} s; "
+                         f"both checks' digests of the file equal the served one."))
+            continue
+        if r["case"] == "download-a-md5":
+            lines.append((r["case"], f"- download-a-md5: our downloads as in download-a; md5_bench.exe (hashing only) "
+                         f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s."))
+            continue
         if r["case"] == "floor-b":
             lines.append((r["case"], f"- floor-b: our first checks as in manifest-b; floor_bench.exe "
                          f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s."))
@@ -1338,7 +1403,8 @@ def detail_lines(results):
 
 # The cases whose results come as more than one row or run line.
 OWNER = {"recheck-a": "manifest-a", "recheck-b": "manifest-b", "floor-b": "manifest-b",
-         "download-a-loop": "download-a", "download-b-loop": "download-b"}
+         "download-a-loop": "download-a", "download-b-loop": "download-b",
+         "download-a-md5": "download-a", "update-a": "download-a"}
 EARLIER = " (earlier run: "
 
 
@@ -1484,6 +1550,17 @@ Runs:
   one file after another with the plainest code WinINet allows
   (`InternetOpenUrlW`, 1 MiB `InternetReadFile`s, `WriteFile`, close), timed
   inside the process: what any sequential downloader pays under this Wine.
+- Check after an update (download-a): after each of our downloads the
+  bench does what the worker does once the outcome shows (the installed,
+  verified file goes into the digest cache once its racy margin has passed),
+  then times `manifest_bench.exe` on that folder, and a first check of it
+  without the cache (which must read and hash the whole file); both must
+  give the served file's digest.
+- Our MD5 (download-a): `md5_bench.exe FILE` (bench/md5_bench.cpp), under
+  the same Wine, reads the served 1 GiB file in 16 MiB pieces, untimed, and
+  times only our MD5 over each piece; its digest must be the file's. That is
+  the limit of a download that hashes what it receives on one stream; the
+  target is a download at 0.8 of that speed or more.
 - The 10 ms link (download-c): both sides go through bench/delay_proxy.py, a
   TCP proxy on 127.0.0.1 that writes every chunk it reads {LINK_DELAY_MS} ms
   later, in each direction, so every request waits a 10 ms round trip;
@@ -1558,7 +1635,9 @@ build/bench/trees).
 
 
 def main():
-    selected = [c.strip() for c in os.environ.get("BENCH_CASES", ",".join(ALL_CASES)).split(",") if c.strip()]
+    # A row's name selects the case that makes it (download-a-loop: download-a).
+    selected = [owner(c.strip()) for c in os.environ.get("BENCH_CASES", ",".join(ALL_CASES)).split(",")
+                if c.strip()]
     unknown = [c for c in selected if c not in ALL_CASES]
     if unknown or not selected:
         raise SystemExit(f"BENCH_CASES: unknown {unknown}; choose from {', '.join(ALL_CASES)}")

@@ -14,7 +14,7 @@ scripts/install-deps.sh
 jobs="${JOBS:-2}"
 cmake --preset windows >/dev/null
 nice cmake --build build/windows -j "$jobs" --target manifest_bench floor_bench download_bench \
-      wininet_loop_bench
+      wininet_loop_bench md5_bench
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON >/dev/null
 nice cmake --build build/bench-host -j "$jobs" --target compare_bench
