@@ -538,7 +538,10 @@ void DownloadRun::Fetch(Transfer& transfer) {
       const Installed installed = Install(m_folder, temporary, final);
       if (installed == Installed::kNot) {
         outcome = Outcome::kRowFailed;  // old file and received file both kept
-      } else if (installed == Installed::kInPlace && verdict == DigestVerdict::kMatches) {
+      } else if (installed == Installed::kInPlace && verdict == DigestVerdict::kMatches &&
+                 FlushBeforeInstall(name, transfer.reported)) {
+        // Decided by name and length first: a small data file, which never
+        // enters, is not opened once more for nothing.
         NoteInstalled(name, final, digest);
       }
     }
