@@ -188,7 +188,8 @@ class DownloadRun {
   void Work(Transfer& transfer);
   void Fetch(Transfer& transfer);
   Outcome Receive(Transfer& transfer, bool fromZero, bool& resumed, std::string& digest);
-  void NoteInstalled(const std::wstring& name, const std::wstring& final, const std::string& digest);
+  void NoteInstalled(const std::wstring& name, const std::wstring& final, const std::string& digest,
+                     std::uint64_t length);
 
   CMyFun& m_fun;
   std::wstring m_url;
@@ -538,11 +539,8 @@ void DownloadRun::Fetch(Transfer& transfer) {
       const Installed installed = Install(m_folder, temporary, final);
       if (installed == Installed::kNot) {
         outcome = Outcome::kRowFailed;  // old file and received file both kept
-      } else if (installed == Installed::kInPlace && verdict == DigestVerdict::kMatches &&
-                 FlushBeforeInstall(name, transfer.reported)) {
-        // Decided by name and length first: a small data file, which never
-        // enters, is not opened once more for nothing.
-        NoteInstalled(name, final, digest);
+      } else if (installed == Installed::kInPlace && verdict == DigestVerdict::kMatches) {
+        NoteInstalled(name, final, digest, transfer.reported);
       }
     }
   }
@@ -560,12 +558,14 @@ void DownloadRun::Fetch(Transfer& transfer) {
 // for good (a small file is cheap to read again). Both ways of filling a .tmp
 // flush by FlushBeforeInstall of the file's length. A file whose old copy was
 // set aside, or that another handle may still write, is left to the next check.
+// Decided by name and length before the file is opened again: a small data
+// file, which never enters, is not opened for nothing.
 void DownloadRun::NoteInstalled(const std::wstring& name, const std::wstring& final,
-                                const std::string& digest) {
+                                const std::string& digest, std::uint64_t length) {
+  if (!FlushBeforeInstall(name, length)) return;
   FileStamp stamp;
   Md5::Digest bytes;
-  if (!StampOfInstalled(final, stamp) || !FlushBeforeInstall(name, stamp.size) ||
-      !DigestOfText(digest + "\n", bytes)) {
+  if (!StampOfInstalled(final, stamp) || stamp.size != length || !DigestOfText(digest + "\n", bytes)) {
     return;
   }
   std::lock_guard<std::mutex> lock(m_endedLock);
