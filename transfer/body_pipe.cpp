@@ -106,37 +106,35 @@ bool BodyPipe::Finish() {
 }
 
 void BodyPipe::Write() {
-  m_monitor.Lock();
-  for (;;) {
-    while (m_written == m_handed && !m_closing) m_monitor.Wait();
-    if (m_written == m_handed) break;
-    const Chunk& chunk = m_chunks[m_written % kChunks];
-    const bool failed = m_failed;
-    m_monitor.Unlock();
-    // After a failed write the rest is only passed over: the file keeps an
-    // unbroken prefix of the body.
-    const bool ok = failed || std::fwrite(chunk.bytes.get(), 1, chunk.size, m_out) == chunk.size;
-    m_monitor.Lock();
-    if (!ok) m_failed = true;
-    ++m_written;
-    m_monitor.Unlock();
-    m_monitor.WakeAll();
-    m_monitor.Lock();
-  }
-  m_monitor.Unlock();
+  // After a failed write the rest is only passed over: the file keeps an
+  // unbroken prefix of the body.
+  Drain(m_written, [this](const Chunk& chunk, bool failed) {
+    return failed || std::fwrite(chunk.bytes.get(), 1, chunk.size, m_out) == chunk.size;
+  });
 }
 
 void BodyPipe::Hash() {
   FavourCurrentThread();  // the hash is the slowest stage: it sets the pace
+  Drain(m_hashed, [this](const Chunk& chunk, bool) {
+    m_md5.Update(chunk.bytes.get(), chunk.size);
+    return true;
+  });
+}
+
+// One stage's loop: each handed chunk in turn, outside the lock, until the
+// pipe closes; done counts the chunks this stage is past.
+void BodyPipe::Drain(std::uint64_t& done, const std::function<bool(const Chunk&, bool failed)>& stage) {
   m_monitor.Lock();
   for (;;) {
-    while (m_hashed == m_handed && !m_closing) m_monitor.Wait();
-    if (m_hashed == m_handed) break;
-    const Chunk& chunk = m_chunks[m_hashed % kChunks];
+    while (done == m_handed && !m_closing) m_monitor.Wait();
+    if (done == m_handed) break;
+    const Chunk& chunk = m_chunks[done % kChunks];
+    const bool failed = m_failed;
     m_monitor.Unlock();
-    m_md5.Update(chunk.bytes.get(), chunk.size);
+    const bool ok = stage(chunk, failed);
     m_monitor.Lock();
-    ++m_hashed;
+    if (!ok) m_failed = true;
+    ++done;
     m_monitor.Unlock();
     m_monitor.WakeAll();
     m_monitor.Lock();

@@ -67,6 +67,7 @@ class BodyPipe {
   bool Failed();
   void Write();
   void Hash();
+  void Drain(std::uint64_t& done, const std::function<bool(const Chunk&, bool failed)>& stage);
   void Settle();
 
   std::FILE* m_out;
