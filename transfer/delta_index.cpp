@@ -5,6 +5,8 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -224,237 +226,413 @@ std::optional<DeltaIndex> ParseDeltaIndex(std::string_view bytes, std::uint64_t 
   return index;
 }
 
-std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLength,
-                                  const OldReader& read, const std::function<bool()>& stop) {
-  const std::uint64_t blocks = index.Blocks();
-  const std::uint32_t size = index.blockSize;
-  const std::uint64_t full = index.length / size;  // blocks of the whole size
-  const std::uint32_t weakMask = static_cast<std::uint32_t>(Mask(index.weakBytes));
-  const std::uint64_t strongMask = Mask(index.strongBytes);
-  // The sums unpacked once: the walk looks them up at every position.
-  std::vector<std::uint32_t> weaks(blocks);
-  std::vector<std::uint64_t> strongs(blocks);
-  for (std::uint64_t i = 0; i < blocks; ++i) {
-    weaks[i] = index.Weak(i);
-    strongs[i] = index.Strong(i);
+namespace {
+
+// Chain entries looked at for one position of the old copy. A real file has
+// chains of a few entries; an index whose blocks share one weak sum would
+// otherwise have every position visit all of them.
+constexpr std::uint32_t kChainSteps = 64;
+// How often a walker asks whether to stop: a few ms of work apart.
+constexpr std::uint64_t kCheckEveryWork = 16u << 20;
+
+// Finds where the old copy holds the new file's blocks. The steps, in order:
+// the index's sums are set out in tables (BuildTables); one or two walkers
+// slide a window over the old copy and note where they find blocks (Walk);
+// blocks the walk passed over are tried beside their found neighbours and in
+// their own place (PlaceLeftovers); neighbouring pieces are joined (Pieces).
+//
+// The walk's cost is bounded whatever the index holds: each position looks
+// at no more than kChainSteps chain entries, and the work spent on positions
+// that found nothing (bytes hashed, entries visited) has a budget of a few
+// reads of both files. Past it, or after a quarter of each half of a large
+// file without a single block, a whole download is cheaper: the plan is then
+// one fetched piece.
+class Planner {
+ public:
+  Planner(const DeltaIndex& index, std::uint64_t oldLength, const OldReader& read,
+          const std::function<bool()>& stop)
+      : m_index(index), m_oldLength(oldLength), m_read(read), m_stop(stop), m_size(index.blockSize),
+        m_blocks(index.Blocks()), m_full(index.length / index.blockSize),
+        m_weakMask(static_cast<std::uint32_t>(Mask(index.weakBytes))), m_strongMask(Mask(index.strongBytes)),
+        m_budget(4 * (oldLength + index.length) + (64u << 20)),
+        // Never more than the old copy: a small file needs no 4 MiB window.
+        m_capacity(static_cast<std::size_t>(std::max<std::uint64_t>(
+            1, std::min<std::uint64_t>(std::max<std::uint64_t>(4u << 20, 8u * m_size), oldLength)))) {}
+
+  std::vector<DeltaPiece> Plan() {
+    BuildTables();
+    std::vector<std::int64_t> found(m_blocks, -1);
+    switch (WalkOldCopy(found)) {
+      case Walked::kStopped:
+        return {};
+      case Walked::kGivenUp:
+        return {DeltaPiece{0, m_index.length, -1}};
+      case Walked::kDone:
+        break;
+    }
+    if (!PlaceLeftovers(found)) return {};
+    return Pieces(found);
   }
 
-  // Whole blocks by their weak sum's low 16 bits, chained in block order, and
-  // a bit per pair of neighbouring weak sums: most positions of a changed
-  // region are turned away by one bit that stays in the cache.
-  std::vector<std::uint32_t> heads(1u << 16, kNone);
-  std::vector<std::uint32_t> next(full, kNone);
-  std::vector<std::uint64_t> pairs(std::size_t{1} << (kPairBits - 6));
-  for (std::uint64_t i = full; i-- > 0;) {
-    const std::uint32_t key = weaks[i] & 0xffffu;
-    next[i] = heads[key];
-    heads[key] = static_cast<std::uint32_t>(i);
-    if (i + 1 < full) {
-      const std::uint32_t bit = PairBit(weaks[i], weaks[i + 1]);
-      pairs[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+ private:
+  enum class Walked { kDone, kStopped, kGivenUp };
+  class Walker;
+
+  // Whole blocks by their weak sum's low 16 bits, chained, and a bit per pair
+  // of neighbouring weak sums: most positions of a changed region are turned
+  // away by one bit that stays in the cache. Pairs of blocks with the same
+  // sums (a file's zero-filled stretches are many equal blocks) are chained
+  // once; the others are listed behind that one in m_same, the lowest first.
+  void BuildTables() {
+    m_weaks.resize(m_blocks);
+    m_strongs.resize(m_blocks);
+    for (std::uint64_t i = 0; i < m_blocks; ++i) {
+      m_weaks[i] = m_index.Weak(i);
+      m_strongs[i] = m_index.Strong(i);
+    }
+    m_heads.assign(1u << 16, kNone);
+    m_next.assign(m_full, kNone);
+    m_same.assign(m_full, kNone);
+    m_pairs.assign(std::size_t{1} << (kPairBits - 6), 0);
+    std::unordered_map<PairKey, std::uint32_t, PairKeyHash> chained;
+    for (std::uint64_t i = m_full; i-- > 0;) {
+      const auto block = static_cast<std::uint32_t>(i);
+      if (i + 1 < m_full) {
+        const PairKey key{m_weaks[i], m_weaks[i + 1], m_strongs[i], m_strongs[i + 1]};
+        const auto [at, added] = chained.try_emplace(key, block);
+        if (!added) {
+          const std::uint32_t first = at->second;
+          m_same[block] = m_same[first];
+          m_same[first] = block;
+          continue;
+        }
+        const std::uint32_t bit = PairBit(m_weaks[i], m_weaks[i + 1]);
+        m_pairs[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+      }
+      const std::uint32_t key = m_weaks[i] & 0xffffu;
+      m_next[i] = m_heads[key];
+      m_heads[key] = block;
     }
   }
 
-  // Never more than the old copy: a small file needs no 4 MiB window.
-  const std::size_t capacity = static_cast<std::size_t>(
-      std::max<std::uint64_t>(1, std::min<std::uint64_t>(std::max<std::uint64_t>(4u << 20, 8u * size), oldLength)));
-  // Block i at old offset: the checks one candidate position needs.
-  const auto holds = [&](OldWindow& window, std::uint64_t i, std::uint64_t offset) {
-    const std::uint32_t length = index.BlockLength(i);
-    if (!window.Ensure(offset, length) || (StrongSum(window.At(offset), length) & strongMask) != strongs[i]) {
+  // Whether some chained pair has these weak sums; work counts the steps.
+  bool Listed(std::uint32_t weak1, std::uint32_t weak2, std::uint64_t& work) const {
+    std::uint32_t steps = 0;
+    for (std::uint32_t i = m_heads[weak1 & 0xffffu]; i != kNone && steps < kChainSteps; i = m_next[i]) {
+      work += 8;
+      ++steps;
+      if (i + 1 < m_full && m_weaks[i] == weak1 && m_weaks[i + 1] == weak2) return true;
+    }
+    return false;
+  }
+
+  // Block i at old offset, by both its sums.
+  bool Holds(OldWindow& window, std::uint64_t i, std::uint64_t offset) const {
+    const std::uint32_t length = m_index.BlockLength(i);
+    if (!window.Ensure(offset, length) ||
+        (StrongSum(window.At(offset), length) & m_strongMask) != m_strongs[i]) {
       return false;
     }
     RollingSum weak;
     weak.Start(window.At(offset), length);
-    return (weak.Weak() & weakMask) == weaks[i];
-  };
-
-  // Whether some pair of neighbouring blocks has these weak sums. The filter
-  // lets about one position in sixteen through; answering those here keeps
-  // the walk in its tight loop until the weak sums really agree.
-  const auto listed = [&](std::uint32_t weak1, std::uint32_t weak2) {
-    for (std::uint32_t i = heads[weak1 & 0xffffu]; i != kNone; i = next[i]) {
-      if (i + 1 < full && weaks[i] == weak1 && weaks[i + 1] == weak2) return true;
-    }
-    return false;
-  };
-
-  // The walk over old positions [from, to): each thread of it has its own
-  // window and notes what it finds in its own list. False when stopped.
-  // With two walkers, a quarter of each half walked without a single block
-  // found means the file was rewritten: the walk gives up and the whole file
-  // is fetched, rather than reading the rest for the few blocks it might hold.
-  std::atomic<bool> anyFound{false}, givenUp{false};
-  const auto scan = [&](std::uint64_t from, std::uint64_t to, std::vector<std::int64_t>& found,
-                        bool mayGiveUp) {
-    OldWindow window(read, oldLength, capacity);
-    std::uint64_t askedAt = from;
-    const auto strongAt = [&](std::uint64_t offset, std::uint32_t length) {
-      return StrongSum(window.At(offset), length) & strongMask;
-    };
-    std::uint64_t p = from;
-    std::int64_t expect = from == 0 ? 0 : -1;  // the block that would follow at p: at first, the same place
-    RollingSum first, second;
-    bool rolling = false;
-    std::uint32_t sinceAsked = 0;
-    while (full > 0 && p < to && p + size <= oldLength) {
-      // Asked by positions too: in a changed region one step walks a window.
-      if (++sinceAsked == 65536 || p - askedAt >= (1u << 20)) {
-        sinceAsked = 0;
-        askedAt = p;
-        if (stop && stop()) return false;
-        if (mayGiveUp && !anyFound && (p - from) >= (to - from) / 4) givenUp = true;
-        if (givenUp) return true;
-      }
-      if (expect >= 0) {
-        const auto e = static_cast<std::uint64_t>(expect);
-        if (e < full && holds(window, e, p)) {
-          found[e] = static_cast<std::int64_t>(p);
-          anyFound = true;
-          ++expect;
-          p += size;
-          rolling = false;
-          continue;
-        }
-        // A block changed in place: the one after it may still be in its place.
-        if (e + 1 < full && holds(window, e + 1, p + size)) {
-          found[e + 1] = static_cast<std::int64_t>(p + size);
-          expect += 2;
-          p += 2 * static_cast<std::uint64_t>(size);
-          rolling = false;
-          continue;
-        }
-        expect = -1;
-      }
-      const bool pair = p + 2 * static_cast<std::uint64_t>(size) <= oldLength;
-      // The window, and the byte each sum rolls in next.
-      const std::size_t span = (pair ? 2 * static_cast<std::size_t>(size) : size) + 1;
-      if (!window.Ensure(p, static_cast<std::size_t>(std::min<std::uint64_t>(span, oldLength - p)))) break;
-      if (!rolling) {
-        first.Start(window.At(p), size);
-        if (pair) second.Start(window.At(p + size), size);
-        rolling = true;
-      }
-      if (pair) {
-        // The common case in a changed region, kept in registers: roll both
-        // sums until the filter lets a position through or the window ends.
-        const std::uint64_t limit = std::min(window.End(), oldLength);
-        const std::uint64_t reach = 2 * std::uint64_t{size} + 1;
-        const std::uint64_t until = std::min(to, limit >= reach ? limit - reach : 0);
-        RollingSum one = first, two = second;
-        const std::uint8_t* at = window.At(p);
-        while (p < until) {
-          const std::uint32_t weak1 = one.Weak() & weakMask, weak2 = two.Weak() & weakMask;
-          const std::uint32_t bit = PairBit(weak1, weak2);
-          if ((pairs[bit >> 6] >> (bit & 63) & 1) != 0 && listed(weak1, weak2)) break;
-          one.Roll(at[0], at[size]);
-          two.Roll(at[size], at[2 * size]);
-          ++at;
-          ++p;
-        }
-        first = one;
-        second = two;
-      }
-      // A new block is looked for as a pair with the block after it, whose
-      // weak sums must both agree: two short sums filter as well as one long.
-      std::int64_t matched = -1;
-      const std::uint32_t weak1 = first.Weak() & weakMask;
-      const std::uint32_t weak2 = second.Weak() & weakMask;
-      const std::uint32_t bit = PairBit(weak1, weak2);
-      if (pair && (pairs[bit >> 6] >> (bit & 63) & 1) != 0) {
-        std::uint64_t strong1 = 0, strong2 = 0;
-        bool strongKnown = false;
-        for (std::uint32_t i = heads[weak1 & 0xffffu]; i != kNone; i = next[i]) {
-          if (i + 1 >= full || weaks[i] != weak1 || weaks[i + 1] != weak2) continue;
-          if (!strongKnown) {
-            strong1 = strongAt(p, size);
-            strong2 = strongAt(p + size, size);
-            strongKnown = true;
-          }
-          if (strongs[i] != strong1 || strongs[i + 1] != strong2) continue;
-          // Blocks with the same bytes all take them from here.
-          if (found[i] < 0) found[i] = static_cast<std::int64_t>(p);
-          if (found[i + 1] < 0) found[i + 1] = static_cast<std::int64_t>(p + size);
-          if (matched < 0) matched = i;
-        }
-      }
-      if (matched >= 0) {
-        anyFound = true;
-        expect = matched + 2;
-        p += 2 * static_cast<std::uint64_t>(size);
-        rolling = false;
-        continue;
-      }
-      if (p + size >= oldLength) break;
-      first.Roll(window.At(p)[0], window.At(p)[size]);
-      if (pair && p + 2 * static_cast<std::uint64_t>(size) < oldLength) {
-        second.Roll(window.At(p + size)[0], window.At(p + size)[size]);
-      }
-      ++p;
-    }
-    return true;
-  };
-
-  // Two threads walk the two halves of a large old copy; a block found by
-  // both takes the first half's place.
-  std::vector<std::int64_t> found(blocks, -1);
-  const std::uint64_t half = oldLength / 2;
-  bool walked = false;
-  if (oldLength >= kTwoWalkersFrom) {
-    std::vector<std::int64_t> second(blocks, -1);
-    bool secondWalked = false;
-    try {
-      std::thread other([&] { secondWalked = scan(half, oldLength, second, true); });
-      walked = scan(0, half, found, true);
-      other.join();
-      if (!walked || !secondWalked) return {};
-      for (std::uint64_t i = 0; i < blocks; ++i) {
-        if (found[i] < 0) found[i] = second[i];
-      }
-    } catch (const std::system_error&) {
-      walked = false;  // no thread to be had: one walk below
-      std::fill(found.begin(), found.end(), -1);
-    }
+    return (weak.Weak() & m_weakMask) == m_weaks[i];
   }
-  if (!walked && !scan(0, oldLength, found, false)) return {};
-  if (givenUp) return {DeltaPiece{0, index.length, -1}};
 
-  OldWindow window(read, oldLength, capacity);
+  // Work spent for nothing so far; false once it passes the budget.
+  bool Spend(std::uint64_t work) {
+    return m_spent.fetch_add(work, std::memory_order_relaxed) + work <= m_budget;
+  }
+
+  Walked WalkOldCopy(std::vector<std::int64_t>& found);
+
   // Blocks the walk passed over: each may still follow its found neighbour,
   // stand in its own place, or (the short last block) end the old copy.
-  for (std::uint64_t i = 0; i < blocks; ++i) {
-    if (found[i] >= 0) continue;
-    if (stop && (i & 0xfff) == 0 && stop()) return {};
-    const std::uint32_t length = index.BlockLength(i);
-    std::vector<std::uint64_t> candidates;
-    if (i > 0 && found[i - 1] >= 0) candidates.push_back(static_cast<std::uint64_t>(found[i - 1]) + size);
-    candidates.push_back(i * size);
-    if (i + 1 == blocks && oldLength >= length) candidates.push_back(oldLength - length);
-    for (const std::uint64_t offset : candidates) {
-      if (holds(window, i, offset)) {
-        found[i] = static_cast<std::int64_t>(offset);
-        break;
+  bool PlaceLeftovers(std::vector<std::int64_t>& found) const {
+    OldWindow window(m_read, m_oldLength, m_capacity);
+    std::uint64_t sinceAsked = 0;
+    for (std::uint64_t i = 0; i < m_blocks; ++i) {
+      if (found[i] >= 0) continue;
+      sinceAsked += 3u * m_size;
+      if (sinceAsked >= kCheckEveryWork) {
+        sinceAsked = 0;
+        if (m_stop && m_stop()) return false;
+      }
+      const std::uint32_t length = m_index.BlockLength(i);
+      std::uint64_t candidates[3];
+      std::size_t count = 0;
+      if (i > 0 && found[i - 1] >= 0) candidates[count++] = static_cast<std::uint64_t>(found[i - 1]) + m_size;
+      candidates[count++] = i * m_size;
+      if (i + 1 == m_blocks && m_oldLength >= length) candidates[count++] = m_oldLength - length;
+      for (std::size_t c = 0; c < count; ++c) {
+        if (Holds(window, i, candidates[c])) {
+          found[i] = static_cast<std::int64_t>(candidates[c]);
+          break;
+        }
       }
     }
+    return true;
   }
 
-  std::vector<DeltaPiece> plan;
-  for (std::uint64_t i = 0; i < blocks; ++i) {
-    const DeltaPiece piece{i * size, index.BlockLength(i), found[i]};
-    if (!plan.empty()) {
-      DeltaPiece& last = plan.back();
-      const bool bothFetched = !last.Held() && !piece.Held();
-      const bool continues = last.Held() && piece.Held() &&
-                             static_cast<std::uint64_t>(last.oldOffset) + last.length ==
-                                 static_cast<std::uint64_t>(piece.oldOffset);
-      if (bothFetched || continues) {
-        last.length += piece.length;
+  // Neighbouring held blocks that follow each other in the old copy make one
+  // piece, neighbouring fetched blocks one range.
+  std::vector<DeltaPiece> Pieces(const std::vector<std::int64_t>& found) const {
+    std::vector<DeltaPiece> plan;
+    for (std::uint64_t i = 0; i < m_blocks; ++i) {
+      const DeltaPiece piece{i * m_size, m_index.BlockLength(i), found[i]};
+      if (!plan.empty()) {
+        DeltaPiece& last = plan.back();
+        const bool bothFetched = !last.Held() && !piece.Held();
+        const bool continues = last.Held() && piece.Held() &&
+                               static_cast<std::uint64_t>(last.oldOffset) + last.length ==
+                                   static_cast<std::uint64_t>(piece.oldOffset);
+        if (bothFetched || continues) {
+          last.length += piece.length;
+          continue;
+        }
+      }
+      plan.push_back(piece);
+    }
+    return plan;
+  }
+
+  struct PairKey {
+    std::uint32_t weak1, weak2;
+    std::uint64_t strong1, strong2;
+    bool operator==(const PairKey& o) const {
+      return weak1 == o.weak1 && weak2 == o.weak2 && strong1 == o.strong1 && strong2 == o.strong2;
+    }
+  };
+  struct PairKeyHash {
+    std::size_t operator()(const PairKey& k) const {
+      return static_cast<std::size_t>(StrongSum(reinterpret_cast<const std::uint8_t*>(&k.strong1), 8) ^
+                                      (std::uint64_t{k.weak1} << 32 | k.weak2) ^ (k.strong2 * 0x9e3779b97f4a7c15ull));
+    }
+  };
+
+  const DeltaIndex& m_index;
+  const std::uint64_t m_oldLength;
+  const OldReader& m_read;
+  const std::function<bool()>& m_stop;
+  const std::uint32_t m_size;
+  const std::uint64_t m_blocks;
+  const std::uint64_t m_full;  // blocks of the whole size
+  const std::uint32_t m_weakMask;
+  const std::uint64_t m_strongMask;
+  const std::uint64_t m_budget;
+  const std::size_t m_capacity;
+  std::vector<std::uint32_t> m_weaks;
+  std::vector<std::uint64_t> m_strongs;
+  std::vector<std::uint32_t> m_heads, m_next, m_same;
+  std::vector<std::uint64_t> m_pairs;
+  std::atomic<std::uint64_t> m_spent{0};
+  std::atomic<bool> m_anyFound{false}, m_givenUp{false};
+};
+
+// One thread's walk over old positions [from, to), with its own window and
+// its own list of what it found.
+class Planner::Walker {
+ public:
+  Walker(Planner& planner, std::uint64_t from, std::uint64_t to, std::vector<std::int64_t>& found,
+         bool mayGiveUp)
+      : m_p(planner), m_from(from), m_to(to), m_found(found), m_mayGiveUp(mayGiveUp),
+        m_window(planner.m_read, planner.m_oldLength, planner.m_capacity), m_at(from),
+        m_expect(from == 0 ? 0 : -1), m_assigned(planner.m_full, false) {}
+
+  Walked Run() {
+    const std::uint64_t size = m_p.m_size;
+    while (m_p.m_full > 0 && m_at < m_to && m_at + size <= m_p.m_oldLength) {
+      const Walked checked = CheckIn();
+      if (checked != Walked::kDone) return checked;
+      if (FollowExpected()) continue;
+      const bool pair = m_at + 2 * std::uint64_t{size} <= m_p.m_oldLength;
+      if (!StartSums(pair)) break;
+      if (pair) SlideToCandidate();
+      const std::int64_t matched = pair ? LookUpPair() : -1;
+      if (matched >= 0) {
+        m_p.m_anyFound = true;
+        m_expect = matched + 2;
+        m_at += 2 * std::uint64_t{size};
+        m_rolling = false;
         continue;
       }
+      if (m_at + size >= m_p.m_oldLength) break;
+      RollOne(pair);
     }
-    plan.push_back(piece);
+    return Walked::kDone;
   }
-  return plan;
+
+ private:
+  // Now and then (by positions and by work): a stop, the budget, and whether
+  // a rewritten file should be given up on.
+  Walked CheckIn() {
+    if (++m_sinceAsked < 65536 && m_at - m_askedAt < (1u << 20) && m_work < kCheckEveryWork) {
+      return Walked::kDone;
+    }
+    m_sinceAsked = 0;
+    m_askedAt = m_at;
+    const std::uint64_t work = std::exchange(m_work, 0);
+    if (m_p.m_stop && m_p.m_stop()) return Walked::kStopped;
+    if (!m_p.Spend(work)) m_p.m_givenUp = true;
+    if (m_mayGiveUp && !m_p.m_anyFound && (m_at - m_from) >= (m_to - m_from) / 4) m_p.m_givenUp = true;
+    return m_p.m_givenUp ? Walked::kGivenUp : Walked::kDone;
+  }
+
+  // The block after the last one found, in its place; or, a block changed in
+  // place, the one after it.
+  bool FollowExpected() {
+    if (m_expect < 0) return false;
+    const std::uint64_t size = m_p.m_size;
+    const auto e = static_cast<std::uint64_t>(m_expect);
+    for (const std::uint64_t skip : {std::uint64_t{0}, std::uint64_t{1}}) {
+      const std::uint64_t block = e + skip, offset = m_at + skip * size;
+      if (block < m_p.m_full && m_p.Holds(m_window, block, offset)) {
+        m_found[block] = static_cast<std::int64_t>(offset);
+        m_p.m_anyFound = true;
+        m_expect = static_cast<std::int64_t>(block + 1);
+        m_at = offset + size;
+        m_rolling = false;
+        return true;
+      }
+      m_work += size;
+    }
+    m_expect = -1;
+    return false;
+  }
+
+  // The window over the sums and the byte each rolls in next.
+  bool StartSums(bool pair) {
+    const std::uint64_t size = m_p.m_size;
+    const std::size_t span = (pair ? 2 * static_cast<std::size_t>(size) : size) + 1;
+    if (!m_window.Ensure(m_at, static_cast<std::size_t>(std::min<std::uint64_t>(span, m_p.m_oldLength - m_at)))) {
+      return false;
+    }
+    if (!m_rolling) {
+      m_first.Start(m_window.At(m_at), size);
+      if (pair) m_second.Start(m_window.At(m_at + size), size);
+      m_rolling = true;
+    }
+    return true;
+  }
+
+  // The common case in a changed region, kept in registers: roll both sums
+  // until the filter and the chains let a position through or the window
+  // ends. The filter lets about one position in sixteen through; answering
+  // those here keeps the walk in this loop until the weak sums really agree.
+  void SlideToCandidate() {
+    const std::uint32_t size = m_p.m_size;
+    const std::uint64_t limit = std::min(m_window.End(), m_p.m_oldLength);
+    const std::uint64_t reach = 2 * std::uint64_t{size} + 1;
+    const std::uint64_t until = std::min(m_to, limit >= reach ? limit - reach : 0);
+    RollingSum one = m_first, two = m_second;
+    const std::uint8_t* at = m_window.At(m_at);
+    const std::uint64_t start = m_at;
+    std::uint64_t p = m_at;
+    while (p < until) {
+      const std::uint32_t weak1 = one.Weak() & m_p.m_weakMask, weak2 = two.Weak() & m_p.m_weakMask;
+      const std::uint32_t bit = PairBit(weak1, weak2);
+      if ((m_p.m_pairs[bit >> 6] >> (bit & 63) & 1) != 0 && m_p.Listed(weak1, weak2, m_work)) break;
+      one.Roll(at[0], at[size]);
+      two.Roll(at[size], at[2 * size]);
+      ++at;
+      ++p;
+    }
+    m_work += p - start;
+    m_at = p;
+    m_first = one;
+    m_second = two;
+  }
+
+  // A new block is looked for as a pair with the block after it, whose weak
+  // sums must both agree: two short sums filter as well as one long. The
+  // pairs with the same sums all take their bytes from here.
+  std::int64_t LookUpPair() {
+    const std::uint64_t size = m_p.m_size;
+    const std::uint32_t weak1 = m_first.Weak() & m_p.m_weakMask;
+    const std::uint32_t weak2 = m_second.Weak() & m_p.m_weakMask;
+    const std::uint32_t bit = PairBit(weak1, weak2);
+    if ((m_p.m_pairs[bit >> 6] >> (bit & 63) & 1) == 0) return -1;
+    std::uint64_t strong1 = 0, strong2 = 0;
+    bool strongKnown = false;
+    std::uint32_t steps = 0;
+    for (std::uint32_t i = m_p.m_heads[weak1 & 0xffffu]; i != kNone && steps < kChainSteps;
+         i = m_p.m_next[i], ++steps) {
+      m_work += 8;
+      if (i + 1 >= m_p.m_full || m_p.m_weaks[i] != weak1 || m_p.m_weaks[i + 1] != weak2) continue;
+      if (!strongKnown) {
+        strong1 = StrongSum(m_window.At(m_at), size) & m_p.m_strongMask;
+        strong2 = StrongSum(m_window.At(m_at + size), size) & m_p.m_strongMask;
+        strongKnown = true;
+        m_work += 2 * size;
+      }
+      if (m_p.m_strongs[i] != strong1 || m_p.m_strongs[i + 1] != strong2) continue;
+      if (!m_assigned[i]) {
+        m_assigned[i] = true;
+        for (std::uint32_t same = i; same != kNone; same = m_p.m_same[same]) {
+          if (m_found[same] < 0) m_found[same] = static_cast<std::int64_t>(m_at);
+          if (m_found[same + 1] < 0) m_found[same + 1] = static_cast<std::int64_t>(m_at + size);
+        }
+      }
+      // The walk goes on after the first of those pairs in the new file.
+      return m_p.m_same[i] != kNone ? m_p.m_same[i] : i;
+    }
+    return -1;
+  }
+
+  void RollOne(bool pair) {
+    const std::uint64_t size = m_p.m_size;
+    m_first.Roll(m_window.At(m_at)[0], m_window.At(m_at)[size]);
+    if (pair && m_at + 2 * size < m_p.m_oldLength) {
+      m_second.Roll(m_window.At(m_at + size)[0], m_window.At(m_at + size)[size]);
+    }
+    ++m_at;
+    ++m_work;
+  }
+
+  Planner& m_p;
+  const std::uint64_t m_from, m_to;
+  std::vector<std::int64_t>& m_found;
+  const bool m_mayGiveUp;
+  OldWindow m_window;
+  std::uint64_t m_at;
+  std::int64_t m_expect;  // the block that would follow at m_at: at first, the same place
+  RollingSum m_first, m_second;
+  bool m_rolling = false;
+  std::uint32_t m_sinceAsked = 0;
+  std::uint64_t m_askedAt = m_from;
+  std::uint64_t m_work = 0;  // since the last check-in
+  std::vector<bool> m_assigned;  // chained pairs whose equals have their place
+};
+
+// Two threads walk the two halves of a large old copy; a block found by
+// both takes the first half's place.
+Planner::Walked Planner::WalkOldCopy(std::vector<std::int64_t>& found) {
+  const std::uint64_t half = m_oldLength / 2;
+  if (m_oldLength >= kTwoWalkersFrom) {
+    std::vector<std::int64_t> second(m_blocks, -1);
+    Walked secondWalked = Walked::kDone;
+    try {
+      std::thread other([&] { secondWalked = Walker(*this, half, m_oldLength, second, true).Run(); });
+      const Walked walked = Walker(*this, 0, half, found, true).Run();
+      other.join();
+      if (walked == Walked::kStopped || secondWalked == Walked::kStopped) return Walked::kStopped;
+      if (m_givenUp) return Walked::kGivenUp;
+      for (std::uint64_t i = 0; i < m_blocks; ++i) {
+        if (found[i] < 0) found[i] = second[i];
+      }
+      return Walked::kDone;
+    } catch (const std::system_error&) {
+      std::fill(found.begin(), found.end(), -1);  // no thread to be had: one walk below
+    }
+  }
+  const Walked walked = Walker(*this, 0, m_oldLength, found, false).Run();
+  return walked == Walked::kDone && m_givenUp ? Walked::kGivenUp : walked;
+}
+
+}  // namespace
+
+std::vector<DeltaPiece> PlanDelta(const DeltaIndex& index, std::uint64_t oldLength,
+                                  const OldReader& read, const std::function<bool()>& stop) {
+  return Planner(index, oldLength, read, stop).Plan();
 }
 
 std::uint64_t FetchedBytes(const std::vector<DeltaPiece>& plan) {

@@ -174,3 +174,40 @@ TEST(DeltaIndex, LyingIndexCostsFetchesNeverWrongBytes) {
 }
 
 }  // namespace
+
+// An index's bytes laid out by hand: blocks of 1 KiB whose weak sums are all
+// that of a zero-filled block, with strong sums that match nothing.
+std::string IndexClaimingZeroBlocks(std::uint64_t blocks, std::uint32_t seed) {
+  std::string bytes = "UPDDELT1";
+  const std::uint64_t length = blocks * 1024;
+  for (int i = 0; i < 8; ++i) bytes += static_cast<char>(length >> (8 * i));
+  bytes += std::string("\x00\x04\x00\x00\x02\x03\x00\x00", 8);
+  std::mt19937 rng(seed);
+  for (std::uint64_t i = 0; i < blocks; ++i) {
+    bytes += std::string(2, '\0');
+    for (int k = 0; k < 3; ++k) bytes += static_cast<char>(rng());
+  }
+  return bytes;
+}
+
+// Whatever the index holds, the walk's work is bounded: every block on one
+// weak sum over a zero-filled old copy gives up on the delta (a whole
+// download) instead of visiting the whole chain at every position; a real
+// file's zero-filled stretches, many equal blocks, are still all found.
+TEST(DeltaIndex, ZeroFilledStretchesCostBoundedWorkWhateverTheIndexClaims) {
+  const std::string zeros(8u << 20, '\0');
+  const auto hostile = ParseDeltaIndex(IndexClaimingZeroBlocks(32768, 20));
+  ASSERT_TRUE(hostile);
+  const auto plan = PlanDelta(*hostile, zeros.size(), ReaderOf(zeros));
+  ASSERT_EQ(1u, plan.size());
+  EXPECT_FALSE(plan[0].Held());
+  EXPECT_EQ(hostile->length, plan[0].length);
+  int asked = 0;
+  EXPECT_TRUE(PlanDelta(*hostile, zeros.size(), ReaderOf(zeros), [&] { return ++asked >= 1; }).empty());
+
+  std::string fresh = zeros;
+  fresh.replace(3u << 20, 70000, RandomBytes(70000, 21));
+  std::uint64_t fetched = 0;
+  ASSERT_TRUE(Rebuilds(IndexOf(fresh), zeros, fresh, &fetched));
+  EXPECT_LE(fetched, 70000u + 2 * DeltaBlockSize(fresh.size()));
+}
