@@ -35,7 +35,7 @@ int CMyUpdateDlg::FetchUpdateLog(const std::wstring& url, const std::wstring& fo
   DWORD status = 0;
   QueryStatusCode(request, status);
   if (status == 404) return 0;
-  DWORD length = 0;
+  std::uint64_t length = 0;
   if (!QueryContentLength(request, length)) return 0;
 
   const BodyResult body = ReadBody(

@@ -11,6 +11,7 @@
 #include "check/body_pace.h"
 #include "engine/monitor.h"
 #include "engine/stop_signal.h"
+#include "transfer/byte_ranges.h"
 
 const wchar_t kAcceptAllHeader[] = L"Accept: */*\r\n\r\n";
 
@@ -133,8 +134,13 @@ bool QueryStatusCode(const UrlRequest& url, DWORD& value) {
   return QueryNumber(url, HTTP_QUERY_STATUS_CODE, value);
 }
 
-bool QueryContentLength(const UrlRequest& url, DWORD& value) {
-  return QueryNumber(url, HTTP_QUERY_CONTENT_LENGTH, value);
+bool QueryContentLength(const UrlRequest& url, std::uint64_t& value) {
+  std::string text;
+  if (!QueryHeaderText(url, HTTP_QUERY_CONTENT_LENGTH, text)) return false;
+  const std::optional<std::uint64_t> length = ParseContentLength(text);
+  if (!length) return false;
+  value = *length;
+  return true;
 }
 
 bool QueryHeaderText(const UrlRequest& url, DWORD query, std::string& value) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -74,10 +75,12 @@ UrlRequest OpenUrlHandle(const InternetHandle& root, const std::wstring& url,
 // Tests shorten the default wait; 0 restores kNetworkWaitMs.
 void SetNetworkWaitForTesting(DWORD waitMs);
 
-// Number-typed header queries into a 32-bit value; false when the answer has
-// no such header.
+// The status code; false when the answer has none.
 bool QueryStatusCode(const UrlRequest& url, DWORD& value);
-bool QueryContentLength(const UrlRequest& url, DWORD& value);
+// Content-Length, read from the header's text so that a body past 4 GiB keeps
+// its length (the number-typed query is 32 bits wide); false when the answer
+// has none or its value is not one decimal number.
+bool QueryContentLength(const UrlRequest& url, std::uint64_t& value);
 
 // A header's text (ASCII, as headers are); false when the answer has none.
 bool QueryHeaderText(const UrlRequest& url, DWORD query, std::string& value);

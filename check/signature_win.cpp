@@ -85,7 +85,7 @@ bool FetchSignature(const InternetHandle& root, const std::wstring& url, std::st
         return signature.size() <= kNewSignatureBytes;
       },
       stop);
-  DWORD announced = 0;
+  std::uint64_t announced = 0;
   const bool cutShort = QueryContentLength(request, announced) && signature.size() < announced;
   return body == BodyResult::kComplete && !cutShort;
 }

@@ -57,7 +57,7 @@ DownloadList CMyFun::CheckVersion(std::wstring url, std::wstring folder, std::ws
       const bool closed = std::fclose(copy.release()) == 0;
       // Some WinINet builds (Wine's) end the body quietly when the connection
       // is reset; a body short of its announced length is a failed read too.
-      DWORD announced = 0;
+      std::uint64_t announced = 0;
       const bool cutShort = QueryContentLength(request, announced) && received < announced;
       if (body != BodyResult::kComplete || !closed || cutShort) return {};
     }

@@ -44,6 +44,21 @@ std::wstring RangesHeader(const std::vector<ByteRange>& ranges) {
   return std::wstring(text.begin(), text.end());
 }
 
+std::wstring RestOfFileHeader(std::uint64_t first) {
+  const std::string text = "Range: bytes=" + std::to_string(first) + "-\r\n\r\n";
+  return std::wstring(text.begin(), text.end());
+}
+
+std::optional<std::uint64_t> ParseContentLength(std::string_view value) {
+  std::uint64_t length = 0;
+  if (!Number(Trim(value), length)) return std::nullopt;
+  return length;
+}
+
+bool ContinuesFileAt(const ContentRange& answer, std::uint64_t offset) {
+  return answer.range.first == offset && answer.range.last + 1 == answer.total;
+}
+
 std::vector<std::vector<ByteRange>> RangeBatches(const std::vector<ByteRange>& ranges,
                                                  std::size_t maxRanges, std::uint64_t maxBytes) {
   std::vector<std::vector<ByteRange>> batches;

@@ -20,6 +20,11 @@ struct ByteRange {
 
 // "Range: bytes=a-b,c-d\r\n\r\n" for a non-empty list.
 std::wstring RangesHeader(const std::vector<ByteRange>& ranges);
+// "Range: bytes=first-\r\n\r\n": the file from first to its end.
+std::wstring RestOfFileHeader(std::uint64_t first);
+
+// A Content-Length value: one decimal number (blanks around it allowed).
+std::optional<std::uint64_t> ParseContentLength(std::string_view value);
 
 // The ranges in order, cut into requests of at most maxRanges ranges and
 // maxBytes bytes each (a longer range is split across requests).
@@ -33,6 +38,9 @@ struct ContentRange {
   std::uint64_t total = 0;
 };
 std::optional<ContentRange> ParseContentRange(std::string_view value);
+// Whether an answer of that range continues a file whose first `offset`
+// bytes are kept: it starts there and runs to the file's end.
+bool ContinuesFileAt(const ContentRange& answer, std::uint64_t offset);
 
 // The boundary of a "multipart/byteranges; boundary=..." content type; nothing
 // for any other type.

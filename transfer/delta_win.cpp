@@ -62,82 +62,18 @@ class OldCopy {
   std::uint64_t m_length = 0;
 };
 
-// The one writer of the .tmp: the new file's bytes strictly in order, written
-// and hashed on the body pipe's threads while this one reads the old copy
-// and the network. Bytes it is handed that lie before its position are
-// passed over (a server may send more than was asked for); a gap before them
-// is filled from the old copy, where the plan says the old copy holds it.
-class Assembler {
- public:
-  Assembler(BodyPipe& out, const OldCopy& old, const std::vector<DeltaPiece>& plan,
-            std::uint64_t start, std::atomic<std::uint64_t>& shown)
-      : m_out(out), m_old(old), m_plan(plan), m_position(start), m_shown(shown) {}
-
-  std::uint64_t Position() const { return m_position; }
-
-  bool Put(std::uint64_t offset, const char* data, std::size_t size) {
-    if (offset + size <= m_position) return true;
-    if (offset < m_position) {
-      const std::size_t skip = static_cast<std::size_t>(m_position - offset);
-      data += skip;
-      size -= skip;
-      offset = m_position;
-    }
-    if (offset > m_position && !HeldTo(offset)) return false;
-    return Write(data, size);
-  }
-
-  // Copies what the old copy holds up to target; false at a gap it does not hold.
-  bool HeldTo(std::uint64_t target) {
-    while (m_position < target) {
-      while (m_piece < m_plan.size() && m_plan[m_piece].offset + m_plan[m_piece].length <= m_position) {
-        ++m_piece;
-      }
-      if (m_piece == m_plan.size() || !m_plan[m_piece].Held()) return false;
-      const DeltaPiece& piece = m_plan[m_piece];
-      const std::uint64_t end = std::min(target, piece.offset + piece.length);
-      // Read straight into the pipe's chunk: no copy on the way.
-      const BodyPipe::Room room = m_out.NextRoom();
-      if (!room.data) return false;
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(end - m_position, room.size));
-      const std::uint64_t from = static_cast<std::uint64_t>(piece.oldOffset) + (m_position - piece.offset);
-      if (m_old.Read(from, reinterpret_cast<std::uint8_t*>(room.data), take) != take) return false;
-      if (!m_out.Filled(take)) return false;
-      Advance(take);
-    }
-    return true;
-  }
-
- private:
-  bool Write(const char* data, std::size_t size) {
-    if (size > 0 && !m_out.Put(data, size)) return false;
-    Advance(size);
-    return true;
-  }
-  void Advance(std::size_t size) {
-    m_position += size;
-    m_shown = m_position;
-  }
-
-  BodyPipe& m_out;
-  const OldCopy& m_old;
-  const std::vector<DeltaPiece>& m_plan;
-  std::uint64_t m_position;
-  std::atomic<std::uint64_t>& m_shown;
-  std::size_t m_piece = 0;
-};
-
 enum class Exchange { kAdvanced, kNotUnderstood, kBroken };
 
 std::optional<DeltaIndex> FetchIndex(const DeltaContext& context, const std::wstring& url) {
   UrlRequest request = OpenUrlHandle(context.root, url, kAcceptAllHeader, context.stop);
-  DWORD status = 0, length = 0;
+  DWORD status = 0;
+  std::uint64_t length = 0;
   if (!request || !QueryStatusCode(request, status) || status != 200 ||
       !QueryContentLength(request, length) || length < kDeltaHeaderSize || length > kLargestIndex) {
     return std::nullopt;
   }
   std::string bytes;
-  bytes.reserve(length);
+  bytes.reserve(static_cast<std::size_t>(length));
   const BodyResult body = ReadBody(
       request,
       [&](const char* data, DWORD count) {
@@ -151,20 +87,52 @@ std::optional<DeltaIndex> FetchIndex(const DeltaContext& context, const std::wst
   return ParseDeltaIndex(bytes);
 }
 
-// Where an answer's bytes go, by their offset in the new file.
-using RangeSink = std::function<bool(std::uint64_t offset, const char* data, std::size_t size)>;
+// Bytes of the new file an answer brought, by their offset in it.
+struct Piece {
+  std::uint64_t offset;
+  std::string bytes;
+};
 
-// One request for a list of ranges, and whatever the server makes of it: the
-// parts asked for (multipart/byteranges), one range only, or, where
-// wholeAnswer allows it, the whole file.
-Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
-                     const std::vector<ByteRange>& ranges, std::uint64_t length, bool wholeAnswer,
-                     const RangeSink& sink, const char*& diagnostic) {
+// What one request for a list of ranges brought.
+struct RangeAnswer {
+  Exchange exchange = Exchange::kNotUnderstood;
+  std::vector<Piece> pieces;  // only bytes that were asked for
+  bool whole = false;         // the whole file went to the whole sink
+  // The list was answered with one range, the whole file or 416: from now
+  // on one range per request, as such a server serves.
+  bool listRefused = false;
+  const char* diagnostic = nullptr;
+};
+
+// Takes the whole file's bytes from its first on, in order.
+using WholeSink = std::function<bool(const char* data, std::size_t size)>;
+
+void Keep(std::vector<Piece>& pieces, std::uint64_t offset, const char* data, std::size_t size) {
+  if (!pieces.empty() && pieces.back().offset + pieces.back().bytes.size() == offset) {
+    pieces.back().bytes.append(data, size);
+  } else {
+    pieces.push_back({offset, std::string(data, size)});
+  }
+}
+
+// One request for a list of ranges of a file of `length` bytes, and whatever
+// the server makes of it: the parts asked for (multipart/byteranges), one
+// range only, or, where whole is given, the whole file. Every answer must
+// agree with that length (Content-Range totals, Content-Length of a 200):
+// an index's length is only a claim until the server confirms it. The parts
+// are kept in memory (a request asks for at most kBatchBytes) and written
+// once the answer has been read: a long copy from the old copy meanwhile
+// would leave the answer unread, and a server may drop the connection.
+RangeAnswer FetchRanges(const DeltaContext& context, const std::wstring& url,
+                        const std::vector<ByteRange>& ranges, std::uint64_t length, const WholeSink* whole) {
+  RangeAnswer answer;
   UrlRequest request = OpenUrlHandle(context.root, url, RangesHeader(ranges), context.stop);
   if (!request) {
-    diagnostic = "OpenUrlFail\n";
-    return Exchange::kBroken;
+    answer.exchange = Exchange::kBroken;
+    answer.diagnostic = "OpenUrlFail\n";
+    return answer;
   }
+  const bool list = ranges.size() > 1;
   DWORD status = 0;
   QueryStatusCode(request, status);
   std::string type, contentRange;
@@ -174,24 +142,26 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
   std::optional<MultipartReader> parts;
   std::uint64_t offset = 0;  // of the next body byte, when the body is one piece of the file
   std::uint64_t end = 0;
-  if (status == 200 && wholeAnswer) {
-    DWORD announced = 0;
-    if (!QueryContentLength(request, announced) || announced != length) return Exchange::kNotUnderstood;
-    end = length;  // the whole file: use it
+  ByteRange asked = ranges.front();
+  if (status == 200 && whole) {
+    std::uint64_t announced = 0;
+    if (!QueryContentLength(request, announced) || announced != length) return answer;
+    answer.whole = true;
+    answer.listRefused = list;
+    end = length;
   } else if (status == 206 && boundary) {
     parts.emplace(*boundary, ranges, length);
   } else if (status == 206 && QueryHeaderText(request, HTTP_QUERY_CONTENT_RANGE, contentRange)) {
-    const auto answer = ParseContentRange(contentRange);
-    if (!answer || answer->total != length || answer->range.first > ranges.front().first ||
-        answer->range.last < ranges.front().last) {
-      return Exchange::kNotUnderstood;
+    const auto range = ParseContentRange(contentRange);
+    if (!range || range->total != length || range->range.first > asked.first || range->range.last < asked.last) {
+      return answer;
     }
-    // A list answered with one range: go on with one range per request.
-    if (ranges.size() > 1) context.listsOfRanges = false;
-    offset = answer->range.first;
-    end = answer->range.last + 1;
+    answer.listRefused = list;
+    offset = range->range.first;
+    end = range->range.last + 1;
   } else {
-    return Exchange::kNotUnderstood;
+    answer.listRefused = list && status == 416;
+    return answer;
   }
 
   bool refused = false;
@@ -201,34 +171,41 @@ Exchange FetchRanges(const DeltaContext& context, const std::wstring& url,
         context.networkBytes += count;
         if (count == 0) return true;
         if (parts) {
-          refused = !parts->Feed(data, count, sink);
+          refused = !parts->Feed(data, count, [&](std::uint64_t at, const char* bytes, std::size_t size) {
+            Keep(answer.pieces, at, bytes, size);
+            return true;
+          });
+        } else if (count > end - offset) {
+          refused = true;
+        } else if (answer.whole) {
+          refused = !(*whole)(data, count);
         } else {
-          refused = count > end - offset || !sink(offset, data, count);
-          offset += count;
+          // A single range answered wider than asked: only what was asked is kept.
+          const std::uint64_t from = std::max(offset, asked.first);
+          const std::uint64_t to = std::min(offset + count, asked.last + 1);
+          if (from < to) Keep(answer.pieces, from, data + (from - offset), static_cast<std::size_t>(to - from));
         }
+        offset += count;
         return !refused;
       },
       context.stop, kRangeReadSize);
   if (body == BodyResult::kReadFailed) {
-    diagnostic = "InternetReadFileFail\n";
-    return Exchange::kBroken;
+    answer.exchange = Exchange::kBroken;
+    answer.diagnostic = "InternetReadFileFail\n";
+    return answer;
   }
-  const bool whole = parts ? parts->Complete() : offset == end;
-  return refused || !whole ? Exchange::kNotUnderstood : Exchange::kAdvanced;
+  const bool complete = parts ? parts->Complete() : offset == end;
+  answer.exchange = refused || !complete ? Exchange::kNotUnderstood : Exchange::kAdvanced;
+  return answer;
 }
 
 // The requests after the first, a few at once: each answer is kept in memory
-// (a request asks for at most kBatchBytes) and handed over strictly in
-// request order, so the .tmp is still written in order by one writer. Only
-// parts or a single range are taken here; a server that turns to answering
-// with the whole file ends the delta, and the usual fetch continues the .tmp.
+// and handed over strictly in request order, so the .tmp is still written in
+// order by its one writer. Only parts or a single range are taken here; a
+// server that turns to answering with the whole file ends the delta, and the
+// usual fetch continues the .tmp.
 class RangePrefetch {
  public:
-  struct Piece {
-    std::uint64_t offset;
-    std::string bytes;
-  };
-
   RangePrefetch(const DeltaContext& context, const std::wstring& url, std::uint64_t length,
                 std::vector<std::vector<ByteRange>> batches)
       : m_context(context), m_url(url), m_length(length), m_batches(std::move(batches)),
@@ -254,57 +231,22 @@ class RangePrefetch {
   std::size_t Batches() const { return m_batches.size(); }
 
   // The answer to request `batch`, waiting for it.
-  Exchange Take(std::size_t batch, std::vector<Piece>& pieces, const char*& diagnostic) {
-    if (m_threads.empty()) {
-      Answer answer = Fetch(batch);
-      pieces = std::move(answer.pieces);
-      diagnostic = answer.diagnostic;
-      return answer.exchange;
-    }
+  RangeAnswer Take(std::size_t batch) {
+    if (m_threads.empty()) return FetchRanges(m_context, m_url, m_batches[batch], m_length, nullptr);
     Monitor::Hold hold(m_monitor);
     m_taken = batch;
     m_monitor.WakeAll();
     while (!m_answers[batch].done) m_monitor.Wait();
-    Answer& answer = m_answers[batch];
-    pieces = std::move(answer.pieces);
-    diagnostic = answer.diagnostic;
-    return answer.exchange;
+    return std::move(m_answers[batch].answer);
   }
 
  private:
   static constexpr std::size_t kInFlight = 3;
 
-  struct Answer {
+  struct Slot {
     bool done = false;
-    Exchange exchange = Exchange::kNotUnderstood;
-    std::vector<Piece> pieces;
-    const char* diagnostic = nullptr;
+    RangeAnswer answer;
   };
-
-  Answer Fetch(std::size_t batch) const {
-    Answer answer;
-    const std::vector<ByteRange>& ranges = m_batches[batch];
-    std::uint64_t asked = 0;
-    for (const ByteRange& range : ranges) asked += range.Length();
-    std::uint64_t kept = 0;
-    answer.exchange = FetchRanges(
-        m_context, m_url, ranges, m_length, false,
-        [&](std::uint64_t offset, const char* data, std::size_t size) {
-          // A single range answered wider than asked is not kept past what was asked.
-          if (size > asked - kept) return false;
-          kept += size;
-          if (!answer.pieces.empty() &&
-              answer.pieces.back().offset + answer.pieces.back().bytes.size() == offset) {
-            answer.pieces.back().bytes.append(data, size);
-          } else {
-            answer.pieces.push_back({offset, std::string(data, size)});
-          }
-          return true;
-        },
-        answer.diagnostic);
-    answer.done = true;
-    return answer;
-  }
 
   void Work() {
     for (;;) {
@@ -316,10 +258,11 @@ class RangePrefetch {
         if (m_ending || m_next >= m_batches.size()) return;
         batch = m_next++;
       }
-      Answer answer = Fetch(batch);
+      RangeAnswer answer = FetchRanges(m_context, m_url, m_batches[batch], m_length, nullptr);
       {
         Monitor::Hold hold(m_monitor);
-        m_answers[batch] = std::move(answer);
+        m_answers[batch].answer = std::move(answer);
+        m_answers[batch].done = true;
       }
       m_monitor.WakeAll();
     }
@@ -329,12 +272,174 @@ class RangePrefetch {
   const std::wstring& m_url;
   const std::uint64_t m_length;
   const std::vector<std::vector<ByteRange>> m_batches;
-  std::vector<Answer> m_answers;
+  std::vector<Slot> m_answers;
   std::size_t m_next = 0;   // the next request a thread starts
   std::size_t m_taken = 0;  // the request being written
   bool m_ending = false;
   Monitor m_monitor;
   std::vector<std::thread> m_threads;
+};
+
+// One rebuild of a new file in its .tmp from the plan, the old copy and the
+// server. The steps, in order: the first request, alone, which confirms the
+// file's length and shows how the server answers a list of ranges; only then
+// is the .tmp begun (Start); the other requests, a few in flight, each
+// answer written in order with the held bytes before and between its parts
+// (Rest); the held bytes after the last (Finish).
+class Rebuild {
+ public:
+  enum class Step { kGoOn, kNotUsed, kFailed };
+
+  Rebuild(const DeltaContext& context, const std::wstring& url, const std::vector<DeltaPiece>& plan,
+          const OldCopy& old, const std::wstring& temporary, const std::wstring& name, std::uint64_t length)
+      : m_context(context), m_url(url), m_plan(plan), m_length(length),
+        m_read([&old](std::uint64_t offset, std::uint8_t* out, std::size_t size) { return old.Read(offset, out, size); }),
+        m_file(temporary, name, context.stop, context.assembled) {}
+
+  DeltaResult Run(KeptPrefix kept) {
+    DeltaResult result;
+    const auto outcome = [&](Step step) {
+      if (step == Step::kFailed) {
+        result.outcome = DeltaOutcome::kFailed;  // the .tmp keeps its exact prefix
+        result.diagnostic = m_diagnostic ? m_diagnostic : "InternetReadFileFail\n";
+      }
+      return result;
+    };
+    Step step = Start(std::move(kept));
+    if (step == Step::kGoOn && !m_wholeAnswer) step = Rest();
+    if (step == Step::kGoOn && !m_wholeAnswer && !HeldTo(m_length)) step = Stopped();
+    const TemporaryFile::Ending ending = m_file.Finish();
+    if (step != Step::kGoOn) return outcome(step);
+    if (ending.state != TemporaryFile::State::kComplete) return outcome(Step::kNotUsed);
+    result.outcome = DeltaOutcome::kAssembled;
+    result.digest = ending.digest;
+    return result;
+  }
+
+ private:
+  // A step that could not go on: a stop keeps the prefix for the next run;
+  // anything else leaves it to the usual fetch.
+  Step Stopped() const { return StopRequested(m_context.stop) ? Step::kFailed : Step::kNotUsed; }
+
+  std::vector<std::vector<ByteRange>> Batches(std::uint64_t from) const {
+    std::vector<ByteRange> wanted;
+    for (const DeltaPiece& piece : m_plan) {
+      if (!piece.Held() && piece.offset + piece.length > from) {
+        wanted.push_back({std::max(piece.offset, from), piece.offset + piece.length - 1});
+      }
+    }
+    return RangeBatches(wanted, m_context.listsOfRanges ? kRangesPerRequest : 1, kBatchBytes);
+  }
+
+  bool Begin(KeptPrefix& kept) {
+    if (m_file.Begun()) return true;
+    if (!m_file.Begin(m_length, std::move(kept), 0)) {
+      m_diagnostic = "OpenFileFail\n";
+      return false;
+    }
+    m_context.length = m_length;
+    m_context.answered = true;
+    return true;
+  }
+
+  Step Start(KeptPrefix kept) {
+    if (StopRequested(m_context.stop)) return Step::kFailed;
+    const std::uint64_t from = kept.length;
+    for (;;) {
+      m_batches = Batches(from);
+      // With every byte held, one byte is asked for all the same: the
+      // server's answer is what confirms the file's length.
+      const std::vector<ByteRange> first =
+          m_batches.empty() ? std::vector<ByteRange>{{m_length - 1, m_length - 1}} : m_batches.front();
+      std::uint64_t wholeAt = 0;
+      bool beginFailed = false;
+      const WholeSink whole = [&](const char* data, std::size_t size) {
+        if (!Begin(kept)) {
+          beginFailed = true;
+          return false;
+        }
+        const bool put = m_file.Put(wholeAt, data, size);
+        wholeAt += size;
+        return put;
+      };
+      RangeAnswer answer = FetchRanges(m_context, m_url, first, m_length, &whole);
+      if (answer.listRefused) m_context.listsOfRanges = false;
+      if (beginFailed) return Step::kFailed;
+      // Parts only arrive after their headers confirmed the length: what
+      // came before a broken answer is kept.
+      if (!answer.pieces.empty() && !m_batches.empty() && (!Begin(kept) || !Write(answer.pieces))) {
+        return m_diagnostic ? Step::kFailed : Stopped();
+      }
+      if (answer.exchange == Exchange::kBroken) {
+        m_diagnostic = answer.diagnostic;
+        return Step::kFailed;
+      }
+      // A list refused with 416: the same ranges again, one per request.
+      if (answer.exchange == Exchange::kNotUnderstood && answer.listRefused && !answer.whole) continue;
+      if (answer.exchange == Exchange::kNotUnderstood) return Stopped();
+      if (answer.whole) {
+        m_wholeAnswer = true;
+        return Step::kGoOn;
+      }
+      if (!Begin(kept)) return Step::kFailed;
+      if (m_batches.empty()) return Step::kGoOn;  // the one byte asked for is held
+      // What the first answer left of its ranges (a list answered with its
+      // first range only) goes with the rest.
+      m_batches = Batches(m_file.Position());
+      return StopRequested(m_context.stop) ? Step::kFailed : Step::kGoOn;
+    }
+  }
+
+  Step Rest() {
+    if (m_batches.empty()) return Step::kGoOn;
+    RangePrefetch prefetch(m_context, m_url, m_length, std::move(m_batches));
+    for (std::size_t batch = 0; batch < prefetch.Batches(); ++batch) {
+      RangeAnswer answer = prefetch.Take(batch);
+      if (answer.listRefused) m_context.listsOfRanges = false;
+      if (!Write(answer.pieces)) return Stopped();
+      if (answer.exchange == Exchange::kBroken) {
+        m_diagnostic = answer.diagnostic;
+        return Step::kFailed;
+      }
+      if (answer.exchange == Exchange::kNotUnderstood) return Stopped();
+      if (StopRequested(m_context.stop)) return Step::kFailed;
+    }
+    return Step::kGoOn;
+  }
+
+  // An answer's parts, each after the held bytes before it.
+  bool Write(const std::vector<Piece>& pieces) {
+    for (const Piece& piece : pieces) {
+      if (!HeldTo(piece.offset) || !m_file.Put(piece.offset, piece.bytes.data(), piece.bytes.size())) return false;
+    }
+    return true;
+  }
+
+  // Copies what the old copy holds up to target; false at a gap it does not
+  // hold, when the old copy cannot be read, or when stopped.
+  bool HeldTo(std::uint64_t target) {
+    while (m_file.Position() < target) {
+      const std::uint64_t at = m_file.Position();
+      while (m_piece < m_plan.size() && m_plan[m_piece].offset + m_plan[m_piece].length <= at) ++m_piece;
+      if (m_piece == m_plan.size() || !m_plan[m_piece].Held()) return false;
+      const DeltaPiece& piece = m_plan[m_piece];
+      const std::uint64_t end = std::min(target, piece.offset + piece.length);
+      const std::uint64_t from = static_cast<std::uint64_t>(piece.oldOffset) + (at - piece.offset);
+      if (!m_file.CopyFrom(m_read, from, end - at)) return false;
+    }
+    return true;
+  }
+
+  const DeltaContext& m_context;
+  const std::wstring& m_url;
+  const std::vector<DeltaPiece>& m_plan;
+  const std::uint64_t m_length;
+  const SourceReader m_read;
+  TemporaryFile m_file;
+  std::vector<std::vector<ByteRange>> m_batches;  // the requests still to go
+  std::size_t m_piece = 0;                         // the plan's piece at the file's position
+  bool m_wholeAnswer = false;
+  const char* m_diagnostic = nullptr;
 };
 
 }  // namespace
@@ -350,97 +455,25 @@ DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& file
   const OldCopy old(installed);
   if (!old || old.Length() < kDeltaMinLength) return result;
   const auto index = FetchIndex(context, indexUrl);
-  if (!index || StopRequested(context.stop)) return result;
+  if (!index || index->length == 0 || StopRequested(context.stop)) return result;
 
   const OldReader read = [&old](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
     return old.Read(offset, out, size);
   };
   const std::vector<DeltaPiece> plan =
       PlanDelta(*index, old.Length(), read, [&] { return StopRequested(context.stop); });
-  if (StopRequested(context.stop) || (plan.empty() && index->length > 0)) return result;
+  if (StopRequested(context.stop) || plan.empty()) return result;
   // With next to nothing held, a whole download costs the same bytes and fewer requests.
   if (FetchedBytes(plan) > index->length / 20 * 19) return result;
 
   // A prefix an earlier run left is continued, as a whole download would.
-  std::uint64_t start = TemporaryLength(temporary);
-  Md5 md5;
-  if (start > index->length || (start > 0 && !AddFileToMd5(temporary, md5, context.stop))) {
-    if (StopRequested(context.stop)) {
-      result.outcome = DeltaOutcome::kFailed;  // the prefix stays as it is
-      return result;
-    }
-    start = 0;
-    md5 = Md5();
-  }
-  UniqueStream out(::_wfsopen(ExtendedLengthPath(temporary).c_str(), start > 0 ? L"ab" : L"wb",
-                              _SH_DENYNO));
-  if (!out) {
-    result.outcome = DeltaOutcome::kFailed;
-    result.diagnostic = "OpenFileFail\n";
+  bool stopped = false;
+  KeptPrefix kept = ReadKeptPrefix(temporary, context.stop, stopped);
+  if (stopped) {
+    result.outcome = DeltaOutcome::kFailed;  // the prefix stays as it is
+    result.diagnostic = "InternetReadFileFail\n";
     return result;
   }
-  context.length = index->length;
-  context.assembled = start;
-  context.answered = true;
-  // Declared after the file: on every way out it finishes first, so what
-  // was handed to it is in the .tmp, in order, before the file is closed.
-  const bool flushed = FlushBeforeInstall(name, index->length);
-  BodyPipe pipe(out.get(), md5, flushed ? FlushAside(temporary) : nullptr);
-  Assembler assembler(pipe, old, plan, start, context.assembled);
-
-  std::vector<ByteRange> wanted;
-  for (const DeltaPiece& piece : plan) {
-    if (!piece.Held() && piece.offset + piece.length > start) {
-      wanted.push_back({std::max(piece.offset, start), piece.offset + piece.length - 1});
-    }
-  }
-  const auto failed = [&](const char* diagnostic) {
-    result.outcome = DeltaOutcome::kFailed;  // the .tmp keeps its exact prefix
-    result.diagnostic = diagnostic;
-    return result;
-  };
-  const RangeSink toTmp = [&](std::uint64_t at, const char* data, std::size_t size) {
-    return assembler.Put(at, data, size);
-  };
-  // The first request learns what the server makes of a list of ranges
-  // (the whole file, in the worst case, is written as it arrives).
-  if (StopRequested(context.stop)) return failed("InternetReadFileFail\n");
-  if (!wanted.empty()) {
-    const std::size_t count = context.listsOfRanges ? std::min(kRangesPerRequest, wanted.size()) : 1;
-    const std::vector<ByteRange> first(wanted.begin(), wanted.begin() + static_cast<std::ptrdiff_t>(count));
-    const char* diagnostic = nullptr;
-    const std::uint64_t before = assembler.Position();
-    const Exchange exchange = FetchRanges(context, fileUrl, first, index->length, true, toTmp, diagnostic);
-    if (exchange == Exchange::kBroken) return failed(diagnostic);
-    // An answer not understood leaves an exact prefix for the usual fetch to continue.
-    if (exchange == Exchange::kNotUnderstood || assembler.Position() <= before) return result;
-    if (StopRequested(context.stop)) return failed("InternetReadFileFail\n");
-  }
-  std::vector<ByteRange> rest;
-  for (ByteRange range : wanted) {
-    if (range.last < assembler.Position()) continue;
-    range.first = std::max(range.first, assembler.Position());
-    rest.push_back(range);
-  }
-  if (!rest.empty()) {
-    RangePrefetch prefetch(context, fileUrl, index->length,
-                           RangeBatches(rest, context.listsOfRanges ? kRangesPerRequest : 1, kBatchBytes));
-    for (std::size_t batch = 0; batch < prefetch.Batches(); ++batch) {
-      std::vector<RangePrefetch::Piece> pieces;
-      const char* diagnostic = nullptr;
-      const Exchange exchange = prefetch.Take(batch, pieces, diagnostic);
-      if (exchange == Exchange::kBroken) return failed(diagnostic);
-      if (exchange == Exchange::kNotUnderstood) return result;
-      for (const RangePrefetch::Piece& piece : pieces) {
-        if (!assembler.Put(piece.offset, piece.bytes.data(), piece.bytes.size())) return result;
-      }
-      if (StopRequested(context.stop)) return failed("InternetReadFileFail\n");
-    }
-  }
-  if (!assembler.HeldTo(index->length) || !pipe.Finish()) return result;
-  if (flushed && !FlushStreamToDisk(out.get())) return result;
-  if (std::fclose(out.release()) != 0) return result;
-  result.outcome = DeltaOutcome::kAssembled;
-  result.digest = Md5::ToHex(md5.Final());
-  return result;
+  if (kept.length > index->length) kept = KeptPrefix();
+  return Rebuild(context, fileUrl, plan, old, temporary, name, index->length).Run(std::move(kept));
 }

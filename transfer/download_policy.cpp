@@ -1,6 +1,5 @@
 #include "transfer/download_policy.h"
 
-#include <climits>
 #include <initializer_list>
 #include <cwchar>
 #include <cwctype>
@@ -15,31 +14,38 @@ ProbeVerdict ProbeVerdictOf(unsigned long status) {
   return ProbeVerdict::kUndecided;
 }
 
-long long ResumeOffset(bool askRange, long long partialSize) {
-  if (!askRange || partialSize <= 0 || partialSize > INT_MAX) return 0;
-  return partialSize;
+std::wstring RequestHeader(bool askRange, std::uint64_t offset) {
+  return askRange ? RestOfFileHeader(offset) : std::wstring(L"Accept: */*\r\n\r\n");
 }
 
-std::wstring RequestHeader(bool askRange, long long offset) {
-  if (!askRange) return L"Accept: */*\r\n\r\n";
-  wchar_t header[260] = {};
-  std::swprintf(header, 260, L"Range: bytes=%d-\r\n\r\n", static_cast<int>(offset));
-  return header;
+AnswerDecision DecideAnswer(const FileAnswer& answer, bool askedRange, std::uint64_t offset,
+                            bool firstAttempt) {
+  if (answer.status == 200) {
+    return {offset > 0 ? AnswerUse::kRewriteWhole : AnswerUse::kWriteWhole, answer.contentLength};
+  }
+  if (!askedRange) return {};
+  const auto again = [&] { return AnswerDecision{firstAttempt ? AnswerUse::kAskAgainFromZero : AnswerUse::kRefuse, 0}; };
+  if (answer.status == 206) {
+    const std::optional<ContentRange>& range = answer.contentRange;
+    if (!range || !ContinuesFileAt(*range, offset) || range->range.Length() != answer.contentLength) {
+      return again();
+    }
+    return {AnswerUse::kAppend, range->total};
+  }
+  if (answer.status == 416) return again();
+  return {};
 }
 
-AnswerUse AnswerUseOf(unsigned long status, bool askedRange, long long offset, bool firstAttempt) {
-  if (status == 200) return offset > 0 ? AnswerUse::kRewriteWhole : AnswerUse::kWriteWhole;
-  if (!askedRange) return AnswerUse::kRefuse;
-  if (status == 206) return AnswerUse::kAppend;
-  if (status == 416 && firstAttempt) return AnswerUse::kAskAgainFromZero;
-  return AnswerUse::kRefuse;
+bool IsCheckableDigest(const std::wstring* expected) {
+  if (!expected || expected->size() != 32) return false;
+  for (wchar_t c : *expected) {
+    if (!std::iswxdigit(c)) return false;
+  }
+  return true;
 }
 
 DigestVerdict DigestVerdictOf(const std::wstring* expected, const std::string& actual) {
-  if (!expected || expected->size() != 32) return DigestVerdict::kUnchecked;
-  for (wchar_t c : *expected) {
-    if (!std::iswxdigit(c)) return DigestVerdict::kUnchecked;
-  }
+  if (!IsCheckableDigest(expected)) return DigestVerdict::kUnchecked;
   if (actual.size() != 32) return DigestVerdict::kDiffers;
   for (std::size_t i = 0; i < 32; ++i) {
     if (static_cast<wchar_t>(std::towlower((*expected)[i])) != static_cast<wchar_t>(actual[i])) {
@@ -79,9 +85,10 @@ std::uint64_t RunBar::InFlightShare(std::uint64_t received, std::uint64_t report
   const std::uint64_t length = reported == 0 ? 1 : reported;
   const std::uint64_t kept = received < length ? received : length;
   const auto total = static_cast<std::uint64_t>(m_total);
-  // Lengths are 32-bit and kept <= length, so only length * total can overflow.
-  if (length > std::numeric_limits<std::uint64_t>::max() / total) return 0;
-  return kept * kRange / (length * total);
+  // kept <= length; the products are formed in 128 bits, as a file's length
+  // times the number of files may pass 64.
+  using Wide = unsigned __int128;
+  return static_cast<std::uint64_t>(Wide{kept} * kRange / (Wide{length} * total));
 }
 
 int RunBar::Show(int done, std::uint64_t inFlight) {

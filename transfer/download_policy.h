@@ -1,8 +1,11 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
+
+#include "transfer/byte_ranges.h"
 
 // The download's decisions that need no network: what an answer means, which
 // bytes to ask for, whether a received file passes its digest, what a row
@@ -17,26 +20,41 @@ enum class ProbeVerdict {
 };
 ProbeVerdict ProbeVerdictOf(unsigned long status);
 
-// The offset to continue a partial file from: 0 when no range is asked for,
-// when there is nothing to continue, or when the size is beyond what the
-// signed 32-bit "Range: bytes=%d-" can say.
-long long ResumeOffset(bool askRange, long long partialSize);
+// "Range: bytes=<offset>-" when a range is asked for (0 included: resume mode
+// with nothing kept yet), else "Accept: */*".
+std::wstring RequestHeader(bool askRange, std::uint64_t offset);
 
-// "Range: bytes=<offset>-" when a range is asked for, else "Accept: */*".
-std::wstring RequestHeader(bool askRange, long long offset);
+// The headers of the answer to a file's request that decide what its body is.
+struct FileAnswer {
+  unsigned long status = 0;
+  std::uint64_t contentLength = 0;
+  std::optional<ContentRange> contentRange;
+};
 
 // What to do with the answer to a file's request.
 enum class AnswerUse {
   kWriteWhole,       // 200 asked from 0: the body is the file
   kRewriteWhole,     // 200 to a range: the server sent the whole file, start the copy over
-  kAppend,           // 206 to a range: the body continues the partial file
-  kAskAgainFromZero, // 416 to a range, the first time: the partial file is no prefix
+  kAppend,           // 206 continuing the kept prefix to the file's end
+  kAskAgainFromZero, // the first time: 416, or a 206 that does not continue the prefix
   kRefuse,           // anything else is an error page and is never installed
 };
-AnswerUse AnswerUseOf(unsigned long status, bool askedRange, long long offset, bool firstAttempt);
+struct AnswerDecision {
+  AnswerUse use = AnswerUse::kRefuse;
+  std::uint64_t fileLength = 0;  // the whole file's, where the body is written
+};
+// A 206 continues the file only when its Content-Range starts at the offset
+// asked for, runs to the file's end and agrees with its Content-Length: a
+// proxy that answers another range would otherwise leave a .tmp that is no
+// prefix of the file.
+AnswerDecision DecideAnswer(const FileAnswer& answer, bool askedRange, std::uint64_t offset,
+                            bool firstAttempt);
 
 // The digest check of a received file against the server manifest's entry.
 enum class DigestVerdict { kMatches, kDiffers, kUnchecked };
+// Whether a manifest's digest text can check a file: exactly 32 hex digits.
+// A file whose entry cannot check it is never fetched nor installed.
+bool IsCheckableDigest(const std::wstring* expected);
 // expected is the manifest's text (null when the manifest has no entry);
 // actual the lowercase hex of the received bytes. An entry that is not 32 hex
 // digits cannot be checked; upper-case digits compare as lower-case.

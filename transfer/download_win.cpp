@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -40,10 +41,8 @@ namespace {
 constexpr int kMoveAttempts = 5;
 constexpr DWORD kShowEveryMs = 50;
 constexpr DWORD kMovePauseMs = 200;
-// From this length on a body is read in large pieces and written and hashed
-// on threads of its own (BodyPipe); smaller files are not worth two threads.
-constexpr std::uint64_t kPipedLength = 4u << 20;
-constexpr DWORD kLargeReadSize = 2u << 20;  // a chunk of BodyPipe
+// A body written on the pipe's threads is read in its chunks' size.
+constexpr DWORD kLargeReadSize = 2u << 20;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
   return baseUrl + UrlPathOf(name);
@@ -187,7 +186,15 @@ class DownloadRun {
   void Serve(bool onCoordinator);
   void Work(Transfer& transfer);
   void Fetch(Transfer& transfer);
-  Outcome Receive(Transfer& transfer, bool fromZero, bool& resumed, std::string& digest);
+  struct Received {
+    Outcome outcome = Outcome::kRowFailed;  // kInstalled: whole in the .tmp, ready to install
+    std::string digest;                     // then: the MD5 of the whole .tmp
+    bool resumed = false;                   // a prefix of an earlier run was continued
+    std::uint64_t length = 0;               // the file's, as the server confirmed it
+  };
+  Received ReceiveNew(Transfer& transfer, const std::wstring& final, const std::wstring& temporary,
+                      const std::wstring* expected);
+  Received Receive(Transfer& transfer, bool fromZero);
   void NoteInstalled(const std::wstring& name, const std::wstring& final, const std::string& digest,
                      std::uint64_t length);
 
@@ -205,7 +212,7 @@ class DownloadRun {
   int m_connections;
   InternetHandle m_root;
   bool m_resume = false;
-  bool m_selfReceived = false;  // written by the self entry's worker, read after it ended
+  bool m_selfReceived = false;  // written by the own executable's worker, read after it ended
   std::atomic<bool> m_listsOfRanges{true};  // until a list of ranges is answered with one
 
   std::vector<std::unique_ptr<Transfer>> m_list;
@@ -462,94 +469,130 @@ void DownloadRun::Work(Transfer& transfer) {
   m_endedSignal.notify_one();
 }
 
+// The updater's own executable arrives as Updater.exe.tmp like any file, but
+// the run never puts it in place: the swap script started at close does.
+// Its steps keep that script and the .tmp in agreement, so the script never
+// swaps in a copy that is not whole and verified, and never deletes the
+// updater without a replacement.
+class OwnExecutable {
+ public:
+  OwnExecutable(CMyFun& fun, std::wstring folder)
+      : m_fun(fun), m_folder(std::move(folder)), m_temporary(m_folder + L"Updater.exe.tmp") {}
+
+  static bool Is(const std::wstring& name) {
+    // The file system matches names without case, and so does the script's swap.
+    return ::CompareStringOrdinal(name.c_str(), -1, L"Updater.exe", -1, TRUE) == CSTR_EQUAL;
+  }
+
+  // A swap script left by an earlier run must not meet a half-rewritten
+  // Updater.exe.tmp: were this run killed, closing the next dialog would
+  // install the partial copy. It is written again once the copy is whole.
+  void BeforeReceive() {
+    if (ScriptLeft()) WriteDeleteScript(m_folder, false);
+  }
+  // Whole and verified: the script swaps it in at close.
+  void Accept() { m_fun.ReplaceSelf(m_folder); }
+  // Not whole or not verified: never swapped in.
+  void Reject() {
+    ::DeleteFileW(ExtendedLengthPath(m_temporary).c_str());
+    m_fun.ReplaceSelf(m_folder);
+  }
+  // The run fails on it: the partial copy stays for the next run, unless a
+  // swap script from an earlier run would put it in place.
+  void Abandon() {
+    if (ScriptLeft()) Reject();
+  }
+
+ private:
+  bool ScriptLeft() const { return Exists(m_folder + L"delete.bat"); }
+
+  CMyFun& m_fun;
+  const std::wstring m_folder;
+  const std::wstring m_temporary;
+};
+
 void DownloadRun::Fetch(Transfer& transfer) {
   const std::wstring& name = transfer.name;
   const std::wstring final = m_folder + LocalPathOf(name);
   const std::wstring temporary = final + L".tmp";
-  // The file system matches names without case, and so does the script's swap.
-  const bool self =
-      ::CompareStringOrdinal(name.c_str(), -1, L"Updater.exe", -1, TRUE) == CSTR_EQUAL;
+  const auto entry = m_digests.find(name);
+  const std::wstring* expected = entry != m_digests.end() ? &entry->second : nullptr;
+  // A file its manifest entry cannot check (a digest with a blank or a typo)
+  // is never installed, so it is not fetched either; the old copy stays.
+  if (!IsCheckableDigest(expected)) {
+    transfer.outcome = Outcome::kRowFailed;
+    return;
+  }
   if (!EnsureDirectory(temporary.substr(0, temporary.rfind(L'\\')))) {
     transfer.diagnostic = "CreateDirFail\n";
     transfer.outcome = Outcome::kHardFailure;
     return;
   }
+  std::optional<OwnExecutable> own;
+  if (OwnExecutable::Is(name)) own.emplace(m_fun, m_folder);
+  if (own) own->BeforeReceive();
 
-  const auto entry = m_digests.find(name);
-  const std::wstring* expected = entry != m_digests.end() ? &entry->second : nullptr;
-  bool resumed = false;
-  // A swap script left by an earlier run must not meet a half-rewritten
-  // Updater.exe.tmp: were this run killed, closing the next dialog would
-  // install the partial copy. It is written again once the copy is whole.
-  if (self && Exists(m_folder + L"delete.bat")) WriteDeleteScript(m_folder, false);
-
-  // Each received file is hashed as it is written, so no file is read back.
-  // A file the installation already has an older copy of is first rebuilt
-  // from it where the server publishes an index; any doubt falls back to
-  // the whole file, continuing what the .tmp holds.
-  std::string digest;
-  Outcome outcome = Outcome::kRowFailed;
-  bool received = false;
-  bool assembled = false;
-  if (m_resume && Exists(final)) {
-    const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
-                               transfer.reported, transfer.answered, m_listsOfRanges};
-    const DeltaResult delta = ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name),
-                                             final, temporary, name);
-    if (delta.outcome == DeltaOutcome::kAssembled) {
-      outcome = Outcome::kInstalled;
-      digest = delta.digest;
-      received = assembled = true;
-    } else if (delta.outcome == DeltaOutcome::kFailed) {
-      if (!transfer.diagnostic) transfer.diagnostic = delta.diagnostic;
-      outcome = Outcome::kHardFailure;
-      received = true;
-    }
-  }
-  if (!received) outcome = Receive(transfer, false, resumed, digest);
-  DigestVerdict verdict =
-      outcome == Outcome::kInstalled ? DigestVerdictOf(expected, digest) : DigestVerdict::kUnchecked;
-  // An assembled file that misses its digest is fetched whole once, as is a
-  // resumed one (most likely the partial file of another release).
-  if (outcome == Outcome::kInstalled && (FetchAgainFromZero(verdict, resumed) ||
-                                         (assembled && verdict == DigestVerdict::kDiffers))) {
-    outcome = Receive(transfer, true, resumed, digest);
-    verdict = outcome == Outcome::kInstalled ? DigestVerdictOf(expected, digest)
-                                             : DigestVerdict::kUnchecked;
-  }
-  if (outcome == Outcome::kHardFailure) {
-    // A swap script from an earlier run would put this partial copy in place.
-    if (self && Exists(m_folder + L"delete.bat")) {
-      ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
-      m_fun.ReplaceSelf(m_folder);
-    }
-    transfer.outcome = outcome;
+  const Received received = ReceiveNew(transfer, final, temporary, expected);
+  if (received.outcome == Outcome::kHardFailure) {
+    if (own) own->Abandon();
+    transfer.outcome = received.outcome;
     return;
   }
-
-  if (outcome == Outcome::kInstalled && verdict == DigestVerdict::kDiffers) {
+  Outcome outcome = received.outcome;
+  const DigestVerdict verdict =
+      outcome == Outcome::kInstalled ? DigestVerdictOf(expected, received.digest) : DigestVerdict::kUnchecked;
+  if (outcome == Outcome::kInstalled && verdict != DigestVerdict::kMatches) {
     ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
     outcome = Outcome::kRowFailed;
   }
-  if (outcome == Outcome::kInstalled) {
-    if (self) {
+  if (own) {
+    if (outcome == Outcome::kInstalled) {
       m_selfReceived = true;
-      m_fun.ReplaceSelf(m_folder);
+      own->Accept();
     } else {
-      const Installed installed = Install(m_folder, temporary, final);
-      if (installed == Installed::kNot) {
-        outcome = Outcome::kRowFailed;  // old file and received file both kept
-      } else if (installed == Installed::kInPlace && verdict == DigestVerdict::kMatches) {
-        NoteInstalled(name, final, digest, transfer.reported);
-      }
+      own->Reject();
+    }
+  } else if (outcome == Outcome::kInstalled) {
+    const Installed installed = Install(m_folder, temporary, final);
+    if (installed == Installed::kNot) {
+      outcome = Outcome::kRowFailed;  // old file and received file both kept
+    } else if (installed == Installed::kInPlace) {
+      NoteInstalled(name, final, received.digest, received.length);
     }
   }
-  if (self && outcome != Outcome::kInstalled) {
-    // The script must never delete the updater without a replacement.
-    ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
-    m_fun.ReplaceSelf(m_folder);
-  }
   transfer.outcome = outcome;
+}
+
+// Receives the new file into its .tmp. A file the installation already has
+// an older copy of is first rebuilt from it where the server publishes an
+// index; any doubt falls back to the whole file, continuing what the .tmp
+// holds. A resumed or rebuilt file that misses its digest is fetched whole
+// once more (a resumed one most likely continued another release's .tmp).
+DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wstring& final,
+                                              const std::wstring& temporary, const std::wstring* expected) {
+  const std::wstring& name = transfer.name;
+  if (m_resume && Exists(final)) {
+    const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
+                               transfer.reported, transfer.answered, m_listsOfRanges};
+    const DeltaResult delta =
+        ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name), final, temporary, name);
+    if (delta.outcome == DeltaOutcome::kFailed) {
+      if (!transfer.diagnostic) transfer.diagnostic = delta.diagnostic;
+      return {Outcome::kHardFailure, {}, false, 0};
+    }
+    if (delta.outcome == DeltaOutcome::kAssembled) {
+      if (DigestVerdictOf(expected, delta.digest) != DigestVerdict::kDiffers) {
+        return {Outcome::kInstalled, delta.digest, false, transfer.reported};
+      }
+      return Receive(transfer, true);
+    }
+  }
+  const Received received = Receive(transfer, false);
+  if (received.outcome == Outcome::kInstalled &&
+      FetchAgainFromZero(DigestVerdictOf(expected, received.digest), received.resumed)) {
+    return Receive(transfer, true);
+  }
+  return received;
 }
 
 // A verified file, just put in place, for the digest cache. Only files whose
@@ -572,118 +615,78 @@ void DownloadRun::NoteInstalled(const std::wstring& name, const std::wstring& fi
   m_installed.push_back({DigestCacheKey(LocalPathOf(name)), stamp, bytes});
 }
 
-// Receives one body into the temporary file. kInstalled here means "received
-// whole and ready to install"; digest is then the MD5 of the whole temporary
-// file: the part kept from an earlier run is hashed before the rest arrives,
-// the rest as it is written.
-Outcome DownloadRun::Receive(Transfer& transfer, bool fromZero, bool& resumed,
-                             std::string& digest) {
+// Receives one body into the temporary file, continuing what it holds where
+// ranges are on: the kept part is hashed before the request, so the server
+// does not wait on it, and the rest as it is written. The row counts this
+// answer's bytes against its Content-Length.
+DownloadRun::Received DownloadRun::Receive(Transfer& transfer, bool fromZero) {
   const std::wstring& name = transfer.name;
   const std::wstring temporary = m_folder + LocalPathOf(name) + L".tmp";
   const std::wstring url = UrlOf(m_url, name);
   const auto fail = [&](const char* word) {
     if (!transfer.diagnostic) transfer.diagnostic = word;
-    return Outcome::kHardFailure;
+    return Received{Outcome::kHardFailure, {}, false, 0};
   };
   for (int attempt = 0; attempt < 2; ++attempt) {
     const bool askRange = m_resume && !fromZero;
-    long long offset =
-        ResumeOffset(askRange, askRange ? static_cast<long long>(TemporaryLength(temporary)) : 0);
-    // The kept part is hashed before the request, so the server does not wait
-    // on it; the file itself is opened only once the answer says how.
-    Md5 md5;
+    bool stopped = false;
+    KeptPrefix kept = askRange ? ReadKeptPrefix(temporary, &m_transfers, stopped) : KeptPrefix();
     // A stop while the kept part is hashed keeps it as it is for the next run.
-    if (offset > 0 && !AddFileToMd5(temporary, md5, &m_transfers) && !StopRequested(&m_transfers)) {
-      offset = 0;  // a kept part that cannot be read is received again
-      md5 = Md5();
-    }
-    resumed = offset > 0;
+    if (stopped) return fail("OpenUrlFail\n");
+    const std::uint64_t offset = kept.length;
     UrlRequest request = OpenUrlHandle(m_root, url, RequestHeader(askRange, offset), &m_transfers);
     if (!request) return fail("OpenUrlFail\n");
-    DWORD length = 0;
-    if (!QueryContentLength(request, length)) return fail("HttpQueryFail\n");
+    FileAnswer answer;
+    if (!QueryContentLength(request, answer.contentLength)) return fail("HttpQueryFail\n");
     DWORD status = 0;
     QueryStatusCode(request, status);
-    const wchar_t* mode = L"ab";
-    switch (AnswerUseOf(status, askRange, offset, attempt == 0)) {
+    answer.status = status;
+    std::string contentRange;
+    if (QueryHeaderText(request, HTTP_QUERY_CONTENT_RANGE, contentRange)) {
+      answer.contentRange = ParseContentRange(contentRange);
+    }
+    const AnswerDecision decision = DecideAnswer(answer, askRange, offset, attempt == 0);
+    switch (decision.use) {
       case AnswerUse::kAskAgainFromZero:
         fromZero = true;
         continue;
+      case AnswerUse::kRefuse:
+        return {};  // an error page is never written anywhere
       case AnswerUse::kRewriteWhole:
       case AnswerUse::kWriteWhole:
-        // Only a whole body replaces what an earlier run kept.
-        mode = L"wb";
-        md5 = Md5();
-        resumed = false;
+        kept = KeptPrefix();  // only a whole body replaces what an earlier run kept
         break;
-      case AnswerUse::kRefuse:
-        return Outcome::kRowFailed;  // an error page is never written anywhere
       case AnswerUse::kAppend:
-        if (offset == 0) mode = L"wb";  // the whole body from byte 0
         break;
     }
-    UniqueStream out(::_wfsopen(ExtendedLengthPath(temporary).c_str(), mode, _SH_DENYNO));
-    if (!out) return fail("OpenFileFail\n");
-
-    const std::uint64_t reported = length;
-    std::uint64_t received = 0;
-    transfer.received = 0;
-    transfer.reported = reported;
+    TemporaryFile file(temporary, name, &m_transfers, transfer.received);
+    const std::uint64_t countFrom = kept.length;
+    if (!file.Begin(decision.fileLength, std::move(kept), countFrom)) return fail("OpenFileFail\n");
+    transfer.reported = answer.contentLength;
     transfer.answered = true;
-    bool fileFailed = false;
-    const bool piped = reported >= kPipedLength;
-    std::unique_ptr<BodyPipe> pipe;
-    if (piped) {
-      pipe = std::make_unique<BodyPipe>(out.get(), md5,
-                                        FlushBeforeInstall(name, reported) ? FlushAside(temporary) : nullptr);
-    }
     const BodyResult body = ReadBody(
         request,
         [&](const char* data, DWORD count) {
-          // An endless answer is cut at its reported length.
-          const std::uint64_t room = reported - std::min(received, reported);
-          const DWORD keep = static_cast<DWORD>(std::min<std::uint64_t>(count, room));
-          received += count;
-          transfer.received = received;
           m_bytes += count;
           if (count == 0) return true;
-          if (pipe) {
-            // The bytes are already in the pipe's room: only keep is counted in.
-            if (!pipe->Filled(keep)) fileFailed = true;
-          } else {
-            if (keep > 0 && std::fwrite(data, 1, keep, out.get()) != keep) fileFailed = true;
-            md5.Update(data, keep);
-          }
-          return !fileFailed && keep == count;
+          // The bytes of a room are already in the file's chunk.
+          return file.Piped() ? file.Filled(count) : file.Append(data, count);
         },
-        &m_transfers, piped ? kLargeReadSize : kBodyReadSize,
-        pipe ? BodyRooms([&pipe] {
-          BodyPipe::Room room = pipe->NextRoom();
-          return BodyRoom{std::move(room.keep), room.data, static_cast<DWORD>(room.size)};
+        &m_transfers, file.Piped() ? kLargeReadSize : kBodyReadSize,
+        file.Piped() ? BodyRooms([&file] {
+          BodyPipe::Room room = file.NextRoom();
+          return BodyRoom{std::move(room.keep), room.data,
+                          static_cast<DWORD>(std::min<std::size_t>(room.size, kLargeReadSize))};
         })
-             : BodyRooms());
-    // Everything received is in the file before it is closed or kept.
-    if (pipe && !pipe->Finish()) fileFailed = true;
-    if (body == BodyResult::kReadFailed) {
-      return fail("InternetReadFileFail\n");  // the partial file stays for the next run
-    }
-    if (body == BodyResult::kComplete && received == reported && !fileFailed &&
-        FlushBeforeInstall(name, reported) && !FlushStreamToDisk(out.get())) {
-      fileFailed = true;
-    }
-    if (std::fclose(out.release()) != 0) fileFailed = true;
-    if (body == BodyResult::kSinkRefused || fileFailed || received != reported) {
-      // A body that ended early is an exact prefix, kept for the next run to
-      // continue; the installed copy is not touched. Bytes past the announced
-      // length or a failed write leave nothing to trust.
-      const bool endedEarly = body == BodyResult::kComplete && !fileFailed && received < reported;
-      if (!endedEarly) ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
-      return Outcome::kRowFailed;
-    }
-    digest = Md5::ToHex(md5.Final());
-    return Outcome::kInstalled;
+                     : BodyRooms());
+    // A body that ended early is an exact prefix, kept for the next run to
+    // continue; bytes past the file's end or a failed write leave nothing.
+    const TemporaryFile::Ending ending = file.Finish();
+    if (body == BodyResult::kReadFailed) return fail("InternetReadFileFail\n");
+    if (ending.state != TemporaryFile::State::kComplete) return {};
+    return {Outcome::kInstalled, ending.digest, file.Kept() > 0, file.Length()};
   }
-  return Outcome::kRowFailed;
+  return {};
 }
 
 }  // namespace

@@ -12,8 +12,10 @@ Rule keys: status, body, body_hex, chunked, no_length, length, headers
 abort_after, stall_before, stall_after {"bytes", "seconds"}, trickle
 {"after", "interval"} (past "after" bytes, one byte per "interval" seconds),
 ranges, range_lists ("first": a list of ranges is answered with its first
-range only; "whole": with the whole file; default: multipart/byteranges, as
-nginx answers), times, endless, refuse. Every request is appended to the log
+range only; "whole": with the whole file; "416": refused, as some caches
+refuse any list; default: multipart/byteranges, as nginx answers),
+answer_from (a range request is answered with the file from this offset on,
+as a broken proxy might), times, endless, refuse. Every request is appended to the log
 as one JSON line.
 """
 
@@ -197,7 +199,11 @@ class Handler(BaseHTTPRequestHandler):
         listed = self.range_list(len(data)) if status == 200 else None
         if listed and ranges_on and rule.get("ranges", True) and rule.get("range_lists") != "whole":
             headers.append(("Accept-Ranges", "bytes"))
-            if rule.get("range_lists") == "first":
+            if rule.get("range_lists") == "416":
+                status = 416
+                headers.append(("Content-Range", "bytes */%d" % len(data)))
+                data, ctype = b"", None
+            elif rule.get("range_lists") == "first":
                 start, end = listed[0]
                 status = 206
                 headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end, len(data))))
@@ -212,6 +218,8 @@ class Handler(BaseHTTPRequestHandler):
         elif status == 200 and ranges_on and rule.get("ranges", True):
             headers.append(("Accept-Ranges", "bytes"))
             status, start, end = self.parse_range(len(data))
+            if status == 206 and "answer_from" in rule:
+                start, end = min(int(rule["answer_from"]), len(data) - 1), len(data) - 1
             if status == 206:
                 headers.append(("Content-Range",
                                 "bytes %d-%d/%d" % (start, end, len(data))))

@@ -20,49 +20,52 @@ TEST(DownloadPolicy, ProbeAnswers) {
 }
 
 TEST(DownloadPolicy, WhatToAskFor) {
-  const struct {
-    bool askRange;
-    long long partial;
-    long long offset;
-    const wchar_t* header;
-  } cases[] = {
-      {true, 5000, 5000, L"Range: bytes=5000-\r\n\r\n"},
-      {true, 0, 0, L"Range: bytes=0-\r\n\r\n"},  // resume mode, nothing kept yet
-      {true, 2147483647LL, 2147483647LL, L"Range: bytes=2147483647-\r\n\r\n"},
-      {true, 2147483648LL, 0, L"Range: bytes=0-\r\n\r\n"},  // beyond the header's %d
-      {false, 5000, 0, L"Accept: */*\r\n\r\n"},
-  };
-  for (const auto& c : cases) {
-    const long long offset = ResumeOffset(c.askRange, c.partial);
-    EXPECT_EQ(offset, c.offset) << c.partial;
-    EXPECT_EQ(RequestHeader(c.askRange, offset), c.header) << c.partial;
-  }
+  EXPECT_EQ(RequestHeader(true, 5000), L"Range: bytes=5000-\r\n\r\n");
+  EXPECT_EQ(RequestHeader(true, 0), L"Range: bytes=0-\r\n\r\n");  // resume mode, nothing kept yet
+  // Past the 32-bit marks, a kept part of a large archive is still continued.
+  EXPECT_EQ(RequestHeader(true, 4294967296ull + 5), L"Range: bytes=4294967301-\r\n\r\n");
+  EXPECT_EQ(RequestHeader(false, 5000), L"Accept: */*\r\n\r\n");
 }
 
 TEST(DownloadPolicy, AnswersToAFileRequest) {
+  const auto range = [](std::uint64_t first, std::uint64_t last, std::uint64_t total) {
+    return std::optional<ContentRange>(ContentRange{{first, last}, total});
+  };
+  const std::uint64_t big = 5000000000ull;  // past 4 GiB
   const struct {
-    unsigned long status;
+    FileAnswer answer;
     bool askedRange;
-    long long offset;
+    std::uint64_t offset;
     bool firstAttempt;
     AnswerUse want;
+    std::uint64_t length;
   } cases[] = {
-      {200, false, 0, true, AnswerUse::kWriteWhole},
-      {200, true, 0, true, AnswerUse::kWriteWhole},
-      {200, true, 3000, true, AnswerUse::kRewriteWhole},  // range ignored: never appended
-      {206, true, 3000, true, AnswerUse::kAppend},
-      {206, true, 0, true, AnswerUse::kAppend},
-      {206, false, 0, true, AnswerUse::kRefuse},  // a part nobody asked for
-      {416, true, 8000, true, AnswerUse::kAskAgainFromZero},
-      {416, true, 0, false, AnswerUse::kRefuse},  // only once
-      {416, false, 0, true, AnswerUse::kRefuse},
-      {404, true, 3000, true, AnswerUse::kRefuse},
-      {500, false, 0, true, AnswerUse::kRefuse},
-      {0, true, 0, true, AnswerUse::kRefuse},
+      {{200, 7000, {}}, false, 0, true, AnswerUse::kWriteWhole, 7000},
+      {{200, big, {}}, true, 0, true, AnswerUse::kWriteWhole, big},
+      {{200, 7000, {}}, true, 3000, true, AnswerUse::kRewriteWhole, 7000},  // range ignored: never appended
+      {{206, 4000, range(3000, 6999, 7000)}, true, 3000, true, AnswerUse::kAppend, 7000},
+      {{206, big - 4294967300ull, range(4294967300ull, big - 1, big)}, true, 4294967300ull, true,
+       AnswerUse::kAppend, big},
+      // A 206 that does not continue the kept part: asked again from zero, once.
+      {{206, 7000, range(0, 6999, 7000)}, true, 3000, true, AnswerUse::kAskAgainFromZero, 0},
+      {{206, 1000, range(3000, 3999, 7000)}, true, 3000, true, AnswerUse::kAskAgainFromZero, 0},
+      {{206, 3999, range(3000, 6999, 7000)}, true, 3000, true, AnswerUse::kAskAgainFromZero, 0},
+      {{206, 4000, {}}, true, 3000, true, AnswerUse::kAskAgainFromZero, 0},
+      {{206, 4000, range(0, 6999, 7000)}, true, 3000, false, AnswerUse::kRefuse, 0},
+      {{206, 7000, range(0, 6999, 7000)}, false, 0, true, AnswerUse::kRefuse, 0},  // a part nobody asked for
+      {{416, 0, {}}, true, 8000, true, AnswerUse::kAskAgainFromZero, 0},
+      {{416, 0, {}}, true, 0, false, AnswerUse::kRefuse, 0},  // only once
+      {{416, 0, {}}, false, 0, true, AnswerUse::kRefuse, 0},
+      {{404, 100, {}}, true, 3000, true, AnswerUse::kRefuse, 0},
+      {{500, 100, {}}, false, 0, true, AnswerUse::kRefuse, 0},
+      {{0, 0, {}}, true, 0, true, AnswerUse::kRefuse, 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(AnswerUseOf(c.status, c.askedRange, c.offset, c.firstAttempt), c.want)
-        << c.status << " range " << c.askedRange << " offset " << c.offset;
+    const AnswerDecision decision = DecideAnswer(c.answer, c.askedRange, c.offset, c.firstAttempt);
+    EXPECT_EQ(decision.use, c.want) << c.answer.status << " range " << c.askedRange << " offset " << c.offset;
+    if (decision.use != AnswerUse::kRefuse && decision.use != AnswerUse::kAskAgainFromZero) {
+      EXPECT_EQ(decision.fileLength, c.length) << c.answer.status << " offset " << c.offset;
+    }
   }
 }
 

@@ -178,7 +178,12 @@ class DownloadTest : public ::testing::Test {
   std::wstring BaseUrl() const { return ServerUrl() + Utf8ToWide(m_base); }
   std::wstring Local(const std::wstring& name) const { return m_folder + name; }
 
-  void Serve(const std::string& name, const std::string& bytes) { ServeBytes(UrlPath(name), bytes); }
+  // Each served file's digest goes to the run as a check would hand it over,
+  // unless a test names the digests itself.
+  void Serve(const std::string& name, const std::string& bytes) {
+    ServeBytes(UrlPath(name), bytes);
+    m_served[name] = Md5::HexOf(bytes);
+  }
 
   // {"paths": {"<base><name>": <rule>, ...}} plus optional top-level members.
   void Faults(const std::map<std::string, std::string>& rules, const std::string& extra = "") {
@@ -197,6 +202,7 @@ class DownloadTest : public ::testing::Test {
 
   // The digests a check would have handed over from the server manifest.
   void ExpectDigests(const std::map<std::wstring, std::string>& digests) {
+    m_digestsNamed = true;
     ManifestTable table;
     for (const auto& [name, digest] : digests) table.emplace(name, Utf8ToWide(digest));
     m_fun.SetServerDigests(std::move(table));
@@ -204,8 +210,22 @@ class DownloadTest : public ::testing::Test {
 
   bool Download(const DownloadList& list) { return Download(BaseUrl(), m_folder, list); }
   bool Download(const std::wstring& url, const std::wstring& folder, const DownloadList& list) {
+    HandOverDigests(list);
     return m_fun.DownloadFiles(url, folder, list, m_ui.progress, m_ui.counter, m_ui.speed,
                                m_ui.fileName, m_ui.list);
+  }
+  void HandOverDigests(const DownloadList& list) {
+    if (!m_digestsNamed) {
+      // A name the server does not hold gets a digest nothing matches.
+      ManifestTable table;
+      for (const std::wstring& name : list) {
+        std::string key = WideToUtf8(name);
+        std::replace(key.begin(), key.end(), '\\', '/');
+        const auto served = m_served.find(key);
+        table[name] = Utf8ToWide(served != m_served.end() ? served->second : std::string(32, '0'));
+      }
+      m_fun.SetServerDigests(std::move(table));
+    }
   }
 
   bool Diagnosed(const std::string& word) const {
@@ -216,6 +236,8 @@ class DownloadTest : public ::testing::Test {
   }
 
   std::string m_base;
+  std::map<std::string, std::string> m_served;  // name as served: MD5
+  bool m_digestsNamed = false;
   std::wstring m_folder;
   Controls m_ui;
   CMyFun m_fun;
@@ -347,6 +369,39 @@ TEST_F(DownloadResumeTest, PartialTmpAsksOnlyForTheRestAndShowsThoseBytes) {
   EXPECT_EQ(FinalSizes(L"2.00K(当前大小)/2.00K(总大小)"), m_ui.Cell(0, 1));
   EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), file));
   EXPECT_FALSE(PathExists(Local(L"big.bin.tmp")));
+}
+
+// A proxy that answers a resumed request with another range: the kept part
+// is not continued with bytes from elsewhere in the file; the file is asked
+// for again from zero.
+TEST_F(DownloadResumeTest, AnswerThatDoesNotContinueTheTmpIsAskedAgainFromZero) {
+  const std::string file = Pattern(7000, 8);
+  Serve("big.bin", file);
+  WriteBytes(Local(L"big.bin.tmp"), file.substr(0, 5000));
+  Faults({{"big.bin", R"({"answer_from": 1000})"}});
+
+  ASSERT_TRUE(Download({L"big.bin"}));
+
+  const auto requests = Requests("big.bin");
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ("bytes=5000-", Header(requests[1], "range"));
+  EXPECT_EQ("", Header(requests[2], "range"));
+  EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), file));
+  EXPECT_EQ(FinalSizes(L"7.00K(当前大小)/7.00K(总大小)"), m_ui.Cell(0, 1));
+}
+
+// A length past 4 GiB is read whole (not cut to 32 bits): a body that ends
+// short of it fails its row and keeps its exact prefix for the next run.
+TEST_F(DownloadResumeTest, LengthPast4GiBIsReadWhole) {
+  const std::string file = Pattern(300000, 9);
+  Serve("huge.pak", file);
+  Faults({{"huge.pak", R"({"length": 4294967396, "ranges": false})"}});
+
+  ASSERT_TRUE(Download({L"huge.pak"}));
+
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_FALSE(PathExists(Local(L"huge.pak")));
+  EXPECT_TRUE(HoldsBytes(Local(L"huge.pak.tmp"), file));
 }
 
 TEST_F(DownloadResumeTest, NestedNameCreatesItsFoldersAndMapsToSlashes) {
@@ -642,7 +697,7 @@ TEST_F(DownloadSelfTest, RejectedNewUpdaterTakesBackTheSwapEvenWhenTheRunThenFai
 
   Serve("Updater.exe", Pattern(6000, 32));
   Serve("z.bin", Pattern(90000, 33));
-  ExpectDigests({{L"Updater.exe", Md5::HexOf("another release")}});
+  ExpectDigests({{L"Updater.exe", Md5::HexOf("another release")}, {L"z.bin", Md5::HexOf(Pattern(90000, 33))}});
   Faults({{"z.bin", R"({"abort_after": 40000, "stall_after": {"bytes": 40000, "seconds": 2}})"}});
 
   EXPECT_FALSE(Download({L"Updater.exe", L"z.bin"}));
@@ -946,16 +1001,30 @@ TEST_F(DownloadGuardTest, InstalledFilesEnterTheDigestCacheAndAReplacedOneIsRead
   EXPECT_NE(std::string::npos, manifest.find("data.bin\tCalculateMd5Worry\r\n")) << manifest;
 }
 
+// Bytes that miss their digest, and files whose manifest entry cannot check
+// them (a digest with a trailing blank, a typo, or none), are never installed;
+// the latter are not even requested.
 TEST_F(DownloadGuardTest, BytesThatMissTheirDigestAreNotInstalled) {
   const std::string old = Pattern(600, 45), good = Pattern(2100, 46);
+  const std::string typo = Pattern(900, 50);
   Serve("a.bin", Pattern(100, 47));
   Serve("wrong.bin", Pattern(1500, 48));
   Serve("good.bin", good);
+  Serve("typo.bin", typo);
   WriteBytes(Local(L"wrong.bin"), old);
-  ExpectDigests({{L"wrong.bin", Md5::HexOf(Pattern(1500, 49))}, {L"good.bin", Md5::HexOf(good)}});
+  WriteBytes(Local(L"typo.bin"), old);
+  ExpectDigests({{L"wrong.bin", Md5::HexOf(Pattern(1500, 49))},
+                 {L"good.bin", Md5::HexOf(good)},
+                 {L"typo.bin", Md5::HexOf(typo) + " "}});
 
-  EXPECT_TRUE(Download({L"a.bin", L"wrong.bin", L"good.bin"}));
+  EXPECT_TRUE(Download({L"a.bin", L"wrong.bin", L"good.bin", L"typo.bin"}));
 
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_FALSE(PathExists(Local(L"a.bin")));
+  EXPECT_EQ(kFailed, m_ui.Cell(3, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"typo.bin"), old));
+  EXPECT_TRUE(Requests("typo.bin").empty());
+  EXPECT_FALSE(PathExists(Local(L"typo.bin.tmp")));
   EXPECT_EQ(kFailed, m_ui.Cell(1, 1));
   EXPECT_TRUE(HoldsBytes(Local(L"wrong.bin"), old));
   EXPECT_FALSE(PathExists(Local(L"wrong.bin.tmp")));
@@ -975,6 +1044,7 @@ TEST_F(DownloadGuardTest, DigestsOfTheCheckHoldWhenItsManifestCopyIsGone) {
   WriteBytes(Local(L"wrong.bin"), old);
   std::wstring verdict;
   const DownloadList list = m_fun.CheckVersion(BaseUrl(), m_folder, verdict);
+  m_digestsNamed = true;  // the check's own
   ASSERT_EQ(L"Part", verdict);
   ASSERT_EQ((DownloadList{L"good.bin", L"wrong.bin"}), list);
   ASSERT_TRUE(::DeleteFileW(Local(L"UpDate.ini").c_str()));
@@ -1096,6 +1166,51 @@ TEST_F(DownloadDeltaTest, ManyChangesAreFetchedByRequestsInFlightAndWrittenInOrd
   }
 }
 
+// A cache that refuses any list of ranges with 416 but serves one range:
+// one range per request, and still only the changes cross the wire.
+TEST_F(DownloadDeltaTest, ListRefusedWith416IsAskedOneRangeAtATime) {
+  Faults({{"game.pak", R"({"range_lists": "416"})"}});
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+  const auto requests = FileRequests();
+  ASSERT_EQ(4u, requests.size());
+  EXPECT_EQ("416", JsonField(requests[0], "status"));
+  for (std::size_t i = 1; i < requests.size(); ++i) {
+    EXPECT_EQ("206", JsonField(requests[i], "status")) << i;
+    EXPECT_EQ(std::string::npos, Header(requests[i], "range").find(',')) << i;
+  }
+}
+
+// An index's length is only a claim: one that says every block is held and
+// the file is 1 GiB long is checked against the served length before a byte
+// is written, and refused; the file is fetched whole.
+TEST_F(DownloadDeltaTest, IndexClaimingAnotherLengthIsRefusedBeforeAnythingIsWritten) {
+  const std::uint64_t claimed = 1ull << 30;
+  std::string index = "UPDDELT1";
+  for (int i = 0; i < 8; ++i) index += static_cast<char>(claimed >> (8 * i));
+  index += std::string("\x00\x00\x10\x00\x02\x03\x00\x00", 8);  // 1 MiB blocks
+  const std::string zeros(1u << 20, '\0');
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(zeros.data());
+  RollingSum weak;
+  weak.Start(bytes, static_cast<std::uint32_t>(zeros.size()));
+  const std::uint64_t strong = StrongSum(bytes, zeros.size());
+  std::string sums;
+  for (int i = 0; i < 2; ++i) sums += static_cast<char>(weak.Weak() >> (8 * i));
+  for (int i = 0; i < 3; ++i) sums += static_cast<char>(strong >> (8 * i));
+  for (std::uint64_t block = 0; block < claimed >> 20; ++block) index += sums;
+  Serve("UpDate.delta/game.pak", index);
+  WriteBytes(Local(L"game.pak"), m_old + zeros + zeros);
+
+  ASSERT_TRUE(Download({L"game.pak"}));
+
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
+  const auto requests = FileRequests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=" + std::to_string(claimed - 1) + "-" + std::to_string(claimed - 1),
+            Header(requests[0], "range"));
+  EXPECT_EQ("bytes=0-", Header(requests[1], "range"));
+}
+
 TEST_F(DownloadDeltaTest, ListAnsweredWithTheWholeFileUsesThatAnswer) {
   Faults({{"game.pak", R"({"range_lists": "whole"})"}});
   ASSERT_TRUE(Download({L"game.pak"}));
@@ -1124,8 +1239,12 @@ TEST_F(DownloadDeltaTest, IndexThatLiesCostsOneWholeDownloadNeverWrongBytes) {
   ASSERT_TRUE(Download({L"game.pak"}));
   EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_new));
   const auto requests = FileRequests();
-  ASSERT_EQ(1u, requests.size());  // nothing to fetch by range, then the whole file
-  EXPECT_EQ("", Header(requests[0], "range"));
+  // Nothing to fetch by range: one byte to learn the served length, which
+  // disagrees with the index's, then the whole file.
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=" + std::to_string(m_old.size() - 1) + "-" + std::to_string(m_old.size() - 1),
+            Header(requests[0], "range"));
+  EXPECT_EQ("bytes=0-", Header(requests[1], "range"));
 }
 
 class DownloadParallelTest : public DownloadTest {
@@ -1244,6 +1363,7 @@ TEST_F(DownloadParallelTest, StopWithFourInFlightEndsPromptlyAndKeepsEveryPartia
     stoppedAt = ::GetTickCount();
     stop.Request();
   });
+  HandOverDigests(m_list);
   const bool result = m_fun.DownloadFiles(BaseUrl(), m_folder, m_list, m_ui.progress, m_ui.counter,
                                           m_ui.speed, m_ui.fileName, m_ui.list, &stop);
   const DWORD endedAt = ::GetTickCount();
