@@ -373,21 +373,26 @@ TEST_F(DownloadResumeTest, PartialTmpAsksOnlyForTheRestAndShowsThoseBytes) {
 
 // A proxy that answers a resumed request with another range: the kept part
 // is not continued with bytes from elsewhere in the file; the file is asked
-// for again from zero.
+// for again from zero, and a .tmp cut short on the way is still a prefix.
 TEST_F(DownloadResumeTest, AnswerThatDoesNotContinueTheTmpIsAskedAgainFromZero) {
   const std::string file = Pattern(7000, 8);
   Serve("big.bin", file);
   WriteBytes(Local(L"big.bin.tmp"), file.substr(0, 5000));
-  Faults({{"big.bin", R"({"answer_from": 1000})"}});
+  Faults({{"big.bin", R"({"answer_from": 1000, "cut_after": 1500})"}});
 
   ASSERT_TRUE(Download({L"big.bin"}));
 
-  const auto requests = Requests("big.bin");
+  auto requests = Requests("big.bin");
   ASSERT_EQ(3u, requests.size());
   EXPECT_EQ("bytes=5000-", Header(requests[1], "range"));
   EXPECT_EQ("", Header(requests[2], "range"));
+  EXPECT_EQ(kFailed, m_ui.Cell(0, 1));
+  EXPECT_TRUE(HoldsBytes(Local(L"big.bin.tmp"), file.substr(0, 1500)));
+
+  SetFaults("");
+  ASSERT_TRUE(Download({L"big.bin"}));
   EXPECT_TRUE(HoldsBytes(Local(L"big.bin"), file));
-  EXPECT_EQ(FinalSizes(L"7.00K(当前大小)/7.00K(总大小)"), m_ui.Cell(0, 1));
+  EXPECT_EQ(FinalSizes(L"5.50K(当前大小)/5.50K(总大小)"), m_ui.Cell(0, 1));
 }
 
 // A length past 4 GiB is read whole (not cut to 32 bits): a body that ends
