@@ -10,7 +10,9 @@ nothing else can answer on it.
 """
 from datetime import datetime, timedelta, timezone
 import os
+import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,8 +27,8 @@ if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
 
 
 sys.path.insert(0, HERE)
-from harness import (BASE_PATH, BUILD, TOOL, WAIT, Installation, ReleaseTestCase, Server,  # noqa: E402
-                     manifest_bytes, md5, read_tree, wait_until)
+from harness import (BASE_PATH, BUILD, PORT, TOOL, WAIT, Installation, ReleaseTestCase, Server,  # noqa: E402
+                     Varnish, free_port, manifest_bytes, md5, read_tree, wait_until)
 
 
 def release_files(updater, client):
@@ -569,6 +571,71 @@ class EndToEnd(Checks):
         finally:
             install.remove()
             shutil.rmtree(root, ignore_errors=True)
+
+
+# A real program of some size, as games ship them: Wine's own, always there beside Wine.
+WINE_PROGRAM = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/shell32.dll"
+
+
+def older_copy(data, seed=28):
+    """The same program a release earlier: a dozen stretches rewritten, one
+    cut out and one put in, spread over the whole file."""
+    rng = random.Random(seed)
+    out = bytearray(data)
+    step = len(data) // 24
+    for i in range(1, 24, 2):
+        at = i * step + rng.randrange(step // 2)
+        out[at:at + 3000] = rng.randbytes(3000)
+    del out[5 * step:5 * step + 7000]
+    out[17 * step:17 * step] = rng.randbytes(5000)
+    return bytes(out)
+
+
+def ranged_status(path, ranges):
+    """The status of one GET with this Range from the updater's address."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=WAIT) as connection:
+        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: {ranges}\r\n"
+                           "Connection: close\r\n\r\n".encode())
+        return int(connection.makefile("rb").readline().split()[1])
+
+
+class BehindACache(Checks):
+    """The release served through a real Varnish on the updater's address,
+    nginx behind it, as a CDN does."""
+
+    def test_a_cache_that_refuses_lists_of_ranges_still_gets_only_the_changes(self):
+        """generate --delta, a real program with scattered changes, behind a
+        cache that answers a list of ranges with 416 and one range with 206:
+        what crosses the wire is the changes and the index, not the file."""
+        if not os.path.exists(WINE_PROGRAM):
+            self.skipTest(f"{WINE_PROGRAM} is not there (Debian's libwine)")
+        with open(WINE_PROGRAM, "rb") as program:
+            new = program.read()
+        name = "bin/shell32.dll"
+        release = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client, name: new}
+        self.publish(release, with_tool=True, delta=True)
+        self.server = Server(self.release_root, port=free_port())
+        self.cache = Varnish(self.server.port)
+        install = self.install(dict(release, **{name: older_copy(new)}))
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome(120)
+        self.assertIsNotNone(state, self.driver.state())
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        size = len(new) / 1000.0
+        self.assertEqual([["bin\\shell32.dll", f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n"]], state["rows"])
+        self.assert_installed(install, release)
+
+        delivered = [entry for entry in self.cache.deliveries()
+                     if entry[0] in (BASE_PATH + "Update/" + name, BASE_PATH + "Update/UpDate.delta/" + name)]
+        sent = sum(entry[3] for entry in delivered)
+        # The changes and the index; a whole download after a refused list is all of it.
+        self.assertLess(sent, 0.4 * len(new), f"{sent} of {len(new)} bytes: {delivered}")
+        # The cache is the one that matters: it refuses a list and serves one range.
+        self.assertEqual(416, ranged_status(BASE_PATH + "Update/" + name, "bytes=0-9,1000-1009"))
+        self.assertEqual(206, ranged_status(BASE_PATH + "Update/" + name, "bytes=1000-1009"))
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
 
 
 def make_certificates(folder):
