@@ -198,7 +198,7 @@ class Varnish:
                    "-p", "thread_pools=1", "-p", "thread_pool_min=10", "-p", "thread_pool_max=100"]
         self.output = open(os.path.join(self.work, "varnishd.out"), "wb")
         self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT)
-        # The manager answers only once its cache process runs.
+        # Listening is not enough: the manager binds the port before its cache process runs.
         if not wait_until(self._ready, WAIT):
             self.stop()
             raise RuntimeError("varnishd did not start")
