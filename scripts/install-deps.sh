@@ -15,6 +15,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   fonts-wqy-zenhei locales
   nginx-light openssl
+  varnish  # the end-to-end suite's cache in front of nginx, as a CDN puts one
   curl time
   zsync  # make bench's delta cases measure against its client
 )

@@ -9,8 +9,12 @@ private network namespace (in_netns.sh) where that port is certainly free and
 nothing else can answer on it.
 """
 from datetime import datetime, timedelta, timezone
+import hashlib
 import os
+import random
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,8 +29,8 @@ if os.environ.get("UPDATER_IN_NETNS") != "1" and __name__ == "__main__":
 
 
 sys.path.insert(0, HERE)
-from harness import (BASE_PATH, BUILD, TOOL, WAIT, Installation, ReleaseTestCase, Server,  # noqa: E402
-                     manifest_bytes, md5, read_tree, wait_until)
+from harness import (BASE_PATH, BUILD, PORT, TOOL, WAIT, Installation, ReleaseTestCase, Server,  # noqa: E402
+                     Varnish, free_port, manifest_bytes, manifest_of_digests, md5, read_tree, wait_until)
 
 
 def release_files(updater, client):
@@ -569,6 +573,184 @@ class EndToEnd(Checks):
         finally:
             install.remove()
             shutil.rmtree(root, ignore_errors=True)
+
+
+# A real program of some size, as games ship them: Wine's own, always there beside Wine.
+WINE_PROGRAM = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/shell32.dll"
+
+
+def older_copy(data, seed=28):
+    """The same program a release earlier: a dozen stretches rewritten, one
+    cut out and one put in, spread over the whole file."""
+    rng = random.Random(seed)
+    out = bytearray(data)
+    step = len(data) // 24
+    for i in range(1, 24, 2):
+        at = i * step + rng.randrange(step // 2)
+        out[at:at + 3000] = rng.randbytes(3000)
+    del out[5 * step:5 * step + 7000]
+    out[17 * step:17 * step] = rng.randbytes(5000)
+    return bytes(out)
+
+
+def ranged_status(path, ranges):
+    """The status of one GET with this Range from the updater's address."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=WAIT) as connection:
+        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: {ranges}\r\n"
+                           "Connection: close\r\n\r\n".encode())
+        return int(connection.makefile("rb").readline().split()[1])
+
+
+class BehindACache(Checks):
+    """The release served through a real Varnish on the updater's address,
+    nginx behind it, as a CDN does."""
+
+    def test_a_cache_that_refuses_lists_of_ranges_still_gets_only_the_changes(self):
+        """generate --delta, a real program with scattered changes, behind a
+        cache that answers a list of ranges with 416 and one range with 206:
+        what crosses the wire is the changes and the index, not the file."""
+        if not os.path.exists(WINE_PROGRAM):
+            self.skipTest(f"{WINE_PROGRAM} is not there (Debian's libwine)")
+        with open(WINE_PROGRAM, "rb") as program:
+            new = program.read()
+        name = "bin/shell32.dll"
+        release = {"Updater.exe": self.updater, "QyrUIPro.exe": self.client, name: new}
+        self.publish(release, with_tool=True, delta=True)
+        self.server = Server(self.release_root, port=free_port())
+        self.cache = Varnish(self.server.port)
+        install = self.install(dict(release, **{name: older_copy(new)}))
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome(120)
+        self.assertIsNotNone(state, self.driver.state())
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"], state)
+        size = len(new) / 1000.0
+        self.assertEqual([["bin\\shell32.dll", f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n"]], state["rows"])
+        self.assert_installed(install, release)
+
+        delivered = [entry for entry in self.cache.deliveries()
+                     if entry[0] in (BASE_PATH + "Update/" + name, BASE_PATH + "Update/UpDate.delta/" + name)]
+        sent = sum(entry[3] for entry in delivered)
+        # The changes and the index; a whole download after a refused list is all of it.
+        self.assertLess(sent, 0.4 * len(new), f"{sent} of {len(new)} bytes: {delivered}")
+        # The cache is the one that matters: it refuses a list and serves one range.
+        self.assertEqual(416, ranged_status(BASE_PATH + "Update/" + name, "bytes=0-9,1000-1009"))
+        self.assertEqual(206, ranged_status(BASE_PATH + "Update/" + name, "bytes=1000-1009"))
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
+
+
+FOUR_GIB = 1 << 32
+HUGE_LENGTH = 4_617_089_843  # 4.3 GiB and an odd tail
+HUGE_KEPT = 4_509_715_661  # what an earlier run left of it, about 4.2 GiB
+HUGE_NAME = "data/huge.pak"
+
+
+def write_sparse(path, length, stretches):
+    """A file of this length, zeros (holes) but for the given stretches."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.truncate(length)
+        for offset, data in stretches.items():
+            os.pwrite(out.fileno(), data[:max(0, length - offset)], offset)
+
+
+def md5_of_file(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as data:
+        while chunk := data.read(1 << 20):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+class FilesPast4GiB(Checks):
+    """A release file past 4 GiB against nginx: a sparse file on the server,
+    with random bytes where 32 bits of length or offset would go wrong (the
+    start, both sides of 4 GiB, where a resume continues, the end). The
+    installed copy is written for real, and removed with the installation."""
+
+    @classmethod
+    def setUpClass(cls):
+        # The release's file is sparse; the installed copy is written for real.
+        free = shutil.disk_usage(tempfile.gettempdir()).free
+        if free < 12e9:
+            raise unittest.SkipTest(f"needs about 12 GB free in {tempfile.gettempdir()}, has {free / 1e9:.1f} GB")
+        super().setUpClass()
+        cls.stretches = {0: os.urandom(1 << 16), FOUR_GIB - 40_000: os.urandom(80_000),
+                         FOUR_GIB + 3_000_000: os.urandom(1 << 16), HUGE_KEPT - 30_000: os.urandom(60_000),
+                         HUGE_LENGTH - 50_000: os.urandom(50_000)}
+        folder = tempfile.mkdtemp(prefix="e2e-huge-")
+        cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
+        cls.huge = os.path.join(folder, "huge.pak")
+        write_sparse(cls.huge, HUGE_LENGTH, cls.stretches)
+        cls.huge_digest = md5_of_file(cls.huge)
+
+    def publish_huge(self):
+        self.publish({"Updater.exe": self.updater})
+        served = os.path.join(self.update, *HUGE_NAME.split("/"))
+        os.makedirs(os.path.dirname(served))
+        os.link(self.huge, served)
+        with open(os.path.join(self.update, "UpDate.ini"), "wb") as manifest:
+            manifest.write(manifest_of_digests({"Updater.exe": md5(self.updater), HUGE_NAME: self.huge_digest}))
+
+    def update_to_the_end(self, install, answered):
+        """One run to its outcome, with the row read from here all along: its
+        sizes count the bytes of the answer (answered of them in all); then
+        the counter and the installed file as they must be. Prints the time."""
+        self.open_dialog(install)
+        clicked = time.monotonic()
+        self.driver.ask("click 1001")
+        total = f"{answered / 1000.0:.2f}"
+        seen, state = set(), None
+        while state is None and time.monotonic() < clicked + 600:
+            state = self.driver.wait_outcome(0)
+            if state is None:
+                rows = self.driver.state().get("rows", [])
+                seen.update(row[1] for row in rows)
+                time.sleep(0.5)
+        took = time.monotonic() - clicked
+        print(f"\n  {self.id().rsplit('.', 1)[-1]}: the run took {took:.1f} s", file=sys.stderr)
+        self.assertIsNotNone(state, self.driver.state())
+        partial = install.path(HUGE_NAME + ".tmp")
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"],
+                         (state, self.requests_for_huge(), os.path.exists(partial) and os.path.getsize(partial)))
+        self.assertEqual("1个(当前已下载文件个数)/1个(总文件个数)", state["controls"]["1020"]["text"])
+        self.assertEqual([["data\\huge.pak", f"{total}K(当前大小)/{total}K(总大小) \r\n"]], state["rows"])
+        for text in seen - {"0.00K(当前大小)/0.00K(总大小)"}:
+            match = re.fullmatch(r"(\d+\.\d\d)K\(当前大小\)/(\d+\.\d\d)K\(总大小\)( \r\n)?", text)
+            self.assertIsNotNone(match, text)
+            self.assertEqual(total, match.group(2), text)
+            self.assertLessEqual(float(match.group(1)), answered / 1000.0, text)
+        self.assertFalse(os.path.exists(install.path(HUGE_NAME + ".tmp")))
+        self.assertEqual(HUGE_LENGTH, os.path.getsize(install.path(HUGE_NAME)))
+        self.assertEqual(self.huge_digest, md5_of_file(install.path(HUGE_NAME)))
+        self.driver.ask("click 1002")
+        self.assertIsNotNone(install.wait_exit())
+
+    def requests_for_huge(self):
+        with open(os.path.join(self.server.work, "access.log"), encoding="utf-8") as log:
+            return [line.strip() for line in log
+                    if line.startswith(BASE_PATH + "Update/" + HUGE_NAME + " ") and '"bytes=1-1"' not in line]
+
+    def test_a_partial_file_past_4_gib_is_resumed_and_installed(self):
+        self.publish_huge()
+        self.server = Server(self.release_root)
+        install = self.install({"Updater.exe": self.updater})
+        # An exact prefix, sparse as the file is.
+        write_sparse(install.path(HUGE_NAME + ".tmp"), HUGE_KEPT, self.stretches)
+        self.update_to_the_end(install, HUGE_LENGTH - HUGE_KEPT)
+        # Only the rest crossed the wire, asked for from its 64-bit offset.
+        self.assertEqual([f'{BASE_PATH}Update/{HUGE_NAME} "bytes={HUGE_KEPT}-" {HUGE_LENGTH - HUGE_KEPT} 206'],
+                         self.requests_for_huge())
+
+    def test_a_file_past_4_gib_is_downloaded_whole_and_installed(self):
+        self.publish_huge()
+        self.server = Server(self.release_root)
+        install = self.install({"Updater.exe": self.updater})
+        self.update_to_the_end(install, HUGE_LENGTH)
+        requests = self.requests_for_huge()
+        self.assertEqual(1, len(requests), requests)
+        self.assertRegex(requests[0], rf' {HUGE_LENGTH} 20[06]$')
 
 
 def make_certificates(folder):

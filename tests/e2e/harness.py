@@ -54,9 +54,55 @@ def wait_until(condition, timeout=WAIT, step=0.1):
 def manifest_bytes(files):
     """A manifest in the form the updater reads: backslashes, TAB, lowercase
     MD5, CR LF, names in code page 936, ordinal UTF-16 order."""
-    names = sorted(files, key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
-    return b"".join(name.replace("/", "\\").encode("gbk") + b"\t" + md5(files[name]).encode() + b"\r\n"
+    return manifest_of_digests({name: md5(data) for name, data in files.items()})
+
+
+def manifest_of_digests(digests):
+    """manifest_bytes for files known by their MD5 only (too large to hold)."""
+    names = sorted(digests, key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
+    return b"".join(name.replace("/", "\\").encode("gbk") + b"\t" + digests[name].encode() + b"\r\n"
                     for name in names)
+
+
+def free_port():
+    """A loopback port nothing listens on now (for a server behind another)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def listening(process, port):
+    # Ours must be alive: another program on the port also accepts.
+    if process.poll() is not None:
+        return False
+    with socket.socket() as probe:
+        probe.settimeout(0.5)
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def running(pid):
+    """Whether pid runs (an ended process waiting to be reaped does not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def children_of(pid):
+    """Pids whose parent is pid, read from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
 
 
 def write_tree(root, files):
@@ -83,15 +129,16 @@ class Server:
     """nginx, the way a publisher runs it, or the fault server; on the
     updater's port, stopped by pid."""
 
-    def __init__(self, root, kind="nginx", extra_nginx="", tls=None):
+    def __init__(self, root, kind="nginx", extra_nginx="", tls=None, port=None):
         """tls: (certificate chain file, key file); nginx then serves HTTPS
-        on TLS_PORT instead."""
+        on TLS_PORT instead. port: nginx elsewhere than the updater's port
+        (behind a cache that takes it)."""
         self.root = root
-        self.port = TLS_PORT if tls else PORT
+        self.port = port or (TLS_PORT if tls else PORT)
         self.work = tempfile.mkdtemp(prefix="e2e-server-")
         if kind == "nginx":
             command = nginx_command(self.work, f"""
-  log_format e2e '$request_uri "$http_range" $status';
+  log_format e2e '$request_uri "$http_range" $body_bytes_sent $status';
   access_log {self.work}/access.log e2e;
   server {{
     listen 127.0.0.1:{self.port}{" ssl" if tls else ""};
@@ -101,19 +148,14 @@ class Server:
   }}""")
         else:
             command = [sys.executable, os.path.join(SOURCE, "tests", "server", "fault_server.py"),
-                       "--root", root, "--port", str(PORT)]
+                       "--root", root, "--port", str(self.port)]
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_until(self._listening, 10):
             self.stop()
             raise RuntimeError(f"{kind} did not start")
 
     def _listening(self):
-        # Ours must be alive: another program on the port also accepts.
-        if self.process.poll() is not None:
-            return False
-        with socket.socket() as probe:
-            probe.settimeout(0.5)
-            return probe.connect_ex(("127.0.0.1", self.port)) == 0
+        return listening(self.process, self.port)
 
     def faults(self, rules):
         with open(os.path.join(self.root, ".faults.json"), "w") as out:
@@ -134,6 +176,68 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait(10)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+class Varnish:
+    """A real Varnish cache in front of a server, on the updater's port, as a
+    CDN puts one: it fills its cache with whole answers from the server and
+    serves ranges from there itself. Its working folder is its own; stopped
+    by pid, the cache process it starts too."""
+
+    def __init__(self, backend_port, port=PORT):
+        self.port = port
+        self.work = tempfile.mkdtemp(prefix="e2e-varnish-")
+        self.name = os.path.join(self.work, "instance")
+        # -j none: run as the user who starts it (root here), who alone may
+        # enter the temporary folder; -F keeps the manager in the foreground.
+        # One small thread pool is plenty for one client.
+        command = ["varnishd", "-F", "-j", "none", "-n", self.name,
+                   "-a", f"127.0.0.1:{port}", "-b", f"127.0.0.1:{backend_port}",
+                   "-s", "malloc,64m", "-t", "600",
+                   "-p", "thread_pools=1", "-p", "thread_pool_min=10", "-p", "thread_pool_max=100"]
+        self.output = open(os.path.join(self.work, "varnishd.out"), "wb")
+        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT)
+        # Listening is not enough: the manager binds the port before its cache process runs.
+        if not wait_until(self._ready, WAIT):
+            self.stop()
+            raise RuntimeError("varnishd did not start")
+
+    def _ready(self):
+        if not listening(self.process, self.port):
+            return False
+        with open(os.path.join(self.work, "varnishd.out"), "rb") as out:
+            return b"Child launched OK" in out.read()
+
+    def deliveries(self):
+        """What the cache sent its clients, request by request, from its
+        shared log: (path, Range asked, status, body bytes sent)."""
+        lines = subprocess.run(["varnishncsa", "-d", "-n", self.name, "-F", '%U\t%{Range}i\t%s\t%b'],
+                               check=True, capture_output=True, text=True, timeout=WAIT).stdout
+        found = []
+        for line in lines.splitlines():
+            path, ranges, status, sent = line.split("\t")
+            found.append((path, ranges, int(status), 0 if sent == "-" else int(sent)))
+        return found
+
+    def stop(self):
+        helpers = children_of(self.process.pid)
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(WAIT)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+        # The manager stops its cache process; should it not, that one goes by pid too.
+        for pid in helpers:
+            if wait_until(lambda: not running(pid), 10):
+                continue
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+        self.output.close()
         shutil.rmtree(self.work, ignore_errors=True)
 
 
@@ -225,6 +329,7 @@ class ReleaseTestCase(unittest.TestCase):
         self.release_root = tempfile.mkdtemp(prefix="e2e-release-")
         self.update = os.path.join(self.release_root, *BASE_PATH.strip("/").split("/"), "Update")
         self.server = None
+        self.cache = None  # a Varnish in front of the server
         self.installs = []
         self.driver = Driver()
 
@@ -232,6 +337,8 @@ class ReleaseTestCase(unittest.TestCase):
         self.driver.close()
         for install in self.installs:
             install.remove()
+        if self.cache:
+            self.cache.stop()
         if self.server:
             self.server.stop()
         shutil.rmtree(self.release_root, ignore_errors=True)
