@@ -197,6 +197,38 @@ TEST_F(DialogTest, OpensReadyWithEveryControl) {
             IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_SMALL, 0))));
 }
 
+// The manifest this program carries, like Updater.exe: a malformed one would
+// be ignored here or keep the program from starting on Windows.
+TEST(UpdaterManifest, SelectsCommonControls6AndPerMonitorAwareness) {
+  // With Common Controls 6 the module that draws a button in the system's
+  // visual style is comctl32's, not user32's: the class name resolves through
+  // the manifest's activation context. (Its DllGetVersion cannot tell: Wine
+  // answers 5.81 from both.)
+  const HWND button = ::CreateWindowExW(0, L"Button", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                        nullptr, nullptr);
+  ASSERT_NE(nullptr, button);
+  HMODULE owner = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(::GetWindowLongPtrW(button, GWLP_WNDPROC)), &owner);
+  ::DestroyWindow(button);
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(owner, path, MAX_PATH);
+  std::wstring name = path;
+  name = name.substr(name.rfind(L'\\') + 1);
+  for (wchar_t& c : name) c = static_cast<wchar_t>(::towlower(c));
+  EXPECT_EQ(L"comctl32.dll", name) << WideToUtf8(path);
+
+  const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  using ContextFn = HANDLE(WINAPI*)();
+  using AwarenessFn = int(WINAPI*)(HANDLE);
+  const auto context = reinterpret_cast<ContextFn>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetThreadDpiAwarenessContext")));
+  const auto awareness = reinterpret_cast<AwarenessFn>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetAwarenessFromDpiAwarenessContext")));
+  if (!context || !awareness) GTEST_SKIP() << "a system without DPI awareness contexts";
+  EXPECT_EQ(2, awareness(context())) << "DPI_AWARENESS_PER_MONITOR_AWARE";
+}
+
 // What the system sends when the window moves to a monitor of another scale
 // (Wine shows one DPI only, so the message is sent here by hand).
 TEST_F(DialogTest, AMoveToAnotherDpiTakesTheSuggestedRectAndResizesColumnsAndIcons) {
