@@ -50,8 +50,7 @@ void CMyUpdateDlg::DoDataExchange() {
 
 BOOL CMyUpdateDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  m_nDpi = WindowDpi(m_hWnd);
-  ApplyDpi(m_nDpi);
+  ApplyDpi(WindowDpi(m_hWnd));
   m_pThread = nullptr;
   m_pFun = new CMyFun;
   GetDlgItem(IDC_STATUS).ShowWindow(SW_HIDE);
@@ -83,12 +82,13 @@ void CMyUpdateDlg::ApplyDpi(int dpi) {
   }
   // The window keeps the icons it is given: the old ones go only once the
   // new ones are in place.
-  UniqueIcon large = LoadIconAtSide(AfxGetResourceHandle(), IDR_MAINFRAME, IconSide(SM_CXICON, m_nDpi));
-  UniqueIcon small = LoadIconAtSide(AfxGetResourceHandle(), IDR_MAINFRAME, IconSide(SM_CXSMICON, m_nDpi));
-  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large.get()));
-  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small.get()));
-  m_iconLarge = std::move(large);
-  m_iconSmall = std::move(small);
+  const HINSTANCE module = AfxGetResourceHandle();
+  UniqueIcon largeIcon = LoadIconAtSide(module, IDR_MAINFRAME, IconSide(SM_CXICON, m_nDpi));
+  UniqueIcon smallIcon = LoadIconAtSide(module, IDR_MAINFRAME, IconSide(SM_CXSMICON, m_nDpi));
+  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
+  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+  m_iconLarge = std::move(largeIcon);
+  m_iconSmall = std::move(smallIcon);
 }
 
 void CMyUpdateDlg::StartUpdate() {
