@@ -1,5 +1,7 @@
 #include "app/my_update_dlg.h"
 
+#include <utility>
+
 #include "engine/base_url.h"
 #include "engine/commit_step_win.h"
 #include "engine/separators.h"
@@ -11,9 +13,7 @@ constexpr DWORD kStopWaitMs = 3000;
 constexpr wchar_t kFailedRowText[] = L"文件下载失败";
 }  // namespace
 
-CMyUpdateDlg::CMyUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATER_DIALOG, parent) {
-  m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
-}
+CMyUpdateDlg::CMyUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATER_DIALOG, parent) {}
 
 CMyUpdateDlg::~CMyUpdateDlg() {
   // The worker uses this object: whatever ended the dialog, it goes first.
@@ -30,6 +30,7 @@ const CDialog::MessageMap* CMyUpdateDlg::GetMessageMap() const {
       {WM_COMMAND, BN_CLICKED, IDC_BTN_EXIT, Handle(&CMyUpdateDlg::OnBnClickedExit)},
       {WM_CLOSE, 0, 0, Handle(&CMyUpdateDlg::OnClose)},
       {WM_NOTIFY, 0, 0, Handle(&CMyUpdateDlg::OnNotify)},
+      {WM_DPICHANGED, 0, 0, Handle(&CMyUpdateDlg::OnDpiChanged)},
   };
   static const MessageMap map{entries, sizeof(entries) / sizeof(entries[0])};
   return &map;
@@ -49,8 +50,7 @@ void CMyUpdateDlg::DoDataExchange() {
 
 BOOL CMyUpdateDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  ApplyDpi(WindowDpi(m_hWnd));
   m_pThread = nullptr;
   m_pFun = new CMyFun;
   GetDlgItem(IDC_STATUS).ShowWindow(SW_HIDE);
@@ -70,8 +70,25 @@ BOOL CMyUpdateDlg::OnInitDialog() {
 
 void CMyUpdateDlg::InitFileList() {
   m_listFiles.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
-  m_listFiles.InsertColumn(0, L"文件名", LVCFMT_LEFT, 250);
-  m_listFiles.InsertColumn(1, L"文件状态", LVCFMT_LEFT, 234);
+  m_listFiles.InsertColumn(0, L"文件名", LVCFMT_LEFT, FileListColumnWidth(0, m_nDpi));
+  m_listFiles.InsertColumn(1, L"文件状态", LVCFMT_LEFT, FileListColumnWidth(1, m_nDpi));
+}
+
+void CMyUpdateDlg::ApplyDpi(int dpi) {
+  m_nDpi = UsableDpi(dpi);
+  // Before InitFileList the list has no columns yet, and this changes none.
+  for (int column = 0; column < kFileListColumns; ++column) {
+    m_listFiles.SetColumnWidth(column, FileListColumnWidth(column, m_nDpi));
+  }
+  // The window keeps the icons it is given: the old ones go only once the
+  // new ones are in place.
+  const HINSTANCE module = AfxGetResourceHandle();
+  UniqueIcon largeIcon = LoadIconAtSide(module, IDR_MAINFRAME, IconSide(SM_CXICON, m_nDpi));
+  UniqueIcon smallIcon = LoadIconAtSide(module, IDR_MAINFRAME, IconSide(SM_CXSMICON, m_nDpi));
+  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
+  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+  m_iconLarge = std::move(largeIcon);
+  m_iconSmall = std::move(smallIcon);
 }
 
 void CMyUpdateDlg::StartUpdate() {
@@ -203,14 +220,17 @@ INT_PTR CMyUpdateDlg::OnPaint(WPARAM, LPARAM) {
   SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
   RECT client;
   ::GetClientRect(m_hWnd, &client);
-  const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
-  const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
-  ::DrawIcon(dc, x, y, m_hIcon);
+  const int side = IconSide(SM_CXICON, m_nDpi);
+  const int x = (client.right - client.left - side + 1) / 2;
+  const int y = (client.bottom - client.top - side + 1) / 2;
+  ::DrawIconEx(dc, x, y, m_iconLarge.get(), side, side, 0, nullptr, DI_NORMAL);
   ::EndPaint(m_hWnd, &paint);
   return TRUE;
 }
 
-INT_PTR CMyUpdateDlg::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<INT_PTR>(m_hIcon); }
+INT_PTR CMyUpdateDlg::OnQueryDragIcon(WPARAM, LPARAM) {
+  return reinterpret_cast<INT_PTR>(m_iconLarge.get());
+}
 
 INT_PTR CMyUpdateDlg::OnClose(WPARAM, LPARAM) { return FALSE; }
 
@@ -221,4 +241,21 @@ INT_PTR CMyUpdateDlg::OnNotify(WPARAM, LPARAM lParam) {
   if (!m_listFiles.AnswerNotify(reinterpret_cast<const NMHDR*>(lParam), result)) return FALSE;
   ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, result);
   return TRUE;
+}
+
+// Sent only to a per-monitor-aware window (the manifest asks for Per Monitor
+// v2; every older system runs the process system-aware and never sends it).
+// The window takes the rectangle the system suggests for the new DPI; the
+// code's own pixel sizes follow here. The result FALSE leaves the rest to the
+// dialog manager, which in Per Monitor v2 lays the controls out again from
+// the template and gives them the template's font at the new DPI.
+INT_PTR CMyUpdateDlg::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
+  const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+  if (suggested) {
+    ::SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  // Both halves carry the same DPI for a desktop program.
+  ApplyDpi(LOWORD(wParam));
+  return FALSE;
 }

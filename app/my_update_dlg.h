@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "app/dpi_scale.h"
+#include "app/window_dpi_win.h"
 #include "engine/handles_win.h"
 #include "engine/my_fun.h"
 #include "engine/stop_signal.h"
@@ -18,6 +20,9 @@ class CMyUpdateDlg : public CDialog {
   void OnCancel() override;
 
   void InitFileList();
+  // Sizes everything the code gives in pixels (the columns, the icons) for
+  // the DPI the window is shown at.
+  void ApplyDpi(int dpi);
   void StartUpdate();
   void RunDeleteScript();
   static int FetchUpdateLog(const std::wstring& url, const std::wstring& folder,
@@ -35,7 +40,11 @@ class CMyUpdateDlg : public CDialog {
   CStatic m_staticSpeed;
   CStatic m_staticFile;
   CListCtrl m_listFiles;
-  HICON m_hIcon = nullptr;
+  // The icon resource's images at the system's large and small sizes for the
+  // window's DPI; loaded again when the window moves to another DPI.
+  UniqueIcon m_iconLarge;
+  UniqueIcon m_iconSmall;
+  int m_nDpi = kDefaultDpi;
   volatile LONG m_bFinished = 0;
   // Runs started in this dialog session. Only the first may take digests
   // from the cache; every later one reads every file (and renews the cache),
@@ -57,6 +66,7 @@ class CMyUpdateDlg : public CDialog {
   INT_PTR OnBnClickedExit(WPARAM, LPARAM);
   INT_PTR OnClose(WPARAM, LPARAM);
   INT_PTR OnNotify(WPARAM, LPARAM);
+  INT_PTR OnDpiChanged(WPARAM, LPARAM);
 
   bool HasFailedRow() const;
   // Waits for the previous worker to have ended, handling its window calls.

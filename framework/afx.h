@@ -83,6 +83,9 @@ class CListCtrl : public CWnd {
     return static_cast<DWORD>(SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style));
   }
   int InsertColumn(int column, const wchar_t* heading, int format, int width);
+  BOOL SetColumnWidth(int column, int width) {
+    return static_cast<BOOL>(SendMessage(LVM_SETCOLUMNWIDTH, column, MAKELPARAM(width, 0)));
+  }
   int InsertItem(int item, const std::wstring& text);
   BOOL SetItemText(int item, int subItem, const std::wstring& text);
   // Through the control, as any other reader sees it.

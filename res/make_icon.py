@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes res/updater.ico: 32x32 and 16x16 images, 256 colours (8-bit BMP).
+"""Writes res/updater.ico: 256 colours (8-bit BMP), one image for each size
+the system asks for at the usual display scales (large 32/40/48/64 and small
+16/20/24/32 pixels at 100/125/150/200 %), so that none has to be stretched.
 
 The picture is a blue disc with a white downward arrow, drawn from geometry so
-that both sizes stay crisp. Run it again after changing the drawing.
+that every size stays crisp. Run it again after changing the drawing.
 """
 import struct
 import sys
@@ -48,10 +50,11 @@ def image(size):
 
 
 def main(path):
-    images = [image(32), image(16)]
+    sizes = (32, 16, 20, 24, 40, 48, 64)
+    images = [image(size) for size in sizes]
     out = struct.pack('<HHH', 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    for size, data in zip((32, 16), images):
+    for size, data in zip(sizes, images):
         out += struct.pack('<BBBBHHII', size, size, 0, 0, 1, 8, len(data), offset)
         offset += len(data)
     out += b''.join(images)

@@ -3,6 +3,9 @@ set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+set_source_files_properties(${CMAKE_SOURCE_DIR}/res/updater.rc PROPERTIES
+  OBJECT_DEPENDS "${updater_resource_inputs}")
+
 set(server_wrapper ${CMAKE_SOURCE_DIR}/tests/server/run_with_server.sh)
 set(wine_run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh)
 

@@ -5,7 +5,9 @@
 
 #include <thread>
 
+#include "app/dpi_scale.h"
 #include "app/my_update_dlg.h"
+#include "app/window_dpi_win.h"
 #include "engine/base_url.h"
 #include "manifest/digest_cache.h"
 #include "manifest/md5.h"
@@ -16,6 +18,21 @@ namespace {
 
 constexpr wchar_t kTitle[] = L"自动更新程序V1.0";
 constexpr DWORD kWaitMs = 20000;
+
+// The side of an icon in pixels, as the system keeps it.
+int IconWidth(HICON icon) {
+  ICONINFO info{};
+  if (!icon || !::GetIconInfo(icon, &info)) return 0;
+  BITMAP bitmap{};
+  ::GetObjectW(info.hbmMask, sizeof(bitmap), &bitmap);
+  if (info.hbmColor) ::DeleteObject(info.hbmColor);
+  ::DeleteObject(info.hbmMask);
+  return bitmap.bmWidth;
+}
+
+int ColumnWidth(HWND list, int column) {
+  return static_cast<int>(::SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
+}
 
 std::wstring InstallFolder() {
   wchar_t path[MAX_PATH] = {};
@@ -149,7 +166,8 @@ TEST_F(DialogTest, OpensReadyWithEveryControl) {
   EXPECT_EQ(std::wstring(L"  欢迎使用自动更新程序，该程序将使用互联网升级您的程序，请确认系统已经联接上互联网。"),
             welcome);
 
-  // Columns and their widths.
+  // Columns and their widths at the window's DPI (250 and 234 at 96).
+  const int dpi = WindowDpi(ui.hwnd());
   HWND list = ui.Item(IDC_FILE_LIST);
   const auto style = ::SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
   EXPECT_EQ(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT, style & (LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT));
@@ -160,10 +178,10 @@ TEST_F(DialogTest, OpensReadyWithEveryControl) {
   column.cchTextMax = 64;
   ASSERT_TRUE(::SendMessageW(list, LVM_GETCOLUMNW, 0, reinterpret_cast<LPARAM>(&column)));
   EXPECT_EQ(std::wstring(L"文件名"), heading);
-  EXPECT_EQ(250, column.cx);
+  EXPECT_EQ(FileListColumnWidth(0, dpi), column.cx);
   ASSERT_TRUE(::SendMessageW(list, LVM_GETCOLUMNW, 1, reinterpret_cast<LPARAM>(&column)));
   EXPECT_EQ(std::wstring(L"文件状态"), heading);
-  EXPECT_EQ(234, column.cx);
+  EXPECT_EQ(FileListColumnWidth(1, dpi), column.cx);
 
   // Window styles: no maximise box, fixed frame, a taskbar button.
   const LONG_PTR windowStyle = ::GetWindowLongPtrW(ui.hwnd(), GWL_STYLE);
@@ -173,7 +191,97 @@ TEST_F(DialogTest, OpensReadyWithEveryControl) {
   EXPECT_TRUE(::GetWindowLongPtrW(ui.hwnd(), GWL_EXSTYLE) & WS_EX_APPWINDOW);
   EXPECT_TRUE(::GetWindowLongPtrW(ui.Item(IDC_COUNT), GWL_EXSTYLE) & WS_EX_RIGHT);
   EXPECT_TRUE(::GetWindowLongPtrW(ui.Item(IDC_LOG), GWL_STYLE) & ES_READONLY);
-  EXPECT_NE(nullptr, reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_BIG, 0)));
+  EXPECT_EQ(IconSide(SM_CXICON, dpi),
+            IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_BIG, 0))));
+  EXPECT_EQ(IconSide(SM_CXSMICON, dpi),
+            IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_SMALL, 0))));
+}
+
+// The manifest this program carries, like Updater.exe: a malformed one would
+// be ignored here or keep the program from starting on Windows.
+TEST(UpdaterManifest, SelectsCommonControls6AndPerMonitorAwareness) {
+  // With Common Controls 6 the module that draws a button in the system's
+  // visual style is comctl32's, not user32's: the class name resolves through
+  // the manifest's activation context. (Its DllGetVersion cannot tell: Wine
+  // answers 5.81 from both.)
+  const HWND button = ::CreateWindowExW(0, L"Button", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                        nullptr, nullptr);
+  ASSERT_NE(nullptr, button);
+  HMODULE owner = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(::GetWindowLongPtrW(button, GWLP_WNDPROC)), &owner);
+  ::DestroyWindow(button);
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(owner, path, MAX_PATH);
+  std::wstring name = path;
+  name = name.substr(name.rfind(L'\\') + 1);
+  for (wchar_t& c : name) c = static_cast<wchar_t>(::towlower(c));
+  EXPECT_EQ(L"comctl32.dll", name) << WideToUtf8(path);
+
+  const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  using ContextFn = HANDLE(WINAPI*)();
+  using AwarenessFn = int(WINAPI*)(HANDLE);
+  const auto context = reinterpret_cast<ContextFn>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetThreadDpiAwarenessContext")));
+  const auto awareness = reinterpret_cast<AwarenessFn>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetAwarenessFromDpiAwarenessContext")));
+  if (!context || !awareness) GTEST_SKIP() << "a system without DPI awareness contexts";
+  EXPECT_EQ(2, awareness(context())) << "DPI_AWARENESS_PER_MONITOR_AWARE";
+}
+
+// What the system sends when the window moves to a monitor of another scale
+// (Wine shows one DPI only, so the message is sent here by hand).
+TEST_F(DialogTest, AMoveToAnotherDpiTakesTheSuggestedRectAndResizesColumnsAndIcons) {
+  DialogRun ui;
+  ASSERT_NE(nullptr, ui.hwnd());
+  HWND list = ui.Item(IDC_FILE_LIST);
+  const int dpi = WindowDpi(ui.hwnd());
+  RECT before{};
+  ::GetWindowRect(ui.hwnd(), &before);
+  const auto moveTo = [&](int newDpi, RECT suggested) {
+    ::SendMessageW(ui.hwnd(), WM_DPICHANGED, MAKEWPARAM(newDpi, newDpi), reinterpret_cast<LPARAM>(&suggested));
+    RECT now{};
+    ::GetWindowRect(ui.hwnd(), &now);
+    EXPECT_EQ(suggested.left, now.left);
+    EXPECT_EQ(suggested.top, now.top);
+    EXPECT_EQ(suggested.right, now.right);
+    EXPECT_EQ(suggested.bottom, now.bottom);
+  };
+
+  const RECT larger{before.left + 20, before.top + 10,
+                    before.left + 20 + ScaleRounded(before.right - before.left, 3, 2),
+                    before.top + 10 + ScaleRounded(before.bottom - before.top, 3, 2)};
+  moveTo(dpi * 3 / 2, larger);
+  EXPECT_EQ(FileListColumnWidth(0, dpi * 3 / 2), ColumnWidth(list, 0));
+  EXPECT_EQ(FileListColumnWidth(1, dpi * 3 / 2), ColumnWidth(list, 1));
+  EXPECT_EQ(IconSide(SM_CXICON, dpi * 3 / 2),
+            IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_BIG, 0))));
+  EXPECT_EQ(IconSide(SM_CXSMICON, dpi * 3 / 2),
+            IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_SMALL, 0))));
+  if (dpi == kDefaultDpi) {
+    // The sizes the system uses at 150 %: each icon an image of its own.
+    EXPECT_EQ(375, ColumnWidth(list, 0));
+    EXPECT_EQ(351, ColumnWidth(list, 1));
+    EXPECT_EQ(48, IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_BIG, 0))));
+    EXPECT_EQ(24, IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_SMALL, 0))));
+  }
+  // Nothing else changed.
+  EXPECT_EQ(L"更新", ui.Text(IDC_BTN_UPDATE));
+  EXPECT_TRUE(ui.Enabled(IDC_BTN_UPDATE));
+  EXPECT_FALSE(ui.Visible(IDC_STATUS));
+  EXPECT_EQ(L"0个(当前已下载文件个数)/0个(总文件个数)", ui.Text(IDC_COUNT));
+
+  // And back.
+  moveTo(dpi, before);
+  EXPECT_EQ(FileListColumnWidth(0, dpi), ColumnWidth(list, 0));
+  EXPECT_EQ(FileListColumnWidth(1, dpi), ColumnWidth(list, 1));
+  EXPECT_EQ(IconSide(SM_CXICON, dpi),
+            IconWidth(reinterpret_cast<HICON>(::SendMessageW(ui.hwnd(), WM_GETICON, ICON_BIG, 0))));
+
+  // A run still goes as before after the moves.
+  ServeBytes(kBase + "Update/UpDate.ini", "");
+  ui.Click(IDC_BTN_UPDATE);
+  ASSERT_TRUE(ui.WaitStatus(L"程序已经是最新版,不需要更新."));
 }
 
 TEST_F(DialogTest, UnreachableServerEndsInTheNetworkMessage) {
