@@ -184,6 +184,10 @@ AcceptedState ReadAcceptedState(const std::optional<std::string>& bytes) {
 }
 
 Freshness FreshnessOf(const SignatureFile& signature, const AcceptedState& state, std::uint64_t now) {
+  // Passing anything while the floor is unknown would let a rolled-back
+  // release in and note its serial; the next check, once the note is let
+  // go, weighs the signature as usual.
+  if (state.held) return Freshness::kStateHeld;
   if (signature.form != 2) return state.newFormAccepted ? Freshness::kOldForm : Freshness::kFresh;
   if (now > signature.expires && now - signature.expires > kExpiryGraceSeconds) return Freshness::kExpired;
   if (signature.serial < state.serial) return Freshness::kRolledBack;

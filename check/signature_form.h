@@ -70,10 +70,14 @@ std::string UtcTimeText(std::uint64_t secondsSince1970);
 // What an installation has accepted: nothing yet, or a form-2 signature with
 // the highest serial noted. A damaged note still says a form-2 signature was
 // accepted (the note is written for nothing else) but not which serial.
+// A note another program holds open (a backup or sync tool) is held, not
+// damaged: it cannot be read now, so it tells nothing of what was accepted,
+// and no signature is weighed against it until it is let go.
 struct AcceptedState {
   bool newFormAccepted = false;
   std::uint64_t serial = 0;
   bool damaged = false;
+  bool held = false;
 };
 
 // The note's name in the installation folder, and the name it is written
@@ -93,5 +97,6 @@ enum class Freshness {
   kExpired,     // past its expiry and the grace
   kRolledBack,  // a serial below the highest accepted
   kOldForm,     // form 1 after a form-2 signature was accepted
+  kStateHeld,   // the note is held: the floor cannot be read, so nothing passes
 };
 Freshness FreshnessOf(const SignatureFile& signature, const AcceptedState& state, std::uint64_t now);

@@ -10,6 +10,7 @@
 #include "engine/handles_win.h"
 #include "engine/public_key.h"
 #include "engine/separators.h"
+#include "engine/stop_signal.h"
 #include "manifest/file_reader_win.h"
 #include "manifest/read_through.h"
 
@@ -95,23 +96,56 @@ std::optional<std::uint64_t>& ClockOverride() {
   return now;
 }
 
-// The note of the highest serial accepted; nothing when there is none. A note
-// that exists but cannot be read counts as damaged.
-std::optional<std::string> ReadAcceptedNote(const std::wstring& path) {
+// A backup or sync tool that holds the note open without read sharing (or
+// with a byte-range lock) lets go within moments: tried again for about a
+// second before the check gives up on it.
+constexpr int kHeldNoteTries = 5;
+constexpr DWORD kHeldNotePauseMs = 250;
+
+bool IsHeldError(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
+struct NoteRead {
+  std::optional<std::string> bytes;  // nothing: no note
+  bool held = false;                 // another program holds it: bytes say nothing
+};
+
+// One try at the note. A note that exists but cannot be read for any reason
+// other than being held counts as damaged.
+NoteRead ReadNoteOnce(const std::wstring& path) {
   constexpr long long kLargestNote = 4096;
+  NoteRead note;
   FileReader file(path, FILE_SHARE_READ);
   if (!file.IsOpen()) {
     const DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-    return std::string();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return note;
+    note.bytes.emplace();
+    note.held = IsHeldError(error);
+    return note;
   }
+  note.bytes.emplace();
   long long size = 0;
-  if (!file.Size(size) || size > kLargestNote) return std::string();
+  if (!file.Size(size) || size > kLargestNote) return note;
   file.StopAfter(size);
-  std::string bytes;
   std::vector<char> buffer;
-  ReadThrough(file, [&bytes](const char* data, std::size_t count) { bytes.append(data, count); }, buffer);
-  return bytes;
+  std::string& bytes = *note.bytes;
+  if (!ReadThrough(file, [&bytes](const char* data, std::size_t count) { bytes.append(data, count); }, buffer)) {
+    note.held = IsHeldError(::GetLastError());
+  }
+  return note;
+}
+
+// What this installation accepted, from the note of the highest serial.
+AcceptedState ReadAcceptedNote(const std::wstring& path, StopSignal* stop) {
+  for (int attempt = 1;; ++attempt) {
+    const NoteRead note = ReadNoteOnce(path);
+    if (!note.held) return ReadAcceptedState(note.bytes);
+    if (attempt == kHeldNoteTries || StopRequested(stop)) {
+      AcceptedState held;
+      held.held = true;
+      return held;
+    }
+    ::Sleep(kHeldNotePauseMs);
+  }
 }
 
 // Temporary name, flushed, then renamed over the old note: a power cut leaves
@@ -144,6 +178,8 @@ const char* RefusalWord(Freshness freshness) {
       return "SerialRolledBack\n";
     case Freshness::kOldForm:
       return "SignatureOldForm\n";
+    case Freshness::kStateHeld:
+      return "StateHeld\n";
     case Freshness::kFresh:
       break;
   }
@@ -207,7 +243,7 @@ bool ManifestSignatureHolds(const InternetHandle& root, const std::wstring& mani
   }
   // Only a signature that holds is weighed against what this installation
   // accepted before; only one that is also fresh raises the floor.
-  const AcceptedState state = ReadAcceptedState(ReadAcceptedNote(folder + kAcceptedStateName));
+  const AcceptedState state = ReadAcceptedNote(folder + kAcceptedStateName, stop);
   const Freshness freshness = FreshnessOf(*signature, state, SecondsSince1970());
   if (freshness != Freshness::kFresh) {
     ReportDiagnostic(RefusalWord(freshness), folder);

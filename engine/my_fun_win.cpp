@@ -21,8 +21,9 @@ bool CMyFun::RunHidden(const std::wstring& path) {
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
-  // The script renames Updater.exe.tmp by a relative name, so it must run in
-  // the installation folder even when the updater was started from elsewhere.
+  // The script names its files through its own folder and needs no current
+  // directory; the client it starts inherits this one, the installation
+  // folder, as a program started from its own folder expects.
   const std::wstring folder = FolderOfPath(path);
   PROCESS_INFORMATION info{};
   // Idle while it waits for the updater to exit; a program it starts without

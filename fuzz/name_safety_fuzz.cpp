@@ -83,5 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     FUZZ_CHECK(!IsSafeRelativeName(name + L"\\x"));
   }
+
+  // The updater's own names are a matter of the disk's spelling: letter case
+  // and the separator change nothing, and every temporary name is one.
+  const bool own = IsUpdaterOwnName(name);
+  std::wstring backslashed = name;
+  for (wchar_t& c : backslashed) {
+    if (c == L'/') c = L'\\';
+  }
+  FUZZ_CHECK(IsUpdaterOwnName(Upper(name)) == own);
+  FUZZ_CHECK(IsUpdaterOwnName(backslashed) == own);
+  FUZZ_CHECK(IsUpdaterOwnName(name + L".tMp"));
   return 0;
 }

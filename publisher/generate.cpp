@@ -209,6 +209,18 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
   std::sort(found.begin(), found.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
     return OrdinalUtf16Less()(a.name, b.name);
   });
+  // The updater's own files (its script, manifests, notes, any ".tmp") are no
+  // release content: clients refuse to install them, and a release folder
+  // holds them only when copied from an installation or left by a tool.
+  // Noted in manifest order.
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [&](const ReleaseFile& file) {
+                               if (!IsUpdaterOwnName(file.name)) return false;
+                               notes.push_back("the updater's own file, left out (clients never install it): " +
+                                               Printable(file.name));
+                               return true;
+                             }),
+              found.end());
 
   // Every name a client could not reproduce is reported at once, so one run
   // shows the publisher the whole list to fix.

@@ -12,6 +12,10 @@
 
 namespace {
 
+// What a client does with a digest that is not 32 hexadecimal digits: it
+// could not check the file, so it never installs it.
+const std::string kNeverInstalled = ": clients never install the file (its row fails and the old copy stays)";
+
 bool IsSpace(wchar_t c) { return std::iswspace(static_cast<std::wint_t>(c)) != 0; }
 
 // Blanks other than the line-end characters, which have messages of their own.
@@ -195,8 +199,10 @@ class Linter {
     if (IsExcludedManifestName(name)) return;
 
     if (ownName.find(L'\r') != std::wstring::npos || digest.find(L'\r') != std::wstring::npos) {
-      Report(entryLine, "CR not followed by LF: the updater keeps it in the " +
-                            std::string(digest.find(L'\r') != std::wstring::npos ? "digest" : "name"));
+      Report(entryLine, std::string("CR not followed by LF: the updater keeps it in the ") +
+                            (digest.find(L'\r') != std::wstring::npos
+                                 ? "digest, which is then not 32 hexadecimal digits" + kNeverInstalled
+                                 : "name"));
     }
     CheckName(Without(ownName, L'\r'), entryLine, lastLf == std::wstring::npos);
     CheckDigest(Without(digest, L'\r'), entryLine);
@@ -222,27 +228,32 @@ class Linter {
     if (wholeName && !trimmed.empty() && !IsSafeRelativeName(trimmed)) {
       Report(line, "the name " + Quoted(trimmed) +
                        " leaves the folder or is no plain file name: the updater will not download it");
+    } else if (wholeName && IsUpdaterOwnName(trimmed)) {
+      Report(line, "the name " + Quoted(trimmed) +
+                       " is one the updater keeps for itself (its script, manifests, notes, a .tmp file or "
+                       "the index folder): clients refuse to install it");
     }
   }
 
   void CheckDigest(const std::wstring& digest, std::size_t line) {
     if (digest.find(L'\t') != std::wstring::npos) {
       Report(line, "more than one TAB: the updater takes " + Quoted(digest) +
-                       " as the digest, so the file is downloaded on every run");
+                       " as the digest, which is not 32 hexadecimal digits" + kNeverInstalled);
       return;
     }
     const std::wstring trimmed = TrimBlanks(digest);
     if (trimmed != digest) {
-      Report(line, "blanks around the digest: they are part of it, so the file is downloaded on every run");
+      Report(line,
+             "blanks around the digest: they are part of it, so it is not 32 hexadecimal digits" + kNeverInstalled);
     }
     if (IsLowerHexDigest(trimmed)) return;
     if (IsUpperCaseHexDigest(trimmed)) {
       Report(line, "uppercase digest: clients write lowercase and compare case-sensitively, "
                    "so the file is downloaded on every run");
     } else if (trimmed.empty()) {
-      Report(line, "empty digest");
+      Report(line, "empty digest" + kNeverInstalled);
     } else {
-      Report(line, "the digest " + Quoted(trimmed) + " is not 32 lowercase hexadecimal characters");
+      Report(line, "the digest " + Quoted(trimmed) + " is not 32 hexadecimal digits" + kNeverInstalled);
     }
   }
 

@@ -77,8 +77,9 @@ std::string LintHelp() {
          "what would make it misbehave: a byte-order mark, NUL or 0x1A bytes that end\n"
          "the text early, lines without a TAB, blank lines, blanks around names or\n"
          "digests, stray CRs, digests that are not 32 lowercase hex characters,\n"
-         "forward slashes, duplicate names, names that leave the folder, and bytes\n"
-         "invalid in the code page.\n"
+         "forward slashes, duplicate names, names that leave the folder, names the\n"
+         "updater keeps for itself (delete.bat, LocalDate.ini, any .tmp, UpDate.delta\n"
+         "and the like), and bytes invalid in the code page.\n"
          "\n" +
          CodePageHelp() +
          "  --public-key HEX    also check FILE.sig against this public key, as an\n"

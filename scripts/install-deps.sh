@@ -39,3 +39,7 @@ fi
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf8$'; then
   localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi
+# One test runs the hand-off script on a Western system (ANSI 1252, OEM 850).
+if ! locale -a 2>/dev/null | grep -qi '^fr_FR\.utf8$'; then
+  localedef -i fr_FR -f UTF-8 fr_FR.UTF-8
+fi

@@ -5,7 +5,9 @@ export WINEPREFIX="${UPDATER_WINEPREFIX:-$_top/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
-export LANG=zh_CN.UTF-8
+# The users' locale by default; one test runs in a Western one, in a prefix of
+# its own (UPDATER_WINEPREFIX), where the OEM code page differs from the ANSI one.
+export LANG="${UPDATER_WINE_LANG:-zh_CN.UTF-8}"
 unset LC_ALL LC_CTYPE LANGUAGE
 # Loopback tests must never go through a proxy.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY

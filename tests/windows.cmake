@@ -46,6 +46,12 @@ function(add_wine_test name target)
 endfunction()
 
 add_wine_test(windows_engine windows_tests)
+# The hand-off script where cmd's OEM code page (850) differs from the ANSI
+# one the updater writes in (1252): a Western locale, in a prefix of its own.
+add_test(NAME windows_western_script
+  COMMAND env UPDATER_WINE_LANG=fr_FR.UTF-8 UPDATER_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-western
+          ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=ReplaceSelfScriptTest.*)
+set_tests_properties(windows_western_script PROPERTIES TIMEOUT 600)
 add_wine_test(windows_dialog dialog_tests)
 
 # End to end: the shipped Updater.exe driven from another process.

@@ -1,6 +1,11 @@
 #include "transfer/name_safety.h"
 
 #include <cstdint>
+#include <string_view>
+
+#include "check/signature_form.h"
+#include "manifest/digest_cache.h"
+#include "transfer/delta_index.h"
 
 namespace {
 
@@ -62,7 +67,66 @@ bool IsSafeComponent(const std::wstring& component) {
   return !IsReservedDeviceName(component);
 }
 
+// What the updater writes into its installation folder for itself, at the top
+// of the folder. Each would be overwritten by a release file of its name, or
+// would overwrite it in turn:
+constexpr const wchar_t* kOwnFiles[] = {
+    L"delete.bat",       // the hand-off script each run writes and the close starts
+    L"LocalDate.ini",    // the folder walk's manifest of this installation
+    L"UpDate.ini",       // the check's copy of the server's manifest
+    L"Update_Logo.txt",  // the update log, stored at every start
+    kAcceptedStateName,  // the highest serial accepted: the rollback floor
+    kDigestCacheName,    // the digests of the last walk, trusted by stamp
+};
+// Folders at the top whose whole content is the updater's:
+constexpr const wchar_t* kOwnFolders[] = {
+    kDeltaFolder,   // the delta indexes, never release files themselves
+    L"Updater.old", // files set aside while in use, deleted by a later run
+};
+// Every name ending so is a file on its way in (the one being fetched, the
+// received updater Updater.exe.tmp, the notes' and the cache's temporary
+// names); a release file of that name would be overwritten or renamed over
+// its namesake.
+constexpr wchar_t kTemporarySuffix[] = L".TMP";
+
+// As the file system compares names: the ASCII letters, and the two letters
+// whose capital is an ASCII one (dotless i, long s), which some case tables
+// fold too; refusing such a name costs a release nothing.
+wchar_t FoldedLikeTheDisk(wchar_t c) {
+  if (c == L'\u0131') return L'I';
+  if (c == L'\u017F') return L'S';
+  return AsciiUpper(c);
+}
+
+bool SameNameOnDisk(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldedLikeTheDisk(a[i]) != FoldedLikeTheDisk(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool IsUpdaterOwnName(const std::wstring& name) {
+  const std::wstring_view whole(name);
+  const std::wstring_view suffix(kTemporarySuffix);
+  if (whole.size() >= suffix.size() && SameNameOnDisk(whole.substr(whole.size() - suffix.size()), suffix)) {
+    return true;
+  }
+  const std::size_t separator = whole.find_first_of(L"\\/");
+  const std::wstring_view top = whole.substr(0, separator);
+  // A file in a folder's place counts too: it would keep the folder from
+  // being made.
+  for (const wchar_t* own : kOwnFolders) {
+    if (SameNameOnDisk(top, own)) return true;
+  }
+  if (separator != std::wstring_view::npos) return false;
+  for (const wchar_t* own : kOwnFiles) {
+    if (SameNameOnDisk(top, own)) return true;
+  }
+  return false;
+}
 
 bool IsSafeRelativeName(const std::wstring& name) {
   if (name.empty() || IsSeparator(name.front())) return false;

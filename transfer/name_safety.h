@@ -9,6 +9,14 @@
 // separator because Windows treats it as one.
 bool IsSafeRelativeName(const std::wstring& name);
 
+// True when a release-relative name (either separator, any letter case) is one
+// of the files the updater keeps in its installation folder for itself:
+// installed from a release, it would overwrite the updater's own state. Every
+// ".tmp" name counts ("a.bin.tmp" is a.bin on its way in), and so does
+// everything below the folders UpDate.delta and Updater.old. Updater.exe is an
+// ordinary release file: it is how the updater updates itself.
+bool IsUpdaterOwnName(const std::wstring& name);
+
 // The name's place below the installation folder: "/" becomes "\", which
 // extended-length paths (past MAX_PATH) and the folder creation need. The
 // manifest's own spelling stays for the URL and the row.

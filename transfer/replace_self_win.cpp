@@ -38,7 +38,7 @@ void WriteDeleteScript(const std::wstring& folder, bool swap) {
     }
   }
   std::string text;
-  for (const std::string& line : DeleteScriptLines(WideToAnsi(folder), swap)) {
+  for (const std::string& line : DeleteScriptLines(swap)) {
     text += line;
     text += "\r\n";
   }

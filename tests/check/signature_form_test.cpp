@@ -142,6 +142,16 @@ TEST(Freshness, ExpiryGraceSerialFloorAndOldForm) {
   AcceptedState damaged = ReadAcceptedState(std::string("x"));
   EXPECT_EQ(Freshness::kOldForm, FreshnessOf(old, damaged, 0));
   EXPECT_EQ(Freshness::kFresh, FreshnessOf(fresh, damaged, 0)) << "a damaged note sets no floor";
+
+  // A held note is no damaged one: nothing passes while it cannot be read,
+  // not even a serial above any floor or the old form in a new installation.
+  AcceptedState held;
+  held.held = true;
+  SignatureFile higher = fresh;
+  higher.serial = UINT64_MAX;
+  for (const SignatureFile* signature : {&fresh, &higher, &old}) {
+    EXPECT_EQ(Freshness::kStateHeld, FreshnessOf(*signature, held, 0)) << signature->form;
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <thread>
 
 #include "check/signature_win.h"
 #include "engine/diagnostics.h"
@@ -333,6 +334,41 @@ TEST_F(FreshnessTest, ANoteThatCannotBeWrittenDoesNotStopTheUpdate) {
   EXPECT_EQ(std::vector<std::string>{"StateWriteFail\n"}, g_words);
   EXPECT_TRUE(ReadBytes(Note()) == AcceptedStateBytes(7)) << "the floor stays where it was";
   ASSERT_TRUE(::RemoveDirectoryW((Note() + L".tmp").c_str()));
+}
+
+TEST_F(FreshnessTest, ANoteHeldByAnotherProgramNeverLowersTheFloor) {
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  ExpectVerdict(L"Allnew", "serial 8");
+  ExpectNoted(8, "serial 8");
+
+  // A backup tool holding the note without sharing it: the floor cannot be
+  // read, so a lower serial must not pass, nor be noted.
+  HANDLE holder = ::CreateFileW(Note().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  Serve(kPartManifest, kPartSerial7ByC);
+  std::wstring verdict = L"Part";
+  g_words.clear();
+  const DownloadList list = Check(verdict);
+  ::CloseHandle(holder);
+  EXPECT_EQ(L"Error", verdict);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(std::vector<std::string>{"StateHeld\n"}, g_words);
+  ExpectNoted(8, "after the check while held");
+
+  // Let go, the next check weighs the serial as usual.
+  ExpectRefusedAs("SerialRolledBack\n", "serial 7 once the note is let go");
+
+  // Held for a moment only: the check waits for it and goes on.
+  holder = ::CreateFileW(Note().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  std::thread release([holder] {
+    ::Sleep(300);
+    ::CloseHandle(holder);
+  });
+  Serve(kAllnewManifest, kAllnewSerial8ByC);
+  ExpectVerdict(L"Allnew", "serial 8 with the note held for 300 ms");
+  release.join();
+  ExpectNoted(8, "after the brief hold");
 }
 
 TEST_F(FreshnessTest, ASignatureThatDoesNotHoldIsNeverNoted) {

@@ -57,7 +57,7 @@ TEST(GenerateManifest, UpdaterReadsBackExactlyTheFolder) {
       {"data/big.bin", big},
       {"data/deep/er/file.txt", "abc"},
       {"sub/MD5.exe", "only the top-level one is left out"},
-      {"LocalDate.ini", "listed like any file"},
+      {"sub/LocalDate.ini", "only the top-level one is the updater's"},
   };
   std::map<std::wstring, std::wstring> expected;
   for (const auto& [name, content] : contents) {
@@ -159,10 +159,31 @@ TEST(GenerateManifest, LeavesOutItsOwnOutputItsSignatureDeltaIndexesAndLinkedFol
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("link"), std::string::npos);
 
-  // Outside the release the output's name is no reason to leave a file out.
+  // Outside the release the output's name is no reason to leave a file out;
+  // its temporary name still is, as any ".tmp" is.
   TempFolder elsewhere;
   request.outputFile = elsewhere.Root() / "release.ini";
-  EXPECT_EQ(Lines(GenerateManifest(request, notes).bytes).size(), 6u);
+  EXPECT_EQ(Lines(GenerateManifest(request, notes).bytes).size(), 5u);
+}
+
+TEST(GenerateManifest, LeavesOutTheUpdatersOwnFilesWithANote) {
+  TempFolder release;
+  for (const char* name : {"a.txt", "sub/delete.bat", "Updater.exe"}) release.Write(name, name);
+  for (const char* name : {"delete.bat", "LOCALDATE.INI", "Update_Logo.txt", "LocalSerial.dat",
+                           "LocalDigest.cache", "data/big.pak.tmp", "Updater.exe.tmp", "Updater.old/x.dll"}) {
+    release.Write(name, "copied from an installation");
+  }
+  std::vector<std::string> notes;
+  GenerateRequest request;
+  request.releaseDir = release.Root();
+  request.codePage = 936;
+  std::vector<std::string> names;
+  for (const std::string& l : Lines(GenerateManifest(request, notes).bytes)) names.push_back(NameOfLine(l));
+  EXPECT_EQ(names, (std::vector<std::string>{"Updater.exe", "a.txt", "sub\\delete.bat"}));
+  ASSERT_EQ(notes.size(), 8u);
+  for (const std::string& note : notes) EXPECT_NE(note.find("the updater's own file"), std::string::npos) << note;
+  EXPECT_NE(notes[0].find("LOCALDATE.INI"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[6].find("data\\big.pak.tmp"), std::string::npos) << notes[6];
 }
 
 TEST(GenerateManifest, GeneratingIntoTheReleaseTwiceGivesTheSameManifest) {

@@ -68,9 +68,9 @@ TEST(LintManifest, FindsEveryKindOfProblemOnItsLine) {
                            {5, "blank line: the updater puts a line feed at the front of the name on line 6"},
                            {7, "leading blank"},
                            {8, "trailing blank"},
-                           {9, "blanks around the digest"},
+                           {9, "blanks around the digest: they are part of it, so it is not 32 hexadecimal digits: clients never install"},
                            {10, "uppercase digest"},
-                           {11, "not 32 lowercase hexadecimal"},
+                           {11, "the digest \"abc\" is not 32 hexadecimal digits: clients never install the file"},
                            {12, "forward slash"},
                            {13, "duplicate name \"good.txt\": line 2 wins"},
                            {14, "leaves the folder"},
@@ -104,11 +104,29 @@ TEST(LintManifest, ReportsWhatTheReaderDropsOrLacks) {
                                                     {1, "no entries"}});
   ExpectProblems("a.txt\t" + kDigest + "\r\ntrailing words\r\n\r\nmore\r\n",
                  {{2, "no entry after it"}, {4, "no entry after it"}});
-  ExpectProblems("a.txt\t" + kDigest + "\r\n\tnoname\r\n", {{2, "empty name"}, {2, "not 32 lowercase"}});
+  ExpectProblems("a.txt\t" + kDigest + "\r\n\tnoname\r\n",
+                 {{2, "empty name"}, {2, "\"noname\" is not 32 hexadecimal digits"}});
+  ExpectProblems("a.txt\t" + kDigest + "\nb.txt\t\nc.txt\t" + kDigest + "\n", {{2, "empty digest: clients never install"}});
   // The whole-text trim takes a TAB at the very start, so that line has none.
   ExpectProblems("\tnoname\r\n", {{1, "no entry after it"}, {1, "no entries"}});
   // Line numbers count the blank lines the whole-text trim drops.
   ExpectProblems("\r\n\r\n  x.txt\t" + kDigest + "\r\nbad.txt\tzz\r\n", {{4, "\"zz\""}});
+}
+
+TEST(LintManifest, TheUpdatersOwnNamesAreErrors) {
+  ExpectProblems("delete.bat\t" + kDigest + "\r\n" +                      // 1
+                     "LOCALSERIAL.DAT\t" + kDigest + "\r\n" +             // 2
+                     "data\\big.pak.tmp\t" + kDigest + "\r\n" +         // 3
+                     "UpDate.delta\\big.pak\t" + kDigest + "\r\n" +     // 4
+                     "update.ini\t" + kDigest + "\r\n" +                  // 5
+                     "sub\\delete.bat\t" + kDigest + "\r\n" +           // 6
+                     "Updater.exe\t" + kDigest + "\r\n",                  // 7
+                 {{1, "\"delete.bat\" is one the updater keeps for itself"},
+                  {2, "keeps for itself"},
+                  {3, "keeps for itself"},
+                  {4, "keeps for itself"},
+                  {5, "keeps for itself"},
+                  });
 }
 
 TEST(LintManifest, SilentOnWhatTheUpdaterReadsAsMeant) {

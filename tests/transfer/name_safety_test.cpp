@@ -39,4 +39,29 @@ TEST(IsSafeRelativeName, AcceptsOrdinaryNames) {
   for (const wchar_t* name : ordinary) EXPECT_TRUE(IsSafeRelativeName(name)) << name;
 }
 
+TEST(IsUpdaterOwnName, NamesTheUpdaterKeepsForItself) {
+  const struct {
+    const wchar_t* name;
+    bool own;
+  } cases[] = {
+      // at the top, in any case the disk folds
+      {L"delete.bat", true}, {L"DELETE.BAT", true}, {L"LocalDate.ini", true}, {L"localdate.INI", true},
+      {L"UpDate.ini", true}, {L"update.ini", true}, {L"Update_Logo.txt", true}, {L"LocalSerial.dat", true},
+      {L"LocalDigest.cache", true}, {L"LocalSer\u0131al.dat", true},
+      // temporary names at any depth
+      {L"x.TMP", true}, {L"a.bin.tmp", true}, {L"Updater.exe.tmp", true}, {L"data/maps/a.pak.Tmp", true},
+      {L"LocalSerial.dat.tmp", true}, {L".tmp", true}, {L"x.tmp\\a.bin", false}, {L"a.tmpl", false},
+      {L"tmp", false},
+      // the index and set-aside folders, either separator, and a file in their place
+      {L"UpDate.delta\\a.pak", true}, {L"update.DELTA/maps/a.pak", true}, {L"UpDate.delta", true},
+      {L"Updater.old\\Updater.exe.1.0", true}, {L"updater.old/x", true}, {L"UpDate.deltas\\a.pak", false},
+      // the same names elsewhere are ordinary files
+      {L"sub\\delete.bat", false}, {L"sub/LocalDate.ini", false}, {L"maps\\UpDate.delta\\a.pak", false},
+      {L"delete.bat.txt", false}, {L"xdelete.bat", false}, {L"UpDate.ini.sig", false},
+      // how the updater updates itself
+      {L"Updater.exe", false}, {L"QyrUIPro.exe", false}, {L"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.own, IsUpdaterOwnName(c.name)) << c.name;
+}
+
 }  // namespace
