@@ -114,6 +114,12 @@ std::wstring FileSystemKey(const std::wstring& name) {
 
 enum class Outcome { kInstalled, kRowFailed, kHardFailure };
 
+// A name that would leave the folder, or that names one of the updater's own
+// files (its script, manifests, notes, any .tmp, the delta indexes), is
+// never requested nor written: installed from a release it would overwrite
+// the updater's own state.
+bool IsRequestable(const std::wstring& name) { return IsSafeRelativeName(name) && !IsUpdaterOwnName(name); }
+
 // One entry of the list. The worker receiving it updates the counters as the
 // body arrives and sets the rest before it reports the end; the coordinator
 // reads the counters at any time and the rest after the end.
@@ -241,7 +247,7 @@ bool DownloadRun::Probe(const DownloadList& list) {
   // reused, so asking for "the rest from byte 1" would receive the first file
   // a second time. A name that would leave the folder is never requested, not
   // even as the probe.
-  const auto probeName = std::find_if(list.begin(), list.end(), IsSafeRelativeName);
+  const auto probeName = std::find_if(list.begin(), list.end(), IsRequestable);
   if (probeName == list.end()) return true;
   UrlRequest probe =
       OpenUrlHandle(m_root, UrlOf(m_url, *probeName), L"Range: bytes=1-1\r\n\r\n", &m_transfers);
@@ -343,12 +349,12 @@ bool DownloadRun::Run(const DownloadList& list) {
 }
 
 // Adds the entry's row and starts its worker; false when the entry ended at
-// once (a name that would leave the folder is never requested).
+// once (a name that is not requestable gets a failed row).
 bool DownloadRun::Start(Transfer& transfer) {
   transfer.started = true;
   ShowCurrentFile();
   transfer.row = m_report.RowAdded(transfer.index, transfer.name, kRowInitialText);
-  if (!IsSafeRelativeName(transfer.name)) {
+  if (!IsRequestable(transfer.name)) {
     transfer.outcome = Outcome::kRowFailed;
     Finish(transfer);
     return false;

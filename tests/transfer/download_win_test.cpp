@@ -20,6 +20,7 @@
 #include "manifest/md5.h"
 #include "support/win_test_support.h"
 #include "transfer/delta_index.h"
+#include "transfer/script_text.h"
 
 namespace {
 
@@ -243,6 +244,11 @@ class DownloadTest : public ::testing::Test {
   CMyFun m_fun;
   DiagnosticHook m_previousHook = nullptr;
 };
+
+std::wstring LocalPathOfForUrl(std::wstring name) {
+  std::replace(name.begin(), name.end(), L'\\', L'/');
+  return name;
+}
 
 std::wstring FinalSizes(const wchar_t* text) { return std::wstring(text) + L" \r\n"; }
 
@@ -645,18 +651,11 @@ TEST_F(DownloadFailureTest, AnswerWithoutALengthEndsTheRun) {
 
 class DownloadSelfTest : public DownloadTest {
  protected:
-  std::string Script(bool swap) const {
-    const std::string f = WideToAnsi(m_folder);
+  // The script's variant (its lines are script_text_test's business).
+  static std::string Script(bool swap) {
     std::string text;
-    if (swap) {
-      text = "setlocal\r\nset /a tries=0\r\n:try\r\nping -n 2 127.0.0.1 >nul\r\nmove /y \"" + f +
-             "Updater.exe.tmp\" \"" + f + "Updater.exe\" >nul\r\nif not exist \"" + f +
-             "Updater.exe.tmp\" goto :start\r\nset /a tries+=1\r\nif %tries% lss 30 goto :try\r\n"
-             ":start\r\nendlocal\r\n";
-    } else {
-      text = "ping -n 2 127.0.0.1 >nul\r\n";
-    }
-    return text + "start \"\" /normal \"" + f + "QyrUIPro.exe\"\r\ndel \"" + f + "delete.bat\"\r\n";
+    for (const std::string& line : DeleteScriptLines(swap)) text += line + "\r\n";
+    return text;
   }
 };
 
@@ -945,6 +944,24 @@ TEST_F(DownloadGuardTest, HostileNamesAreNeitherRequestedNorWritten) {
   EXPECT_FALSE(PathExists(outside + L"evil.txt"));
   EXPECT_FALSE(PathExists(L"C:\\x"));
   EXPECT_EQ(L"8个(当前已下载文件个数)/8个(总文件个数)", m_ui.counter.GetWindowText());
+}
+
+// A release that lists the updater's own files: none is requested, each row
+// fails, and the updater's state in the folder keeps its bytes.
+TEST_F(DownloadGuardTest, TheUpdatersOwnNamesAreNeitherRequestedNorWritten) {
+  const DownloadList list = {L"a.bin",          L"delete.bat",         L"LocalSerial.dat",
+                             L"localdate.INI",  L"maps\\x.pak.tmp",  L"UpDate.delta\\a.bin"};
+  for (const std::wstring& name : list) Serve(WideToUtf8(LocalPathOfForUrl(name)), Pattern(900, 51));
+  WriteBytes(Local(L"LocalSerial.dat"), "kept");
+
+  EXPECT_TRUE(Download(list));
+
+  for (const std::string& line : RequestLog()) EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+  ASSERT_EQ(6, m_ui.Rows());
+  EXPECT_NE(kFailed, m_ui.Cell(0, 1));
+  for (int row = 1; row < 6; ++row) EXPECT_EQ(kFailed, m_ui.Cell(row, 1)) << row;
+  EXPECT_EQ((std::set<std::wstring>{L"a.bin", L"delete.bat", L"LocalSerial.dat"}), Tree(m_folder));
+  EXPECT_EQ("kept", ReadBytes(Local(L"LocalSerial.dat")));
 }
 
 TEST_F(DownloadGuardTest, HeldTargetKeepsItsOldBytesAndReadOnlyTargetIsReplaced) {
