@@ -693,10 +693,11 @@ class FilesPast4GiB(Checks):
         with open(os.path.join(self.update, "UpDate.ini"), "wb") as manifest:
             manifest.write(manifest_of_digests({"Updater.exe": md5(self.updater), HUGE_NAME: self.huge_digest}))
 
-    def update_to_the_end(self, install, answered):
+    def update_to_the_end(self, install, answered, length=HUGE_LENGTH, digest=None):
         """One run to its outcome, with the row read from here all along: its
         sizes count the bytes of the answer (answered of them in all); then
-        the counter and the installed file as they must be. Prints the time."""
+        the counter and the installed file (length, digest; the class's file
+        by default) as they must be. Prints the time."""
         self.open_dialog(install)
         clicked = time.monotonic()
         self.driver.ask("click 1001")
@@ -722,8 +723,8 @@ class FilesPast4GiB(Checks):
             self.assertEqual(total, match.group(2), text)
             self.assertLessEqual(float(match.group(1)), answered / 1000.0, text)
         self.assertFalse(os.path.exists(install.path(HUGE_NAME + ".tmp")))
-        self.assertEqual(HUGE_LENGTH, os.path.getsize(install.path(HUGE_NAME)))
-        self.assertEqual(self.huge_digest, md5_of_file(install.path(HUGE_NAME)))
+        self.assertEqual(length, os.path.getsize(install.path(HUGE_NAME)))
+        self.assertEqual(digest or self.huge_digest, md5_of_file(install.path(HUGE_NAME)))
         self.driver.ask("click 1002")
         self.assertIsNotNone(install.wait_exit())
 
@@ -751,6 +752,62 @@ class FilesPast4GiB(Checks):
         requests = self.requests_for_huge()
         self.assertEqual(1, len(requests), requests)
         self.assertRegex(requests[0], rf' {HUGE_LENGTH} 20[06]$')
+
+    def test_a_file_past_4_gib_is_rebuilt_from_its_old_copy_with_changes_on_both_sides(self):
+        """generate --delta on the release's file, the class's file as the
+        old copy (sparse): bytes rewritten below 4 GiB, across it and above
+        it, and bytes put in past it that shift everything after them off
+        the old copy's block grid. Only the changes and the index cross the
+        wire, as ranges that start past 4 GiB too."""
+        inserted_at, inserted = FOUR_GIB + 1_000_003, os.urandom(7_777)
+        across = bytearray(self.stretches[FOUR_GIB - 40_000])
+        across[39_000:41_000] = os.urandom(2_000)  # 2^32 - 1000 to 2^32 + 1000
+        stretches = {FOUR_GIB - 100_000: os.urandom(4_096), FOUR_GIB - 40_000: bytes(across),
+                     FOUR_GIB + 200_000: os.urandom(3_000), inserted_at: inserted}
+        for offset, data in self.stretches.items():
+            if offset < inserted_at:
+                stretches.setdefault(offset, data)
+            else:
+                self.assertGreaterEqual(offset, inserted_at + len(inserted))
+                stretches[offset + len(inserted)] = data
+        length = HUGE_LENGTH + len(inserted)
+        write_sparse(os.path.join(self.update, *HUGE_NAME.split("/")), length, stretches)
+        digest = md5_of_file(os.path.join(self.update, *HUGE_NAME.split("/")))
+        started = time.monotonic()
+        # The host's tool is a sanitized debug build: a minute or more for the 4.3 GiB.
+        self.publish({"Updater.exe": self.updater}, with_tool=True, delta=True, tool_timeout=600)
+        print(f"\n  generate --delta took {time.monotonic() - started:.1f} s", file=sys.stderr)
+        with open(os.path.join(self.update, "UpDate.ini"), "rb") as manifest:
+            self.assertEqual(manifest_of_digests({"Updater.exe": md5(self.updater), HUGE_NAME: digest}),
+                             manifest.read())
+        index = os.path.join(self.update, "UpDate.delta", *HUGE_NAME.split("/"))
+        with open(index, "rb") as header:
+            header = header.read(20)
+        self.assertEqual(b"UPDDELT1" + length.to_bytes(8, "little"), header[:16])
+        block = int.from_bytes(header[16:], "little")
+        self.server = Server(self.release_root)
+        install = self.install({"Updater.exe": self.updater})
+        write_sparse(install.path(HUGE_NAME), HUGE_LENGTH, self.stretches)
+        # The row counts held and received bytes alike: all of the new file.
+        self.update_to_the_end(install, length, length, digest)
+
+        with open(os.path.join(self.server.work, "access.log"), encoding="utf-8") as log:
+            lines = [line.strip() for line in log]
+        index_url = f"{BASE_PATH}Update/UpDate.delta/{HUGE_NAME} "
+        fetched = [line for line in lines if line.startswith(index_url)
+                   or line.startswith(f"{BASE_PATH}Update/{HUGE_NAME} ")]
+        sent = sum(int(line.split()[-2]) for line in fetched)
+        print(f"  {sent} bytes of {length} crossed the wire, the index's {os.path.getsize(index)}"
+              f" among them, in {len(fetched)} requests:", *fetched, sep="\n    ", file=sys.stderr)
+        self.assertIn(f'{index_url}"-" {os.path.getsize(index)} 200', fetched)
+        ranged = [line for line in fetched if not line.startswith(index_url)]
+        self.assertTrue(ranged and all(re.search(r' "bytes=[0-9,-]+" \d+ 206$', line) for line in ranged), ranged)
+        # Some range starts past 4 GiB, as the insertion's does at least.
+        starts = [int(start) for line in ranged for start in re.findall(r"(?:=|,)(\d+)-", line)]
+        self.assertTrue(any(start > FOUR_GIB for start in starts), ranged)
+        # The changes cost a handful of blocks; a whole download or a walk
+        # that lost its place past 4 GiB costs hundreds of MB.
+        self.assertLess(sent, os.path.getsize(index) + 16 * block, fetched)
 
 
 def make_certificates(folder):
