@@ -61,6 +61,15 @@ class OldWindow {
     }
     return offset + size <= m_base + m_filled;
   }
+  // As Ensure, but a window read anew ends at offset + size: for a walk
+  // backwards, whose next offsets lie below this one.
+  bool EnsureBackwards(std::uint64_t offset, std::size_t size) {
+    if (offset >= m_base && offset + size <= m_base + m_filled) return true;
+    if (size > m_buffer.size()) return false;
+    const std::uint64_t end = offset + size;
+    const std::uint64_t base = end > m_buffer.size() ? end - m_buffer.size() : 0;
+    return Ensure(base, static_cast<std::size_t>(end - base));
+  }
   std::uint64_t End() const { return m_base + m_filled; }
   const std::uint8_t* At(std::uint64_t offset) const {
     return m_buffer.data() + static_cast<std::size_t>(offset - m_base);
@@ -346,7 +355,8 @@ class Planner {
   Walked WalkOldCopy(std::vector<std::int64_t>& found);
 
   // Blocks the walk passed over: each may still follow its found neighbour,
-  // stand in its own place, or (the short last block) end the old copy.
+  // stand in its own place, (the short last block) end the old copy, or come
+  // just before the next found block.
   bool PlaceLeftovers(std::vector<std::int64_t>& found) const {
     OldWindow window(m_read, m_oldLength, m_capacity);
     std::uint64_t sinceAsked = 0;
@@ -368,6 +378,23 @@ class Planner {
           found[i] = static_cast<std::int64_t>(candidates[c]);
           break;
         }
+      }
+    }
+    // Then backwards: a block just before the next found one. In a run of
+    // equal blocks (zeros) the walk keeps to its own grid and steps past the
+    // place where shifted blocks begin.
+    OldWindow back(m_read, m_oldLength, m_capacity);
+    for (std::uint64_t i = m_blocks; i-- > 1;) {
+      const std::uint64_t before = i - 1;
+      if (found[before] >= 0 || found[i] < static_cast<std::int64_t>(m_size)) continue;
+      sinceAsked += m_size;
+      if (sinceAsked >= kCheckEveryWork) {
+        sinceAsked = 0;
+        if (m_stop && m_stop()) return false;
+      }
+      const std::uint64_t offset = static_cast<std::uint64_t>(found[i]) - m_size;
+      if (back.EnsureBackwards(offset, m_size) && Holds(back, before, offset)) {
+        found[before] = static_cast<std::int64_t>(offset);
       }
     }
     return true;
