@@ -585,18 +585,18 @@ TEST_F(DownloadFailureTest, AnswerWithoutALengthEndsTheRun) {
 
 class DownloadSelfTest : public DownloadTest {
  protected:
+  // The script names no folder: every file goes through its own, "%~dp0".
   std::string Script(bool swap) const {
-    const std::string f = WideToAnsi(m_folder);
-    std::string text;
+    std::string text = "setlocal DisableDelayedExpansion\r\n";
     if (swap) {
-      text = "setlocal\r\nset /a tries=0\r\n:try\r\nping -n 2 127.0.0.1 >nul\r\nmove /y \"" + f +
-             "Updater.exe.tmp\" \"" + f + "Updater.exe\" >nul\r\nif not exist \"" + f +
-             "Updater.exe.tmp\" goto :start\r\nset /a tries+=1\r\nif %tries% lss 30 goto :try\r\n"
-             ":start\r\nendlocal\r\n";
+      text += "set /a tries=0\r\n:try\r\nping -n 2 127.0.0.1 >nul\r\n"
+              "move /y \"%~dp0Updater.exe.tmp\" \"%~dp0Updater.exe\" >nul\r\n"
+              "if not exist \"%~dp0Updater.exe.tmp\" goto :start\r\nset /a tries+=1\r\n"
+              "if %tries% lss 30 goto :try\r\n:start\r\nset tries=\r\n";
     } else {
-      text = "ping -n 2 127.0.0.1 >nul\r\n";
+      text += "ping -n 2 127.0.0.1 >nul\r\n";
     }
-    return text + "start \"\" /normal \"" + f + "QyrUIPro.exe\"\r\ndel \"" + f + "delete.bat\"\r\n";
+    return text + "start \"\" /normal \"%~dp0QyrUIPro.exe\"\r\ndel \"%~dp0delete.bat\"\r\n";
   }
 };
 
