@@ -33,6 +33,9 @@ constexpr std::size_t kRangesPerRequest = 64;
 // answers are held in memory at once.
 constexpr std::uint64_t kBatchBytes = 2u << 20;
 constexpr DWORD kRangeReadSize = 1u << 20;
+// The first request of a delta asks for at most this much.
+constexpr std::size_t kFirstRanges = 2;
+constexpr std::uint64_t kFirstBytes = 256u << 10;
 
 // The installed copy, read at offsets and never written.
 class OldCopy {
@@ -321,14 +324,17 @@ class Rebuild {
   // anything else leaves it to the usual fetch.
   Step Stopped() const { return StopRequested(m_context.stop) ? Step::kFailed : Step::kNotUsed; }
 
-  std::vector<std::vector<ByteRange>> Batches(std::uint64_t from) const {
+  // The plan's fetched ranges from `from` on, in requests of at most
+  // `ranges` ranges (one where the server serves no lists) and `bytes` bytes.
+  std::vector<std::vector<ByteRange>> Batches(std::uint64_t from, std::size_t ranges = kRangesPerRequest,
+                                              std::uint64_t bytes = kBatchBytes) const {
     std::vector<ByteRange> wanted;
     for (const DeltaPiece& piece : m_plan) {
       if (!piece.Held() && piece.offset + piece.length > from) {
         wanted.push_back({std::max(piece.offset, from), piece.offset + piece.length - 1});
       }
     }
-    return RangeBatches(wanted, m_context.listsOfRanges ? kRangesPerRequest : 1, kBatchBytes);
+    return RangeBatches(wanted, m_context.listsOfRanges ? ranges : 1, bytes);
   }
 
   bool Begin(KeptPrefix& kept) {
@@ -346,9 +352,11 @@ class Rebuild {
     if (StopRequested(m_context.stop)) return Step::kFailed;
     const std::uint64_t from = kept.length;
     for (;;) {
-      m_batches = Batches(from);
-      // With every byte held, one byte is asked for all the same: the
-      // server's answer is what confirms the file's length.
+      // A short first request: it only has to confirm the length and show
+      // how a list is answered, and the rest then arrives while this thread
+      // copies the held bytes. With every byte held, one byte is asked for
+      // all the same: the server's answer is what confirms the file's length.
+      m_batches = Batches(from, kFirstRanges, kFirstBytes);
       const std::vector<ByteRange> first =
           m_batches.empty() ? std::vector<ByteRange>{{m_length - 1, m_length - 1}} : m_batches.front();
       std::uint64_t wholeAt = 0;
@@ -383,16 +391,20 @@ class Rebuild {
       }
       if (!Begin(kept)) return Step::kFailed;
       if (m_batches.empty()) return Step::kGoOn;  // the one byte asked for is held
-      // What the first answer left of its ranges (a list answered with its
-      // first range only) goes with the rest.
-      m_batches = Batches(m_file.Position());
+      // Written once the other requests are on their way. What the first
+      // answer left of its ranges (a list answered with its first range
+      // only) goes with the rest.
+      const std::uint64_t after =
+          answer.pieces.empty() ? from : answer.pieces.back().offset + answer.pieces.back().bytes.size();
+      m_first = std::move(answer.pieces);
+      m_batches = Batches(after);
       return StopRequested(m_context.stop) ? Step::kFailed : Step::kGoOn;
     }
   }
 
   Step Rest() {
-    if (m_batches.empty()) return Step::kGoOn;
     RangePrefetch prefetch(m_context, m_url, m_length, std::move(m_batches));
+    if (!Write(m_first)) return Stopped();
     for (std::size_t batch = 0; batch < prefetch.Batches(); ++batch) {
       RangeAnswer answer = prefetch.Take(batch);
       if (answer.listRefused) m_context.listsOfRanges = false;
@@ -437,6 +449,7 @@ class Rebuild {
   const SourceReader m_read;
   TemporaryFile m_file;
   std::vector<std::vector<ByteRange>> m_batches;  // the requests still to go
+  std::vector<Piece> m_first;                      // the first answer's, until written
   std::size_t m_piece = 0;                         // the plan's piece at the file's position
   bool m_wholeAnswer = false;
   const char* m_diagnostic = nullptr;
