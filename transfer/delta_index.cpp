@@ -61,15 +61,6 @@ class OldWindow {
     }
     return offset + size <= m_base + m_filled;
   }
-  // As Ensure, but a window read anew ends at offset + size: for a walk
-  // backwards, whose next offsets lie below this one.
-  bool EnsureBackwards(std::uint64_t offset, std::size_t size) {
-    if (offset >= m_base && offset + size <= m_base + m_filled) return true;
-    if (size > m_buffer.size()) return false;
-    const std::uint64_t end = offset + size;
-    const std::uint64_t base = end > m_buffer.size() ? end - m_buffer.size() : 0;
-    return Ensure(base, static_cast<std::size_t>(end - base));
-  }
   std::uint64_t End() const { return m_base + m_filled; }
   const std::uint8_t* At(std::uint64_t offset) const {
     return m_buffer.data() + static_cast<std::size_t>(offset - m_base);
@@ -383,7 +374,9 @@ class Planner {
     // Then backwards: a block just before the next found one. In a run of
     // equal blocks (zeros) the walk keeps to its own grid and steps past the
     // place where shifted blocks begin.
-    OldWindow back(m_read, m_oldLength, m_capacity);
+    // A window of one block: these places lie far apart, and a window of
+    // the walk's size would be read anew for each.
+    OldWindow back(m_read, m_oldLength, std::min<std::size_t>(m_capacity, m_size));
     for (std::uint64_t i = m_blocks; i-- > 1;) {
       const std::uint64_t before = i - 1;
       if (found[before] >= 0 || found[i] < static_cast<std::int64_t>(m_size)) continue;
@@ -393,7 +386,7 @@ class Planner {
         if (m_stop && m_stop()) return false;
       }
       const std::uint64_t offset = static_cast<std::uint64_t>(found[i]) - m_size;
-      if (back.EnsureBackwards(offset, m_size) && Holds(back, before, offset)) {
+      if (Holds(back, before, offset)) {
         found[before] = static_cast<std::int64_t>(offset);
       }
     }

@@ -31,7 +31,7 @@ constexpr DWORD kLargestIndex = 8u << 20;
 constexpr std::size_t kRangesPerRequest = 64;
 // A request after the first asks for at most this many bytes: a few such
 // answers are held in memory at once.
-constexpr std::uint64_t kBatchBytes = 2u << 20;
+constexpr std::uint64_t kBatchBytes = 256u << 10;
 constexpr DWORD kRangeReadSize = 1u << 20;
 // The first request of a delta asks for at most this much.
 constexpr std::size_t kFirstRanges = 2;
