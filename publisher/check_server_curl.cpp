@@ -22,6 +22,7 @@
 #include "publisher/tool_error.h"
 #include "transfer/delta_index.h"
 #include "transfer/download_policy.h"
+#include "transfer/frames.h"
 #include "transfer/name_safety.h"
 #include "transfer/url_path.h"
 
@@ -40,6 +41,7 @@ constexpr char kLogEmpty[] = "the update-log box stays empty";
 constexpr char kLogErrorPage[] = "the update-log box shows the error page's text";
 constexpr char kLintSays[] = "what the line's message says";
 constexpr char kFetchedWhole[] = "that file is fetched whole; nothing else changes";
+constexpr char kFetchedRaw[] = "that file's own bytes are fetched instead of its form; nothing else changes";
 
 // The updater's waits: connecting and every wait for more of an answer end
 // after 30 s, and a body that brings less than 1 KiB in 30 s is given up.
@@ -50,7 +52,85 @@ constexpr std::size_t kLargestKeptBody = 256u << 20;
 constexpr std::size_t kLargestSignature = 4096;
 constexpr std::size_t kLargestIndex = 8u << 20;  // as the updater reads one
 
-enum class Body { kKeep, kHash, kHeadersOnly };
+enum class Body { kKeep, kHash, kHeadersOnly, kForm };
+
+// A compressed form checked as it arrives: its table read as soon as it is
+// there, then every frame decoded in turn and the decoded bytes hashed, so
+// memory stays the table and one frame whatever the file's size.
+class FormCheck {
+ public:
+  FormCheck(std::uint64_t fileLength, std::uint64_t formLength)
+      : m_fileLength(fileLength), m_formLength(formLength) {}
+
+  // False once the form is known to be wrong; the reason is kept.
+  bool Add(const char* data, std::size_t size) {
+    while (size > 0 && m_problem.empty()) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, Wanted() - m_buffer.size()));
+      m_buffer.append(data, take);
+      data += take;
+      size -= take;
+      if (m_buffer.size() == Wanted()) Step();
+    }
+    return m_problem.empty();
+  }
+
+  // Empty when the form decodes to exactly the bytes whose MD5 is fileMd5.
+  std::string Problem(const std::string& fileMd5) {
+    if (!m_problem.empty()) return m_problem;
+    if (!m_table || m_frame < m_table->Frames()) return "ends before its last frame";
+    if (Md5::ToHex(m_md5.Final()) != fileMd5) return "decodes to other bytes than the file served";
+    return std::string();
+  }
+
+ private:
+  std::uint64_t Wanted() const {
+    if (!m_header) return kFramesHeaderSize;
+    if (!m_table) return m_header->HeadLength();
+    return m_frame < m_table->Frames() ? m_table->Range(m_frame).storedSize : 0;
+  }
+
+  void Step() {
+    if (!m_header) {
+      m_header = ParseFramesHeader(m_buffer);
+      if (!m_header) {
+        m_problem = "is no compressed form (its header does not read)";
+      } else if (m_header->length != m_fileLength) {
+        m_problem = "describes a file of " + std::to_string(m_header->length) + " bytes, not the " +
+                    std::to_string(m_fileLength) + " served (made for another release?)";
+      } else if (m_header->HeadLength() > m_formLength) {
+        m_problem = "is shorter than its own frame table";
+      }
+      return;
+    }
+    if (!m_table) {
+      m_table = ParseFramesTable(m_buffer, m_formLength, m_fileLength);
+      if (!m_table) m_problem = "has a frame table that does not add up to its Content-Length";
+      m_buffer.clear();
+      if (m_table) m_decoder = std::make_unique<FrameDecoder>(*m_table);
+      return;
+    }
+    const FrameRange range = m_table->Range(m_frame);
+    m_decoded.resize(range.decodedLength);
+    if (!m_decoder->Decode(m_frame, m_buffer, m_decoded.data(), m_decoded.size())) {
+      m_problem = "frame " + std::to_string(m_frame) + " (bytes " + std::to_string(range.fileOffset) + " to " +
+                  std::to_string(range.fileOffset + range.decodedLength - 1) + ") does not decode to its entry";
+      return;
+    }
+    m_md5.Update(reinterpret_cast<const char*>(m_decoded.data()), m_decoded.size());
+    m_buffer.clear();
+    ++m_frame;
+  }
+
+  std::uint64_t m_fileLength, m_formLength;
+  std::string m_buffer;
+  std::optional<FramesHeader> m_header;
+  std::optional<FramesTable> m_table;
+  std::unique_ptr<FrameDecoder> m_decoder;
+  std::vector<std::uint8_t> m_decoded;
+  std::uint64_t m_frame = 0;
+  Md5 m_md5;
+  std::string m_problem;
+};
 
 struct Answer {
   CURLcode code = CURLE_OK;
@@ -63,6 +143,7 @@ struct Answer {
   std::uint64_t received = 0;
   std::string md5;       // Body::kHash: of the bytes the updater keeps
   std::string index;     // Body::kHash, 1 MiB or more: the delta index those bytes should have
+  std::string formProblem;  // Body::kForm: empty when the form decodes to the file served
   bool stopped = false;  // we ended it after the headers on purpose
 
   bool Reached() const { return code == CURLE_OK || stopped; }
@@ -74,6 +155,10 @@ struct Transfer {
   Answer answer;
   Md5 md5;
   std::unique_ptr<DeltaIndexWriter> index;
+  std::unique_ptr<FormCheck> form;
+  std::uint64_t fileLength = 0;  // Body::kForm: the file served, as the form must decode to it
+  std::string fileMd5;
+  CURL* curl = nullptr;
 };
 
 std::string Lower(std::string text) {
@@ -125,6 +210,13 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
   if (answer.length) keep = static_cast<std::size_t>(std::min<std::uint64_t>(
                          keep, *answer.length - std::min(*answer.length, answer.received)));
   answer.received += bytes;
+  if (transfer.mode == Body::kForm) {
+    // Only a 200 with a length is a form to check; anything else is reported by its status.
+    if (answer.status == 0) curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &answer.status);
+    if (answer.status != 200 || !answer.length) return bytes;
+    if (!transfer.form) transfer.form = std::make_unique<FormCheck>(transfer.fileLength, *answer.length);
+    return transfer.form->Add(data, keep) ? bytes : 0;
+  }
   if (transfer.mode == Body::kHash) {
     transfer.md5.Update(data, keep);
     if (!transfer.index && answer.length && *answer.length >= kDeltaMinLength && answer.received == bytes) {
@@ -149,9 +241,11 @@ std::string AgentHeader() {
   return "User-Agent: Agent" + std::to_string(static_cast<std::int32_t>(ms));
 }
 
-Answer Get(const std::string& url, const std::string& header, Body mode, std::size_t keepLimit = kLargestKeptBody) {
-  Transfer transfer{mode, keepLimit, {}, {}, nullptr};
+Answer Get(const std::string& url, const std::string& header, Body mode, std::size_t keepLimit = kLargestKeptBody,
+           std::uint64_t fileLength = 0, const std::string& fileMd5 = std::string()) {
+  Transfer transfer{mode, keepLimit, {}, {}, nullptr, nullptr, fileLength, fileMd5, nullptr};
   CURL* curl = curl_easy_init();
+  transfer.curl = curl;
   if (!curl) {
     transfer.answer.code = CURLE_FAILED_INIT;
     transfer.answer.error = "cannot start libcurl";
@@ -187,6 +281,13 @@ Answer Get(const std::string& url, const std::string& header, Body mode, std::si
   curl_easy_cleanup(curl);
   if (mode == Body::kHash) answer.md5 = Md5::ToHex(transfer.md5.Final());
   if (transfer.index) answer.index = transfer.index->Finish();
+  if (transfer.form) {
+    answer.formProblem = transfer.form->Problem(fileMd5);
+  } else if (mode == Body::kForm && answer.status == 200 && !answer.length) {
+    answer.formProblem = "answers without Content-Length, so its frames cannot be fetched by ranges";
+  } else if (mode == Body::kForm && answer.status == 200) {
+    answer.formProblem = "is empty";
+  }
   return answer;
 }
 
@@ -247,6 +348,7 @@ struct FileCheck {
   Answer probe;
   Answer get;
   Answer index;  // with --full, for a file of 1 MiB or more
+  Answer form;   // with --full, for a file of 4 KiB or more
 };
 
 void CheckFile(const std::string& base, bool full, FileCheck& file) {
@@ -257,6 +359,31 @@ void CheckFile(const std::string& base, bool full, FileCheck& file) {
   if (!file.get.index.empty()) {
     file.index = Get(base + "Update/" + WideToUtf8(kDeltaFolder) + "/" + path, "Accept: */*", Body::kKeep,
                      kLargestIndex);
+  }
+  const Answer& get = file.get;
+  if (full && get.code == CURLE_OK && get.status == 200 && get.length && get.received == *get.length &&
+      *get.length >= kFramesMinLength) {
+    file.form = Get(base + "Update/" + WideToUtf8(kFramesFolder) + "/" + path, "Accept: */*", Body::kForm, 0,
+                    *get.length, get.md5);
+  }
+}
+
+// A compressed form, decoded frame by frame against the file served: none
+// (404) is fine, forms are optional; one that does not decode to the file
+// costs clients a fetch of the file's own bytes.
+void ReportForm(const std::string& where, const FileCheck& file, std::string& fact, Report& report) {
+  const Answer& form = file.form;
+  if (form.status == 0 && form.code == CURLE_OK && form.error.empty()) return;  // not asked for
+  if (form.Reached() && form.status == 404) {
+    if (!fact.empty()) fact += ", no compressed form";
+  } else if (form.status != 200 || (!form.Reached() && form.formProblem.empty())) {
+    report.Add(where + " (compressed form)",
+               "answers " + (form.status != 0 ? std::to_string(form.status) : "nothing (" + form.error + ")"),
+               kFetchedRaw);
+  } else if (!form.formProblem.empty()) {
+    report.Add(where + " (compressed form)", form.formProblem, kFetchedRaw);
+  } else if (!fact.empty()) {
+    fact += ", compressed form matches";
   }
 }
 
@@ -348,6 +475,7 @@ void ReportFile(const FileCheck& file, bool full, Report& report) {
     }
     if (!fact.empty()) fact += verdict == DigestVerdict::kMatches ? ", MD5 matches" : ", MD5 not checkable";
     ReportIndex(where, file, fact, report);
+    ReportForm(where, file, fact, report);
   }
   if (!fact.empty()) report.Fact(where, fact);
 }

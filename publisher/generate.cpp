@@ -21,6 +21,7 @@
 #include "publisher/text.h"
 #include "publisher/tool_error.h"
 #include "transfer/delta_index.h"
+#include "transfer/frames.h"
 #include "transfer/name_safety.h"
 
 namespace fs = std::filesystem;
@@ -35,9 +36,95 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// A file's compressed form on its way to disk, through "<form>.tmp": room for
+// the head first (its size follows from the length), then the frames as they
+// are encoded, then the head over the room. Only a form that pays off is
+// moved into place; any other ending removes the temporary file.
+class FormFile {
+ public:
+  FormFile(const fs::path& formPath, std::uint64_t length)
+      : m_path(formPath), m_temporary(TemporaryPathFor(formPath)), m_length(length), m_writer(length) {}
+  ~FormFile() {
+    if (m_file) {
+      m_file.reset();
+      RemoveFile(m_temporary);
+    }
+  }
+  FormFile(const FormFile&) = delete;
+  FormFile& operator=(const FormFile&) = delete;
+
+  // Throws ToolError.
+  void Open() {
+    std::error_code failure;
+    fs::create_directories(m_path.parent_path(), failure);
+    if (failure) throw ToolError("cannot create " + DisplayPath(m_path.parent_path()) + ": " + failure.message());
+    m_file.reset(OpenForWriting(m_temporary));
+    if (!m_file) throw ToolError("cannot write " + DisplayPath(m_temporary) + ": " + std::strerror(errno));
+    m_pending.assign(static_cast<std::size_t>(m_writer.HeadLength()), '\0');
+    Flush();
+  }
+
+  // In the read that hashes the file; a failure to write shows at Finish.
+  void Add(const char* data, std::size_t size) {
+    m_writer.Add(data, size, m_pending);
+    Flush();
+  }
+
+  // True when the form was kept; false when it would not save enough to be
+  // worth a request. Throws ToolError.
+  bool Finish(const fs::path& source) {
+    if (!m_writer.Finish(m_pending)) throw ToolError(DisplayPath(source) + " changed while it was read");
+    Flush();
+    // Any frame a client takes must save bytes, and a form that saves less
+    // than a tenth (media, archives) costs the client a table for nothing.
+    if (m_writer.FormLength() > m_length / 10 * 9 + m_length % 10 * 9 / 10) {
+      m_file.reset();
+      RemoveFile(m_temporary);
+      return false;
+    }
+    const std::string head = m_writer.Head();
+    std::rewind(m_file.get());
+    if (!m_failed && std::fwrite(head.data(), 1, head.size(), m_file.get()) != head.size()) Failed();
+    std::FILE* file = m_file.release();
+    if (std::fclose(file) != 0 && !m_failed) Failed();
+    if (m_failed) {
+      RemoveFile(m_temporary);
+      throw ToolError("cannot write " + DisplayPath(m_path) + ": " + std::strerror(m_errno));
+    }
+    if (const auto reason = MoveReplacing(m_temporary, m_path)) {
+      RemoveFile(m_temporary);
+      throw ToolError("cannot replace " + DisplayPath(m_path) + ": " + *reason);
+    }
+    return true;
+  }
+
+  std::uint64_t FormLength() const { return m_writer.FormLength(); }
+
+ private:
+  void Flush() {
+    if (!m_failed && !m_pending.empty() &&
+        std::fwrite(m_pending.data(), 1, m_pending.size(), m_file.get()) != m_pending.size()) {
+      Failed();
+    }
+    m_pending.clear();
+  }
+  void Failed() {
+    m_failed = true;
+    m_errno = errno;
+  }
+
+  fs::path m_path, m_temporary;
+  std::uint64_t m_length;
+  FramesWriter m_writer;
+  FilePtr m_file;
+  std::string m_pending;
+  bool m_failed = false;
+  int m_errno = 0;
+};
+
 // The digest's hex text, or empty with the reason in error.
 std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atomic<std::uint64_t>& bytesDone,
-                      std::string& error, DeltaIndexWriter* index) {
+                      std::string& error, DeltaIndexWriter* index, FormFile* form) {
   FilePtr file(OpenForReading(path));
   if (!file) {
     error = "cannot read " + DisplayPath(path) + ": " + std::strerror(errno);
@@ -52,6 +139,7 @@ std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atom
       [&](const char* data, std::size_t count) {
         md5.Update(data, count);
         if (index) index->Add(data, count);
+        if (form) form->Add(data, count);
         bytesDone += count;
       },
       buffer);
@@ -66,6 +154,13 @@ std::string Megabytes(std::uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1e6);
   return text;
+}
+
+// Where a release file's compressed form goes, or nothing for a file too
+// small to gain from one.
+std::optional<fs::path> FormPathOf(const fs::path& releaseDir, const fs::path& path, std::uint64_t size) {
+  if (size < kFramesMinLength) return std::nullopt;
+  return releaseDir / fs::path(kFramesFolder) / path.lexically_relative(releaseDir);
 }
 
 // Where a release file's delta index goes, or nothing for a file too small
@@ -86,8 +181,9 @@ void WriteIndex(const fs::path& path, const fs::path& indexPath, DeltaIndexWrite
   WriteFileReplacing(indexPath, bytes);
 }
 
-// Removes the indexes of files no longer in the release (or now too small),
-// and folders left empty, so a client never rebuilds from a stale index.
+// Removes the indexes (or forms) of files no longer in the release (or now
+// too small, or no longer compressing), and folders left empty, so a client
+// never rebuilds from a stale one.
 void RemoveStaleIndexes(const fs::path& deltaRoot, const std::set<fs::path>& written) {
   std::error_code failure;
   if (!fs::is_directory(deltaRoot, failure)) return;
@@ -104,11 +200,26 @@ void RemoveStaleIndexes(const fs::path& deltaRoot, const std::set<fs::path>& wri
   fs::remove(deltaRoot, failure);
 }
 
+// What HashAll writes beside the digests, below releaseDir.
+struct Extras {
+  const fs::path* releaseDir = nullptr;  // null: nothing
+  bool delta = false;
+  bool compress = false;
+};
+
+const char* WorkName(const Extras& extras) {
+  if (!extras.releaseDir) return "hashing";
+  if (extras.delta && extras.compress) return "hashing, indexing and compressing";
+  return extras.delta ? "hashing and indexing" : "hashing and compressing";
+}
+
 // Hashes every file on the project's one parallel pipeline; results come
-// back in the order given. With a delta root, large files get their index
-// in the same read.
+// back in the order given. Large files get their delta index, and files
+// that compress their form, in the same read; files are spread over the
+// threads, so compressing takes every core.
 void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& paths, unsigned threads,
-             std::FILE* progress, const fs::path* releaseDir) {
+             std::FILE* progress, const Extras& extras) {
+  const fs::path* releaseDir = extras.releaseDir;
   std::uint64_t totalBytes = 0;
   for (const ManifestFile& file : files) totalBytes += file.size;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
@@ -122,21 +233,40 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
   auto shown = start;
   std::mutex writtenLock;
   std::set<fs::path> written;
+  std::atomic<std::uint64_t> formsWritten{0}, formBytes{0}, formedBytes{0};
   OrderedPipelineOf<fs::path> pipeline(
       threads, 4 * static_cast<std::size_t>(threads) + 16,
       [&](const fs::path& path, std::vector<char>& buffer) {
         std::string error;
         std::error_code sizeError;
         const std::uint64_t size = releaseDir ? fs::file_size(path, sizeError) : 0;
-        const auto indexPath = releaseDir && !sizeError ? IndexPathOf(*releaseDir, path, size) : std::nullopt;
+        const bool known = releaseDir && !sizeError;
+        const auto indexPath = known && extras.delta ? IndexPathOf(*releaseDir, path, size) : std::nullopt;
+        const auto formPath = known && extras.compress ? FormPathOf(*releaseDir, path, size) : std::nullopt;
         std::optional<DeltaIndexWriter> index;
         if (indexPath) index.emplace(size);
-        std::string digest = Md5OfFile(path, buffer, bytesDone, error, index ? &*index : nullptr);
-        if (indexPath && error.empty()) {
+        std::optional<FormFile> form;
+        std::string digest;
+        try {
+          if (formPath) form.emplace(*formPath, size).Open();
+        } catch (const ToolError& failure) {
+          error = failure.what();
+        }
+        if (error.empty()) {
+          digest = Md5OfFile(path, buffer, bytesDone, error, index ? &*index : nullptr, form ? &*form : nullptr);
+        }
+        if ((indexPath || formPath) && error.empty()) {
           try {
-            WriteIndex(path, *indexPath, *index);
+            if (indexPath) WriteIndex(path, *indexPath, *index);
+            const bool formKept = form && form->Finish(path);
+            if (formKept) {
+              ++formsWritten;
+              formBytes += form->FormLength();
+              formedBytes += size;
+            }
             std::lock_guard<std::mutex> lock(writtenLock);
-            written.insert(*indexPath);
+            if (indexPath) written.insert(*indexPath);
+            if (formKept) written.insert(*formPath);
           } catch (const ToolError& failure) {
             error = failure.what();
           }
@@ -152,8 +282,7 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
         const auto now = std::chrono::steady_clock::now();
         if (progress && now - shown >= std::chrono::milliseconds(200)) {
           shown = now;
-          std::fprintf(progress, "\r%s %zu/%zu files, %s/%s MB ",
-                       releaseDir ? "hashing and indexing" : "hashing", filesDone, files.size(),
+          std::fprintf(progress, "\r%s %zu/%zu files, %s/%s MB ", WorkName(extras), filesDone, files.size(),
                        Megabytes(bytesDone).c_str(), Megabytes(totalBytes).c_str());
           std::fflush(progress);
         }
@@ -173,12 +302,18 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
     if (progress) std::fputs("\n", progress);
     throw ToolError(firstError);
   }
-  if (releaseDir) RemoveStaleIndexes(*releaseDir / fs::path(kDeltaFolder), written);
+  if (releaseDir && extras.delta) RemoveStaleIndexes(*releaseDir / fs::path(kDeltaFolder), written);
+  if (releaseDir && extras.compress) RemoveStaleIndexes(*releaseDir / fs::path(kFramesFolder), written);
   if (progress) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::fprintf(progress, "\rhashed %zu files, %s MB in %.1f s%20s\n", files.size(),
-                 Megabytes(totalBytes).c_str(), seconds, "");
+    std::string forms;
+    if (extras.compress) {
+      forms = ", " + std::to_string(formsWritten) + " compressed form(s): " + Megabytes(formedBytes) + " MB in " +
+              Megabytes(formBytes) + " MB";
+    }
+    std::fprintf(progress, "\rhashed %zu files, %s MB in %.1f s%s%20s\n", files.size(),
+                 Megabytes(totalBytes).c_str(), seconds, forms.c_str(), "");
   }
 }
 
@@ -200,7 +335,10 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
   }
   found.erase(std::remove_if(found.begin(), found.end(),
                              [&](const ReleaseFile& file) {
-                               if (IsExcludedManifestName(file.name) || IsDeltaIndexName(file.name)) return true;
+                               if (IsExcludedManifestName(file.name) || IsDeltaIndexName(file.name) ||
+                                   IsFramesName(file.name)) {
+                                 return true;
+                               }
                                return std::any_of(leftOut.begin(), leftOut.end(), [&](const std::wstring& own) {
                                  return SameNameOnDisk(file.name, own);
                                });
@@ -257,8 +395,11 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
     manifest.files.push_back({std::move(file.name), file.size, std::string()});
     paths.push_back(std::move(file.path));
   }
-  HashAll(manifest.files, paths, request.threads, request.progress,
-          request.delta ? &request.releaseDir : nullptr);
+  Extras extras;
+  if (request.delta || request.compress) extras.releaseDir = &request.releaseDir;
+  extras.delta = request.delta;
+  extras.compress = request.compress;
+  HashAll(manifest.files, paths, request.threads, request.progress, extras);
 
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     manifest.bytes += encoded[i];

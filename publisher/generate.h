@@ -22,6 +22,10 @@ struct GenerateRequest {
   // Also write each large file's delta index below releaseDir/UpDate.delta,
   // made in the same read as its digest, and remove indexes left over.
   bool delta = false;
+  // Also write the compressed form of each file of 4 KiB or more that
+  // deflates to at most 90 % of its size, below releaseDir/UpDate.frames,
+  // made in the same read as its digest; remove forms left over.
+  bool compress = false;
   std::FILE* progress = nullptr;  // a terminal to show progress on, or null
 };
 

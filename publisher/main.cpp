@@ -37,7 +37,7 @@ std::string Usage() {
          "the updater fetches from the update folder of a release.\n"
          "\n"
          "usage:\n"
-         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta]\n"
+         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta] [--compress]\n"
          "  updater-manifest lint FILE [--code-page N] [--public-key HEX]\n"
          "  updater-manifest diff OLD NEW [--code-page N]\n"
          "  updater-manifest keygen KEYFILE\n"
@@ -50,7 +50,7 @@ std::string Usage() {
 }
 
 std::string GenerateHelp() {
-  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta]\n"
+  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta] [--compress]\n"
          "\n"
          "Writes the manifest of every file below RELEASE_DIR in the form the updater\n"
          "reads: relative path with backslashes, TAB, lowercase MD5, CR LF, in the\n"
@@ -59,14 +59,20 @@ std::string GenerateHelp() {
          "every run. Linked folders are not entered. Left out: MD5.exe and UpDate.ini\n"
          "at the top, FILE itself and its signature FILE.sig, so -o\n"
          "RELEASE_DIR/UpDate.ini works in a signed release too, and the\n"
-         "folder UpDate.delta at the top, which holds the delta indexes.\n"
+         "folders UpDate.delta and UpDate.frames at the top, which hold the delta\n"
+         "indexes and the compressed forms.\n"
          "\n"
          "  -o, --output FILE   write to FILE, through FILE.tmp and a rename\n"
          "                      (default: standard output)\n"
          "  --delta             also write, for every file of 1 MiB or more, the index\n"
          "                      clients rebuild it with from an older copy, as\n"
          "                      RELEASE_DIR/UpDate.delta/<its path>; indexes of files\n"
-         "                      no longer there are removed\n" +
+         "                      no longer there are removed\n"
+         "  --compress          also write, for every file of 4 KiB or more that\n"
+         "                      deflates to at most 90 % of its size, its compressed\n"
+         "                      form in independent 64 KiB frames, as\n"
+         "                      RELEASE_DIR/UpDate.frames/<its path>; forms of files\n"
+         "                      no longer there or no longer compressing are removed\n" +
          CodePageHelp();
 }
 
@@ -166,6 +172,7 @@ enum Option : unsigned {
   kFreshnessOptions = 16,
   kFullOption = 32,
   kDeltaOption = 256,
+  kCompressOption = 512,
 };
 
 struct Arguments {
@@ -178,6 +185,7 @@ struct Arguments {
   unsigned codePage = 0;
   bool full = false;
   bool delta = false;
+  bool compress = false;
   bool help = false;
 };
 
@@ -235,6 +243,8 @@ Arguments Parse(const std::vector<std::string>& args, unsigned options) {
       parsed.output = value(arg == "-o" ? "-o" : "--output");
     } else if ((options & kDeltaOption) && arg == "--delta") {
       parsed.delta = true;
+    } else if ((options & kCompressOption) && arg == "--compress") {
+      parsed.compress = true;
     } else if ((options & kCodePageOption) && is("--code-page")) {
       parsed.codePage = ParseCodePage(value("--code-page"));
     } else if ((options & kFreshnessOptions) && is("--serial")) {
@@ -276,6 +286,7 @@ int Generate(const Arguments& args) {
   if (toFile) request.outputFile = PathFromArgument(*args.output);
   request.progress = ProgressStream();
   request.delta = args.delta;
+  request.compress = args.compress;
 
   std::vector<std::string> notes;
   const GeneratedManifest manifest = GenerateManifest(request, notes);
@@ -439,7 +450,7 @@ int Run(const std::vector<std::string>& args) {
     unsigned options;
   };
   static const Command kCommands[] = {
-      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption | kDeltaOption},
+      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption | kDeltaOption | kCompressOption},
       {"lint", Lint, LintHelp, kCodePageOption | kPublicKeyOption},
       {"diff", Diff, DiffHelp, kCodePageOption},
       {"keygen", Keygen, KeygenHelp, 0},

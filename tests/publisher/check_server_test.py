@@ -164,6 +164,40 @@ class CheckServerTest(unittest.TestCase):
         self.assertEqual(["Update/b.pak (delta index): does not describe the file served (made for another "
                           "release?) -> that file is fetched whole; nothing else changes"], self.problem_lines(out))
 
+    def test_compressed_forms_are_decoded_against_their_files(self):
+        text = b"".join(b"line %d of a table\r\n" % i for i in range(20000))  # about 400 KB
+        files = {"a.dat": text, "b.dat": text.replace(b"line", b"LINE"), "c.dat": text[5:],
+                 "d.dat": text[7:], "e.dat": text[9:], "small.txt": text[:4000]}
+        url = self.release("frames", files)
+        update = os.path.join(ROOT, "frames", "Update")
+        self.assertEqual(0, run("generate", update, "-o", os.path.join(update, "UpDate.ini"), "--compress")[0])
+        self.assertEqual(0, run("sign", os.path.join(update, "UpDate.ini"), "--key", self.key, "--serial", "5")[0])
+        forms = os.path.join(update, "UpDate.frames")
+        self.assertEqual(["a.dat", "b.dat", "c.dat", "d.dat", "e.dat"], sorted(os.listdir(forms)))
+        shutil.copy(os.path.join(forms, "a.dat"), os.path.join(forms, "b.dat"))  # same length, other bytes
+        os.remove(os.path.join(forms, "c.dat"))  # none: fine, forms are optional
+        with open(os.path.join(forms, "d.dat"), "r+b") as f:  # a byte of the last frame's deflate stream
+            f.seek(-20, os.SEEK_END)
+            byte = f.read(1)
+            f.seek(-20, os.SEEK_END)
+            f.write(bytes([byte[0] ^ 0x55]))
+        self.rules({"/frames/Update/UpDate.frames/e.dat": {"status": 503}})
+        code, out, err = self.check(url, "--full")
+        self.assertEqual(1, code, out + err)
+        line = {name: [l for l in out.splitlines() if l.startswith("Update/" + name + ":")][0] for name in files}
+        self.assertIn("compressed form matches", line["a.dat"])
+        self.assertIn("no compressed form", line["c.dat"])
+        self.assertNotIn("compressed form", line["small.txt"])
+        problems = self.problem_lines(out)
+        self.assertEqual(3, len(problems), out)
+        raw = " -> that file's own bytes are fetched instead of its form; nothing else changes"
+        self.assertEqual("Update/b.dat (compressed form): decodes to other bytes than the file served" + raw,
+                         problems[0])
+        self.assertRegex(problems[1], r"^Update/d\.dat \(compressed form\): frame 6 \(bytes 393216 to \d+\) "
+                                      r"does not decode to its entry")
+        self.assertEqual("Update/e.dat (compressed form): answers 503" + raw, problems[2])
+        self.assertNotIn("/frames/Update/UpDate.frames/small.txt", [r["path"] for r in self.requests()])
+
     def test_manifest_and_signature_faults_end_the_check_as_users_see_it(self):
         url = self.release("sig", {"a.txt": b"a"})
         code, out, _ = self.check(url)

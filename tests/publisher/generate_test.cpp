@@ -12,6 +12,7 @@
 #include "publisher/text_mode.h"
 #include "publisher/tool_error.h"
 #include "temp_folder.h"
+#include "transfer/frames.h"
 
 namespace {
 
@@ -184,6 +185,82 @@ TEST(GenerateManifest, LeavesOutTheUpdatersOwnFilesWithANote) {
   for (const std::string& note : notes) EXPECT_NE(note.find("the updater's own file"), std::string::npos) << note;
   EXPECT_NE(notes[0].find("LOCALDATE.INI"), std::string::npos) << notes[0];
   EXPECT_NE(notes[6].find("data\\big.pak.tmp"), std::string::npos) << notes[6];
+}
+
+std::string Contents(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every frame of a form decoded in turn, as a client would.
+std::string Decoded(const std::string& form) {
+  const auto table = ParseFramesTable(form, form.size());
+  if (!table) return "(no table)";
+  FrameDecoder decoder(*table);
+  std::string file;
+  for (std::uint64_t frame = 0; frame < table->Frames(); ++frame) {
+    const FrameRange range = table->Range(frame);
+    std::string out(range.decodedLength, '\0');
+    if (!decoder.Decode(frame, std::string_view(form).substr(range.formOffset, range.storedSize),
+                        reinterpret_cast<std::uint8_t*>(&out[0]), out.size())) {
+      return "(frame " + std::to_string(frame) + " not decoded)";
+    }
+    file += out;
+  }
+  return file;
+}
+
+TEST(GenerateManifest, CompressWritesFormsThatPayOffAndRemovesTheRest) {
+  TempFolder release;
+  std::string text;
+  for (int i = 0; text.size() < 300000; ++i) text += "entry " + std::to_string(i) + " of the table\r\n";
+  std::string noise(200000, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  // 4 KiB exactly is the smallest file with a form; a file that is mostly
+  // noise saves too little to have one.
+  release.Write("a.txt", text);
+  release.Write("sub/b.txt", text.substr(0, 4096));
+  release.Write("small.txt", text.substr(0, 4095));
+  release.Write("noise.bin", noise);
+  release.Write("mostly.bin", text.substr(0, 5000) + noise.substr(0, 95000));
+  release.Write("gone.txt", text);
+  release.Write("UpDate.frames/gone.txt", "left from a release where it compressed");
+  release.Write("UpDate.frames/noise.bin", "as if it once compressed");
+  release.Write("UpDate.delta/keep", "not ours to remove");
+
+  GenerateRequest request;
+  request.releaseDir = release.Root();
+  request.codePage = 936;
+  request.threads = 2;
+  std::vector<std::string> notes;
+  const std::string plain = GenerateManifest(request, notes).bytes;
+  EXPECT_EQ("left from a release where it compressed", Contents(release.Root() / "UpDate.frames/gone.txt"))
+      << "without --compress nothing there changes";
+
+  fs::remove(release.Root() / "gone.txt");
+  request.compress = true;
+  const std::string compressed = GenerateManifest(request, notes).bytes;
+  EXPECT_EQ(std::vector<std::string>({"a.txt", "mostly.bin", "noise.bin", "small.txt", "sub\\b.txt"}),
+            [&] {
+              std::vector<std::string> names;
+              for (const std::string& l : Lines(compressed)) names.push_back(NameOfLine(l));
+              return names;
+            }());
+  const fs::path forms = release.Root() / "UpDate.frames";
+  EXPECT_EQ(text, Decoded(Contents(forms / "a.txt")));
+  EXPECT_LT(Contents(forms / "a.txt").size(), text.size() / 4);
+  EXPECT_EQ(text.substr(0, 4096), Decoded(Contents(forms / "sub/b.txt")));
+  for (const char* none : {"small.txt", "noise.bin", "mostly.bin", "gone.txt", "a.txt.tmp"}) {
+    EXPECT_FALSE(fs::exists(forms / none)) << none;
+  }
+  EXPECT_TRUE(fs::exists(release.Root() / "UpDate.delta/keep"));
+
+  // A file that stops compressing loses its form; the folder goes with the last.
+  release.Write("a.txt", noise);
+  release.Write("sub/b.txt", "short now");
+  GenerateManifest(request, notes);
+  EXPECT_FALSE(fs::exists(forms));
 }
 
 TEST(GenerateManifest, GeneratingIntoTheReleaseTwiceGivesTheSameManifest) {

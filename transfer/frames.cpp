@@ -1,0 +1,267 @@
+#include "transfer/frames.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "transfer/delta_index.h"
+
+namespace {
+
+constexpr char kMagic[8] = {'U', 'P', 'D', 'F', 'R', 'A', 'M', '1'};
+constexpr std::uint8_t kStoredCodec = 0;
+// Raw deflate (no zlib header or trailer: the table holds the sum), with the
+// full 32 KiB window; memLevel 8 is zlib's default.
+constexpr int kWindowBits = -15;
+constexpr int kMemLevel = 8;
+
+std::uint64_t Load(const std::uint8_t* p, std::size_t bytes) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < bytes; ++i) value |= std::uint64_t{p[i]} << (8 * i);
+  return value;
+}
+
+void Store(std::string& out, std::uint64_t value, std::size_t bytes) {
+  for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+class StoredCodec : public FrameCodec {
+ public:
+  void Encode(const std::uint8_t* data, std::size_t size, std::string& out) override {
+    out.append(reinterpret_cast<const char*>(data), size);
+  }
+  bool Decode(const std::uint8_t* in, std::size_t inSize, std::uint8_t* out, std::size_t outSize) override {
+    if (inSize != outSize) return false;
+    if (outSize != 0) std::memcpy(out, in, outSize);
+    return true;
+  }
+};
+
+// One z_stream each way, reset between frames: each frame is a stream of its
+// own, and the state is allocated once per codec, not once per frame.
+class DeflateCodec : public FrameCodec {
+ public:
+  explicit DeflateCodec(int level) : m_level(level) {}
+  ~DeflateCodec() override {
+    if (m_deflating) deflateEnd(&m_deflate);
+    if (m_inflating) inflateEnd(&m_inflate);
+  }
+
+  void Encode(const std::uint8_t* data, std::size_t size, std::string& out) override {
+    if (!m_deflating) {
+      m_deflate = z_stream{};
+      if (deflateInit2(&m_deflate, m_level, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::bad_alloc();
+      }
+      m_deflating = true;
+    } else {
+      deflateReset(&m_deflate);
+    }
+    // Frames are at most kMaxFrameSize, so the sizes fit zlib's uInt.
+    const std::size_t at = out.size();
+    out.resize(at + deflateBound(&m_deflate, static_cast<uLong>(size)));
+    m_deflate.next_in = const_cast<Bytef*>(data);
+    m_deflate.avail_in = static_cast<uInt>(size);
+    m_deflate.next_out = reinterpret_cast<Bytef*>(&out[at]);
+    m_deflate.avail_out = static_cast<uInt>(out.size() - at);
+    const int result = deflate(&m_deflate, Z_FINISH);
+    if (result != Z_STREAM_END) throw std::bad_alloc();  // deflateBound was not enough: cannot happen
+    out.resize(out.size() - m_deflate.avail_out);
+  }
+
+  bool Decode(const std::uint8_t* in, std::size_t inSize, std::uint8_t* out, std::size_t outSize) override {
+    if (inSize == 0 || outSize == 0 || inSize > kMaxFrameSize || outSize > kMaxFrameSize) return false;
+    if (!m_inflating) {
+      m_inflate = z_stream{};
+      if (inflateInit2(&m_inflate, kWindowBits) != Z_OK) return false;
+      m_inflating = true;
+    } else if (inflateReset(&m_inflate) != Z_OK) {
+      return false;
+    }
+    m_inflate.next_in = const_cast<Bytef*>(in);
+    m_inflate.avail_in = static_cast<uInt>(inSize);
+    m_inflate.next_out = out;
+    m_inflate.avail_out = static_cast<uInt>(outSize);
+    // avail_out bounds what inflate writes: a frame that would decode longer
+    // stops at outSize without reaching its end and is refused below.
+    const int result = inflate(&m_inflate, Z_FINISH);
+    return result == Z_STREAM_END && m_inflate.avail_out == 0 && m_inflate.avail_in == 0;
+  }
+
+ private:
+  int m_level;
+  z_stream m_deflate{};
+  z_stream m_inflate{};
+  bool m_deflating = false;
+  bool m_inflating = false;
+};
+
+}  // namespace
+
+bool IsFramesName(std::wstring_view name) {
+  const std::wstring_view folder(kFramesFolder);
+  if (name.size() <= folder.size() || (name[folder.size()] != L'\\' && name[folder.size()] != L'/')) {
+    return false;
+  }
+  // Case does not matter on the clients' disks, nor on many servers'.
+  for (std::size_t i = 0; i < folder.size(); ++i) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
+    if (lower(name[i]) != lower(folder[i])) return false;
+  }
+  return true;
+}
+
+std::uint64_t FramesHeader::HeadLength() const {
+  // Frames() <= 2^52 for a frame size of at least 4 KiB: no overflow.
+  return kFramesHeaderSize + Frames() * kFrameEntrySize;
+}
+
+std::optional<FramesHeader> ParseFramesHeader(std::string_view bytes) {
+  if (bytes.size() < kFramesHeaderSize || bytes.substr(0, sizeof(kMagic)) != std::string_view(kMagic, sizeof(kMagic))) {
+    return std::nullopt;
+  }
+  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  FramesHeader header;
+  header.length = Load(p + 8, 8);
+  header.frameSize = static_cast<std::uint32_t>(Load(p + 16, 4));
+  header.codec = p[20];
+  const bool powerOfTwo = header.frameSize != 0 && (header.frameSize & (header.frameSize - 1)) == 0;
+  if (!powerOfTwo || header.frameSize < kMinFrameSize || header.frameSize > kMaxFrameSize ||
+      header.codec != kDeflateCodec || Load(p + 21, 3) != 0) {
+    return std::nullopt;
+  }
+  return header;
+}
+
+std::optional<FramesTable> ParseFramesTable(std::string_view start, std::uint64_t formLength) {
+  const auto header = ParseFramesHeader(start);
+  if (!header) return std::nullopt;
+  // The table must be there before its count is trusted for anything.
+  const std::uint64_t headLength = header->HeadLength();
+  if (start.size() < headLength || formLength < headLength) return std::nullopt;
+  const std::uint64_t frames = header->Frames();
+  const auto* p = reinterpret_cast<const std::uint8_t*>(start.data()) + kFramesHeaderSize;
+  FramesTable table;
+  table.header = *header;
+  table.formLength = formLength;
+  table.storedSizes.resize(frames);
+  table.sums.resize(frames);
+  table.formOffsets.resize(frames);
+  // Each stored size is at most its frame's decoded length, and the offsets
+  // never pass formLength, so nothing below can wrap.
+  std::uint64_t offset = headLength;
+  for (std::uint64_t frame = 0; frame < frames; ++frame, p += kFrameEntrySize) {
+    const auto stored = static_cast<std::uint32_t>(Load(p, 4));
+    const std::uint64_t decoded = std::min<std::uint64_t>(header->frameSize, header->length - frame * header->frameSize);
+    if (stored == 0 || stored > decoded || stored > formLength - offset) return std::nullopt;
+    table.storedSizes[frame] = stored;
+    table.sums[frame] = Load(p + 4, 8);
+    table.formOffsets[frame] = offset;
+    offset += stored;
+  }
+  if (offset != formLength) return std::nullopt;
+  return table;
+}
+
+std::optional<FramesTable> ParseFramesTable(std::string_view start, std::uint64_t formLength,
+                                            std::uint64_t expectedLength) {
+  auto table = ParseFramesTable(start, formLength);
+  if (!table || table->header.length != expectedLength) return std::nullopt;
+  return table;
+}
+
+FrameRange FramesTable::Range(std::uint64_t frame) const {
+  FrameRange range;
+  range.formOffset = formOffsets[frame];
+  range.storedSize = storedSizes[frame];
+  range.fileOffset = frame * header.frameSize;
+  range.decodedLength =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(header.frameSize, header.length - range.fileOffset));
+  range.sum = sums[frame];
+  return range;
+}
+
+std::unique_ptr<FrameCodec> MakeFrameCodec(std::uint8_t codec) {
+  if (codec == kStoredCodec) return std::make_unique<StoredCodec>();
+  if (codec == kDeflateCodec) return std::make_unique<DeflateCodec>(Z_DEFAULT_COMPRESSION);
+  return nullptr;
+}
+
+FrameDecoder::FrameDecoder(const FramesTable& table)
+    : m_table(table), m_stored(MakeFrameCodec(kStoredCodec)), m_codec(MakeFrameCodec(table.header.codec)) {}
+
+bool FrameDecoder::Decode(std::uint64_t frame, std::string_view stored, std::uint8_t* out, std::size_t outSize) {
+  if (!m_codec || frame >= m_table.Frames()) return false;
+  const FrameRange range = m_table.Range(frame);
+  if (stored.size() != range.storedSize || outSize != range.decodedLength) return false;
+  FrameCodec& codec = range.Stored() ? *m_stored : *m_codec;
+  const auto* in = reinterpret_cast<const std::uint8_t*>(stored.data());
+  return codec.Decode(in, stored.size(), out, outSize) && StrongSum(out, outSize) == range.sum;
+}
+
+FramesWriter::FramesWriter(std::uint64_t length, std::uint32_t frameSize, int level)
+    : m_codec(std::make_unique<DeflateCodec>(level)) {
+  m_header.length = length;
+  m_header.frameSize = frameSize;
+  m_header.codec = kDeflateCodec;
+  m_frame.reserve(frameSize);
+}
+
+FramesWriter::~FramesWriter() = default;
+
+void FramesWriter::Add(const void* data, std::size_t size, std::string& out) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  m_fed += size;
+  while (size > 0) {
+    const std::size_t take = std::min<std::size_t>(size, m_header.frameSize - m_frame.size());
+    m_frame.insert(m_frame.end(), bytes, bytes + take);
+    bytes += take;
+    size -= take;
+    if (m_frame.size() == m_header.frameSize) EndFrame(out);
+  }
+}
+
+void FramesWriter::EndFrame(std::string& out) {
+  m_encoded.clear();
+  m_codec->Encode(m_frame.data(), m_frame.size(), m_encoded);
+  // A frame deflate does not shrink is stored as it is: never larger than the file.
+  if (m_encoded.size() >= m_frame.size()) {
+    out.append(reinterpret_cast<const char*>(m_frame.data()), m_frame.size());
+    m_storedSizes.push_back(static_cast<std::uint32_t>(m_frame.size()));
+  } else {
+    out += m_encoded;
+    m_storedSizes.push_back(static_cast<std::uint32_t>(m_encoded.size()));
+  }
+  m_storedTotal += m_storedSizes.back();
+  m_sums.push_back(StrongSum(m_frame.data(), m_frame.size()));
+  m_frame.clear();
+}
+
+bool FramesWriter::Finish(std::string& out) {
+  if (!m_frame.empty()) EndFrame(out);
+  return m_fed == m_header.length;
+}
+
+std::string FramesWriter::Head() const {
+  std::string head(kMagic, sizeof(kMagic));
+  Store(head, m_header.length, 8);
+  Store(head, m_header.frameSize, 4);
+  Store(head, m_header.codec, 1);
+  Store(head, 0, 3);
+  for (std::size_t i = 0; i < m_storedSizes.size(); ++i) {
+    Store(head, m_storedSizes[i], 4);
+    Store(head, m_sums[i], 8);
+  }
+  return head;
+}
+
+std::string MakeFrames(std::string_view file, std::uint32_t frameSize, int level) {
+  FramesWriter writer(file.size(), frameSize, level);
+  std::string frames;
+  writer.Add(file.data(), file.size(), frames);
+  writer.Finish(frames);
+  return writer.Head() + frames;
+}
