@@ -102,16 +102,19 @@ class DeflateCodec : public FrameCodec {
 }  // namespace
 
 bool IsFramesName(std::wstring_view name) {
-  const std::wstring_view folder(kFramesFolder);
-  if (name.size() <= folder.size() || (name[folder.size()] != L'\\' && name[folder.size()] != L'/')) {
-    return false;
-  }
   // Case does not matter on the clients' disks, nor on many servers'.
-  for (std::size_t i = 0; i < folder.size(); ++i) {
-    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
-    if (lower(name[i]) != lower(folder[i])) return false;
-  }
-  return true;
+  const auto startsWith = [&name](std::wstring_view start) {
+    if (name.size() < start.size()) return false;
+    for (std::size_t i = 0; i < start.size(); ++i) {
+      const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
+      if (lower(name[i]) != lower(start[i])) return false;
+    }
+    return true;
+  };
+  const std::wstring_view folder(kFramesFolder), list(kFormListName);
+  if (name.size() == list.size() && startsWith(list)) return true;
+  return name.size() > folder.size() && (name[folder.size()] == L'\\' || name[folder.size()] == L'/') &&
+         startsWith(folder);
 }
 
 std::uint64_t FramesHeader::HeadLength() const {
@@ -200,6 +203,83 @@ bool FrameDecoder::Decode(std::uint64_t frame, std::string_view stored, std::uin
   FrameCodec& codec = range.Stored() ? *m_stored : *m_codec;
   const auto* in = reinterpret_cast<const std::uint8_t*>(stored.data());
   return codec.Decode(in, stored.size(), out, outSize) && StrongSum(out, outSize) == range.sum;
+}
+
+FormReader::FormReader(std::uint64_t formLength, TableSink onTable, BytesSink onBytes)
+    : m_formLength(formLength), m_onTable(std::move(onTable)), m_onBytes(std::move(onBytes)) {}
+
+FormReader::~FormReader() = default;
+
+std::uint64_t FormReader::SkipTo(std::uint64_t offset) {
+  if (!m_table || m_state != State::kMore || m_table->Frames() == 0) return m_next;
+  const std::uint64_t frame = std::min(m_table->FrameAt(std::min(offset, m_table->header.length - 1)),
+                                       m_table->Frames() - 1);
+  if (frame > m_frame) {
+    m_frame = frame;
+    m_stored.clear();
+    m_next = m_table->formOffsets[frame];
+  }
+  return m_next;
+}
+
+// Gathers the header, then the table the header says follows, and reads both.
+bool FormReader::TakeHead(const char*& data, std::size_t& size) {
+  const auto take = [&](std::uint64_t upTo) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, upTo - m_head.size()));
+    m_head.append(data, n);
+    data += n;
+    size -= n;
+    m_next += n;
+  };
+  if (m_head.size() < kFramesHeaderSize) take(kFramesHeaderSize);
+  if (m_head.size() < kFramesHeaderSize) return true;
+  const auto header = ParseFramesHeader(m_head);
+  if (!header || header->HeadLength() > kLargestFramesHead || header->HeadLength() > m_formLength) return false;
+  m_headEnd = header->HeadLength();
+  take(header->HeadLength());
+  if (m_head.size() < header->HeadLength()) return true;
+  m_table = ParseFramesTable(m_head, m_formLength);
+  std::string().swap(m_head);
+  if (!m_table || !m_onTable(*m_table)) return false;
+  m_decoder = std::make_unique<FrameDecoder>(*m_table);
+  return true;
+}
+
+bool FormReader::EndFrame(const char* stored) {
+  const FrameRange range = m_table->Range(m_frame);
+  m_out.resize(range.decodedLength);
+  if (!m_decoder->Decode(m_frame, std::string_view(stored, range.storedSize), m_out.data(), m_out.size()) ||
+      !m_onBytes(range.fileOffset, m_out.data(), m_out.size())) {
+    return false;
+  }
+  m_stored.clear();
+  ++m_frame;
+  return true;
+}
+
+FormReader::State FormReader::Feed(const char* data, std::size_t size) {
+  if (m_state != State::kMore) return size == 0 ? m_state : Fail();
+  if (!m_table && !TakeHead(data, size)) return Fail();
+  while (size > 0 && m_table) {
+    if (m_frame >= m_table->Frames()) return Fail();  // bytes past the last frame
+    const std::uint32_t storedSize = m_table->storedSizes[m_frame];
+    // A whole frame in the bytes at hand is decoded where it lies.
+    if (m_stored.empty() && size >= storedSize) {
+      if (!EndFrame(data)) return Fail();
+      data += storedSize;
+      size -= storedSize;
+      m_next += storedSize;
+      continue;
+    }
+    const std::size_t n = std::min<std::size_t>(size, storedSize - m_stored.size());
+    m_stored.append(data, n);
+    data += n;
+    size -= n;
+    m_next += n;
+    if (m_stored.size() == storedSize && !EndFrame(m_stored.data())) return Fail();
+  }
+  if (m_table && m_frame == m_table->Frames()) m_state = State::kDone;
+  return m_state;
 }
 
 FramesWriter::FramesWriter(std::uint64_t length, std::uint32_t frameSize, int level)

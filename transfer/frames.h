@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,7 +42,12 @@ constexpr std::uint64_t kFramesMinLength = 4096;
 // file's own path ("UpDate.frames\maps\a.pak" for "maps\a.pak"). Serving the
 // release serves them; nothing below it is ever a release file.
 constexpr wchar_t kFramesFolder[] = L"UpDate.frames";
-// True for a release-relative name (either separator) inside that folder.
+// The list of the release's files that have a form, beside the manifest:
+// per line a name as the manifest writes it, a TAB and the form's length.
+// A client asks for a form only when the list names it.
+constexpr wchar_t kFormListName[] = L"UpDate.frames.ini";
+// True for a release-relative name (either separator) inside that folder,
+// and for the list.
 bool IsFramesName(std::wstring_view name);
 
 // One frame's place: its stored bytes in the form, its decoded bytes in the file.
@@ -122,6 +128,68 @@ class FrameDecoder {
   const FramesTable& m_table;
   std::unique_ptr<FrameCodec> m_stored;
   std::unique_ptr<FrameCodec> m_codec;
+};
+
+// The largest header and table a client reads: 700,000 frames, a file of
+// 43 GiB at 64 KiB a frame. A larger form is left alone (the file's own
+// bytes are fetched), so a form can never make a client hold much memory.
+constexpr std::uint64_t kLargestFramesHead = 8u << 20;
+
+// Reads a served form from any of its bytes on, in order, across as many
+// answers as it takes: the header and table first (held, at most
+// kLargestFramesHead), then each frame's stored bytes, decoded and handed to
+// the sink at their place in the file. It holds one frame's stored bytes
+// and one decoded frame, whatever the form claims.
+class FormReader {
+ public:
+  // What comes of the bytes fed so far.
+  enum class State { kMore, kDone, kBad };
+  // The table was read: true to go on. A frame's decoded bytes at their
+  // offset in the file: true to go on.
+  using TableSink = std::function<bool(const FramesTable& table)>;
+  using BytesSink = std::function<bool(std::uint64_t fileOffset, const std::uint8_t* data, std::size_t size)>;
+
+  // formLength is the form's length as its server confirmed it.
+  FormReader(std::uint64_t formLength, TableSink onTable, BytesSink onBytes);
+  ~FormReader();
+  FormReader(const FormReader&) = delete;  // its decoder refers to its table
+  FormReader& operator=(const FormReader&) = delete;
+
+  // The form offset of the next byte Feed takes.
+  std::uint64_t Next() const { return m_next; }
+  // Where the form's bytes should go on from for a file whose first
+  // `offset` bytes are held: the start of the frame that holds its byte
+  // there, or Next() when that frame has begun already or the table has not
+  // been read yet. Moves Next() there.
+  std::uint64_t SkipTo(std::uint64_t offset);
+  const FramesTable* Table() const { return m_table ? &*m_table : nullptr; }
+  // Until the table is read: the form offset where the head ends, as far as
+  // the bytes so far tell (the header's end until the header is in).
+  std::uint64_t HeadEnd() const { return m_headEnd; }
+  State Current() const { return m_state; }
+
+  // The form's bytes from Next() on. kBad for anything that is not a form of
+  // the confirmed length, a frame that does not decode to its length and
+  // sum, bytes past the form's end, or a sink that said no.
+  State Feed(const char* data, std::size_t size);
+
+ private:
+  State Fail() { return m_state = State::kBad; }
+  bool TakeHead(const char*& data, std::size_t& size);
+  bool EndFrame(const char* stored);
+
+  std::uint64_t m_formLength;
+  TableSink m_onTable;
+  BytesSink m_onBytes;
+  State m_state = State::kMore;
+  std::uint64_t m_next = 0;
+  std::string m_head;
+  std::uint64_t m_headEnd = kFramesHeaderSize;
+  std::optional<FramesTable> m_table;
+  std::unique_ptr<FrameDecoder> m_decoder;
+  std::uint64_t m_frame = 0;       // the frame the next stored bytes belong to
+  std::string m_stored;            // its stored bytes so far, when they came in pieces
+  std::vector<std::uint8_t> m_out;  // one decoded frame
 };
 
 // Builds a form from the file's bytes, fed in order in pieces of any size;

@@ -254,8 +254,81 @@ TEST(Frames, FramesFolderNames) {
   EXPECT_TRUE(IsFramesName(L"UpDate.frames\\a.dll"));
   EXPECT_TRUE(IsFramesName(L"update.FRAMES/sub/a.dll"));
   EXPECT_FALSE(IsFramesName(L"UpDate.frames"));
+  EXPECT_TRUE(IsFramesName(L"update.frames.INI"));
+  EXPECT_FALSE(IsFramesName(L"UpDate.frames.ini.txt"));
   EXPECT_FALSE(IsFramesName(L"UpDate.framesX\\a.dll"));
   EXPECT_FALSE(IsFramesName(L"sub\\UpDate.frames\\a.dll"));
 }
 
 }  // namespace
+
+// What a FormReader handed on, fed a form in pieces from `from` on.
+struct Read {
+  FormReader::State state = FormReader::State::kMore;
+  std::string file;  // the decoded bytes, placed at their offsets
+  std::uint64_t first = ~std::uint64_t{0};
+};
+
+Read ReadForm(const std::string& form, std::size_t piece, std::uint64_t held = 0) {
+  Read read;
+  FormReader reader(
+      form.size(), [&](const FramesTable& table) { read.file.assign(table.header.length, '\0'); return true; },
+      [&](std::uint64_t at, const std::uint8_t* data, std::size_t size) {
+        if (at + size > read.file.size()) return false;
+        read.first = std::min(read.first, at);
+        read.file.replace(at, size, reinterpret_cast<const char*>(data), size);
+        return true;
+      });
+  while (reader.Next() < form.size() && reader.Current() == FormReader::State::kMore) {
+    // The head alone first, as a resumed run asks for it, then from the
+    // frame holding the first byte not held.
+    const std::uint64_t at = reader.Table() ? reader.SkipTo(held) : reader.Next();
+    read.state = reader.Feed(form.data() + at, std::min<std::size_t>(piece, form.size() - at));
+  }
+  read.state = reader.Current();
+  return read;
+}
+
+TEST(FormReader, DecodesAFormInAnyPiecesAndFromTheFrameOfAHeldPrefix) {
+  const std::string file = SampleFile();
+  const std::string form = MakeFrames(file, kFrame);
+  for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{kFrame}, form.size()}) {
+    const Read read = ReadForm(form, piece);
+    EXPECT_EQ(FormReader::State::kDone, read.state) << piece;
+    EXPECT_EQ(file, read.file) << piece;
+  }
+  // Held bytes in the middle of the second frame: after the head, decoding
+  // starts with that frame.
+  const Read resumed = ReadForm(form, kFramesHeaderSize + 4 * kFrameEntrySize, kFrame + 10);
+  EXPECT_EQ(FormReader::State::kDone, resumed.state);
+  EXPECT_EQ(kFrame, resumed.first);
+  EXPECT_EQ(file.substr(kFrame), resumed.file.substr(kFrame));
+  // All held: the last frame is still read, so the end is confirmed.
+  EXPECT_EQ(3u * kFrame, ReadForm(form, 100, file.size()).first);
+}
+
+TEST(FormReader, AnythingThatIsNotTheServedFormIsBad) {
+  const std::string file = SampleFile();
+  const std::string form = MakeFrames(file, kFrame);
+  // Another length confirmed by the server than the table adds up to.
+  for (std::uint64_t served : {form.size() - 1, form.size() + 1}) {
+    FormReader reader(served, [](const FramesTable&) { return true; },
+                      [](std::uint64_t, const std::uint8_t*, std::size_t) { return true; });
+    EXPECT_EQ(FormReader::State::kBad, reader.Feed(form.data(), std::min<std::size_t>(form.size(), served)));
+  }
+  // A frame's bytes changed: the frames before it were handed on, not it.
+  std::string damaged = form;
+  damaged[damaged.size() - 1500] ^= 0x20;
+  const Read read = ReadForm(damaged, 333);
+  EXPECT_EQ(FormReader::State::kBad, read.state);
+  EXPECT_EQ(file.substr(0, kFrame), read.file.substr(0, kFrame));
+  // A header claiming a table past what a client holds, and sinks that say no.
+  Form huge = Form::Of(file);
+  huge.length = std::uint64_t{1} << 40;
+  FormReader claims(std::uint64_t{1} << 41, [](const FramesTable&) { return true; },
+                    [](std::uint64_t, const std::uint8_t*, std::size_t) { return true; });
+  EXPECT_EQ(FormReader::State::kBad, claims.Feed(huge.Bytes().data(), kFramesHeaderSize));
+  FormReader refusing(form.size(), [](const FramesTable&) { return false; },
+                      [](std::uint64_t, const std::uint8_t*, std::size_t) { return true; });
+  EXPECT_EQ(FormReader::State::kBad, refusing.Feed(form.data(), form.size()));
+}
