@@ -317,6 +317,27 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
   }
 }
 
+// The list of the files that have a form, so a client asks only for forms
+// that are there: a name as the manifest writes it, a TAB and the form's
+// length per line. A release without forms has none.
+void WriteFormList(const fs::path& releaseDir, const std::vector<ManifestFile>& files,
+                   const std::vector<fs::path>& paths, const std::vector<std::string>& encoded) {
+  std::string list;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const auto formPath = FormPathOf(releaseDir, paths[i], files[i].size);
+    std::error_code failure;
+    const std::uint64_t length = formPath ? fs::file_size(*formPath, failure) : 0;
+    if (!formPath || failure) continue;
+    list += encoded[i] + '\t' + std::to_string(length) + "\r\n";
+  }
+  const fs::path listPath = releaseDir / fs::path(kFormListName);
+  if (list.empty()) {
+    RemoveFile(listPath);
+  } else {
+    WriteFileReplacing(listPath, list);
+  }
+}
+
 }  // namespace
 
 GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<std::string>& notes) {
@@ -400,6 +421,8 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
   extras.delta = request.delta;
   extras.compress = request.compress;
   HashAll(manifest.files, paths, request.threads, request.progress, extras);
+
+  if (request.compress) WriteFormList(request.releaseDir, manifest.files, paths, encoded);
 
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     manifest.bytes += encoded[i];

@@ -255,12 +255,19 @@ TEST(GenerateManifest, CompressWritesFormsThatPayOffAndRemovesTheRest) {
     EXPECT_FALSE(fs::exists(forms / none)) << none;
   }
   EXPECT_TRUE(fs::exists(release.Root() / "UpDate.delta/keep"));
+  // Clients learn from the list which forms there are, by their manifest names.
+  EXPECT_EQ("a.txt\t" + std::to_string(fs::file_size(forms / "a.txt")) + "\r\nsub\\b.txt\t" +
+                std::to_string(fs::file_size(forms / "sub/b.txt")) + "\r\n",
+            Contents(release.Root() / "UpDate.frames.ini"));
 
-  // A file that stops compressing loses its form; the folder goes with the last.
+  // A file that stops compressing loses its form; the folder and the list
+  // go with the last.
   release.Write("a.txt", noise);
   release.Write("sub/b.txt", "short now");
-  GenerateManifest(request, notes);
+  const std::string again = GenerateManifest(request, notes).bytes;
   EXPECT_FALSE(fs::exists(forms));
+  EXPECT_FALSE(fs::exists(release.Root() / "UpDate.frames.ini"));
+  EXPECT_EQ(std::string::npos, again.find("UpDate.frames")) << "never a release file";
 }
 
 TEST(GenerateManifest, GeneratingIntoTheReleaseTwiceGivesTheSameManifest) {
