@@ -31,6 +31,7 @@
 #include "transfer/download_policy.h"
 #include "transfer/download_report.h"
 #include "transfer/download_text.h"
+#include "transfer/frames_win.h"
 #include "transfer/name_safety.h"
 #include "transfer/set_aside_win.h"
 #include "transfer/temporary_file_win.h"
@@ -220,6 +221,7 @@ class DownloadRun {
   bool m_resume = false;
   bool m_selfReceived = false;  // written by the own executable's worker, read after it ended
   std::atomic<bool> m_listsOfRanges{true};  // until a list of ranges is answered with one
+  ManifestTable m_forms;  // the files with a compressed form; read-only once the run starts
 
   std::vector<std::unique_ptr<Transfer>> m_list;
   std::mutex m_endedLock;  // guards m_ready, m_closing and m_ended
@@ -276,6 +278,7 @@ bool DownloadRun::Run(const DownloadList& list) {
     return false;
   }
   if (!Probe(list)) return false;
+  m_forms = FetchFormNames(m_root, m_url, &m_transfers, m_bytes);
 
   m_report.RunStarted(m_total);
   for (const std::wstring& name : list) {
@@ -577,9 +580,9 @@ void DownloadRun::Fetch(Transfer& transfer) {
 DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wstring& final,
                                               const std::wstring& temporary, const std::wstring* expected) {
   const std::wstring& name = transfer.name;
+  const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
+                             transfer.reported, transfer.answered, m_listsOfRanges};
   if (m_resume && Exists(final)) {
-    const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
-                               transfer.reported, transfer.answered, m_listsOfRanges};
     const DeltaResult delta =
         ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name), final, temporary, name);
     if (delta.outcome == DeltaOutcome::kFailed) {
@@ -589,6 +592,21 @@ DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wst
     if (delta.outcome == DeltaOutcome::kAssembled) {
       if (DigestVerdictOf(expected, delta.digest) != DigestVerdict::kDiffers) {
         return {Outcome::kInstalled, delta.digest, false, transfer.reported};
+      }
+      return Receive(transfer, true);
+    }
+  }
+  // Where the release serves the file's compressed form, its frames; the
+  // usual fetch continues whatever prefix they left.
+  if (m_forms.count(name) != 0) {
+    const DeltaResult framed = ReceiveByFrames(context, FramesUrl(m_url, name), temporary, name, m_resume);
+    if (framed.outcome == DeltaOutcome::kFailed) {
+      if (!transfer.diagnostic) transfer.diagnostic = framed.diagnostic;
+      return {Outcome::kHardFailure, {}, false, 0};
+    }
+    if (framed.outcome == DeltaOutcome::kAssembled) {
+      if (DigestVerdictOf(expected, framed.digest) != DigestVerdict::kDiffers) {
+        return {Outcome::kInstalled, framed.digest, false, transfer.reported};
       }
       return Receive(transfer, true);
     }

@@ -20,6 +20,7 @@
 #include "manifest/md5.h"
 #include "support/win_test_support.h"
 #include "transfer/delta_index.h"
+#include "transfer/frames.h"
 #include "transfer/script_text.h"
 
 namespace {
@@ -428,7 +429,7 @@ TEST_F(DownloadResumeTest, NestedNameCreatesItsFoldersAndMapsToSlashes) {
   const auto requests = Requests("data/maps/a.bin");
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ("bytes=0-", Header(requests[1], "range"));
-  EXPECT_EQ(requests.size(), RequestLog().size());
+  EXPECT_EQ(requests.size() + 1, RequestLog().size());  // and the list of forms
   EXPECT_TRUE(HoldsBytes(Local(L"data\\maps\\a.bin"), file));
   EXPECT_EQ((std::set<std::wstring>{L"data\\", L"data\\maps\\", L"data\\maps\\a.bin", L"delete.bat"}),
             Tree(m_folder));
@@ -925,7 +926,7 @@ TEST_F(DownloadGuardTest, HostileNamesAreNeitherRequestedNorWritten) {
   EXPECT_TRUE(Download(list));
 
   for (const std::string& line : RequestLog()) {
-    EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+    if (JsonField(line, "path") != UrlPath("UpDate.frames.ini")) EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
   }
   EXPECT_EQ(2u, Requests("a.bin").size());
   ASSERT_EQ(8, m_ui.Rows());
@@ -956,7 +957,9 @@ TEST_F(DownloadGuardTest, TheUpdatersOwnNamesAreNeitherRequestedNorWritten) {
 
   EXPECT_TRUE(Download(list));
 
-  for (const std::string& line : RequestLog()) EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+  for (const std::string& line : RequestLog()) {
+    if (JsonField(line, "path") != UrlPath("UpDate.frames.ini")) EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+  }
   ASSERT_EQ(6, m_ui.Rows());
   EXPECT_NE(kFailed, m_ui.Cell(0, 1));
   for (int row = 1; row < 6; ++row) EXPECT_EQ(kFailed, m_ui.Cell(row, 1)) << row;
@@ -1271,6 +1274,112 @@ TEST_F(DownloadDeltaTest, IndexThatLiesCostsOneWholeDownloadNeverWrongBytes) {
   EXPECT_EQ("bytes=0-", Header(requests[1], "range"));
 }
 
+// ---------------------------------------------------------------------------
+// Files fetched by their compressed forms.
+
+class DownloadFramesTest : public DownloadTest {
+ protected:
+  void SetUp() override {
+    DownloadTest::SetUp();
+    for (int i = 0; m_file.size() < 1200000; ++i) m_file += "row " + std::to_string(i * 7919 % 100003) + " of a table\r\n";
+    m_form = MakeFrames(m_file);
+    Serve("game.pak", m_file);
+    ServeForm(m_form);
+  }
+  void ServeForm(const std::string& form) {
+    Serve("UpDate.frames/game.pak", form);
+    Serve("UpDate.frames.ini", "game.pak\t" + std::to_string(form.size()) + "\r\n");
+  }
+  std::vector<std::string> FormRequests() const { return Requests("UpDate.frames/game.pak"); }
+  // The file's requests after the run's one-byte probe.
+  std::vector<std::string> FileRequests() const {
+    std::vector<std::string> out;
+    for (const std::string& request : Requests("game.pak")) {
+      if (Header(request, "range") != "bytes=1-1") out.push_back(request);
+    }
+    return out;
+  }
+  std::uint64_t FrameStart(std::uint64_t offset) const {
+    return ParseFramesTable(m_form, m_form.size())->formOffsets[offset / kWriterFrameSize];
+  }
+  std::string m_file, m_form;
+};
+
+TEST_F(DownloadFramesTest, NewFileCrossesAsItsFramesAndAResumeStartsAtTheHeldFrame) {
+  ASSERT_LT(m_form.size(), m_file.size() / 3);
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  ASSERT_EQ(1u, FormRequests().size());
+  EXPECT_EQ("", Header(FormRequests()[0], "range"));
+  EXPECT_TRUE(FileRequests().empty());
+  // The row counts the file's bytes, not the form's.
+  EXPECT_EQ(FinalSizes(L"1200.02K(当前大小)/1200.02K(总大小)"), m_ui.Cell(0, 1));
+
+  // A prefix left in the middle of a frame: the head, then the frames from
+  // the one that holds the first byte not held.
+  const std::size_t held = 15 * kWriterFrameSize + 1000;
+  ASSERT_GT(FrameStart(held), 65536u);
+  ::DeleteFileW(Local(L"game.pak").c_str());
+  WriteBytes(Local(L"game.pak.tmp"), m_file.substr(0, held));
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  const auto requests = FormRequests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("bytes=0-65535", Header(requests[0], "range"));
+  EXPECT_EQ("bytes=" + std::to_string(FrameStart(held)) + "-", Header(requests[1], "range"));
+  EXPECT_TRUE(FileRequests().empty());
+
+  // An answer cut short in a frame is continued from that frame in the same run.
+  ::DeleteFileW(Local(L"game.pak").c_str());
+  Faults({{"UpDate.frames/game.pak", R"({"cut_after": 100000, "times": 1})"}});
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  EXPECT_EQ(2u, FormRequests().size());
+  EXPECT_TRUE(FileRequests().empty());
+}
+
+TEST_F(DownloadFramesTest, ADoubtfulFormCostsTheFilesOwnBytesNeverWrongOnes) {
+  // Not served: the file itself, continuing nothing.
+  Faults({{"UpDate.frames/game.pak", R"({"status": 404})"}});
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  ASSERT_EQ(1u, FileRequests().size());
+  EXPECT_EQ("bytes=0-", Header(FileRequests()[0], "range"));
+
+  // A frame that does not decode: the frames before it stay, and the file's
+  // own bytes continue from there.
+  SetFaults("");
+  ::DeleteFileW(Local(L"game.pak").c_str());
+  std::string damaged = m_form;
+  const std::uint64_t bad = FrameStart(7 * kWriterFrameSize) + 100;
+  damaged[bad] = static_cast<char>(damaged[bad] ^ 0x55);
+  ServeForm(damaged);
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  ASSERT_EQ(1u, FileRequests().size());
+  EXPECT_EQ("bytes=" + std::to_string(7 * kWriterFrameSize) + "-", Header(FileRequests()[0], "range"));
+
+  // The form of another file decodes well and misses the manifest's digest:
+  // the file is fetched again from its start, and only it is installed.
+  ::DeleteFileW(Local(L"game.pak").c_str());
+  ServeForm(MakeFrames(m_file.substr(0, 500000)));
+  ClearRequestLog();
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  ASSERT_EQ(1u, FileRequests().size());
+  EXPECT_EQ("", Header(FileRequests()[0], "range"));
+  EXPECT_FALSE(PathExists(Local(L"game.pak.tmp")));
+
+  // A list naming a form that is no form at all.
+  ::DeleteFileW(Local(L"game.pak").c_str());
+  ServeForm("<html>not here</html>");
+  ASSERT_TRUE(Download({L"game.pak"}));
+  EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+}
+
 class DownloadParallelTest : public DownloadTest {
  protected:
   static constexpr size_t kSize = 120000;
@@ -1281,11 +1390,12 @@ class DownloadParallelTest : public DownloadTest {
     int i = 0;
     for (const std::wstring& name : m_list) Serve(WideToUtf8(name), File(i++));
   }
-  // The file requests (the probe excepted) the server has seen so far.
+  // The file requests (the probe and the list of forms excepted) the server
+  // has seen so far.
   size_t FileRequests() const {
     size_t count = 0;
     for (const std::string& line : RequestLog()) {
-      if (JsonField(line, "range") != "bytes=1-1") ++count;
+      if (JsonField(line, "range") != "bytes=1-1" && JsonField(line, "path") != UrlPath("UpDate.frames.ini")) ++count;
     }
     return count;
   }
