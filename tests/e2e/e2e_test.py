@@ -148,6 +148,36 @@ class EndToEnd(Checks):
         self.driver.ask("click 1001")
         self.assertIsNotNone(install.wait_exit())
 
+    def test_new_compressible_files_cross_as_their_compressed_forms(self):
+        """generate --compress, nginx as it is: a new text-like file comes as
+        its frames, a file that does not compress as itself."""
+        release = release_files(self.updater, self.client)
+        release["Updater.exe"] = self.updater
+        text = b"".join(b"line %d of the new script\r\n" % (i * 7919 % 100003) for i in range(60_000))
+        release["scripts/main.lua"] = text
+        release["data/noise.bin"] = os.urandom(300_000)
+        old = {name: data for name, data in release.items() if not name.startswith(("scripts/", "data/"))}
+        self.publish(release, with_tool=True, compress=True)
+        self.assertTrue(os.path.exists(os.path.join(self.update, "UpDate.frames", "scripts", "main.lua")))
+        self.assertFalse(os.path.exists(os.path.join(self.update, "UpDate.frames", "data", "noise.bin")))
+        self.server = Server(self.release_root)
+        install = self.install(old)
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome()
+        self.assertIsNotNone(state, self.driver.state())
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"])
+        size = len(text) / 1000.0
+        self.assertIn(["scripts\\main.lua", f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n"], state["rows"])
+        self.assert_installed(install, release)
+        with open(os.path.join(self.server.work, "access.log"), encoding="utf-8") as log:
+            lines = log.readlines()
+        self.assertEqual([], [line for line in lines if "/Update/scripts/main.lua " in line], lines)
+        self.assertEqual(1, len([line for line in lines if "/Update/UpDate.frames/scripts/main.lua " in line]))
+        self.assertEqual([], [line for line in lines if "/Update/UpDate.frames/data/noise.bin " in line])
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
+
     def test_up_to_date_installation_needs_nothing(self):
         release = release_files(self.updater, self.client)
         release["Updater.exe"] = self.updater

@@ -343,14 +343,17 @@ class ReleaseTestCase(unittest.TestCase):
             self.server.stop()
         shutil.rmtree(self.release_root, ignore_errors=True)
 
-    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n", with_tool=False, delta=False, tool_timeout=60):
+    def publish(self, files, log="更新日志\r\n修复了若干问题\r\n", with_tool=False, delta=False, compress=False,
+                tool_timeout=60):
         """Lays out the release with its UpDate.ini, made by the publisher
-        tool (with_tool, with delta indexes when delta; files already in the
-        release folder count too) or by manifest_bytes, and the update log."""
+        tool (with_tool, with delta indexes when delta and compressed forms
+        when compress; files already in the release folder count too) or by
+        manifest_bytes, and the update log."""
         write_tree(self.update, files)
         manifest = os.path.join(self.update, "UpDate.ini")
         if with_tool:
-            subprocess.run([TOOL, "generate", self.update, "-o", manifest] + (["--delta"] if delta else []),
+            extras = (["--delta"] if delta else []) + (["--compress"] if compress else [])
+            subprocess.run([TOOL, "generate", self.update, "-o", manifest] + extras,
                            check=True, timeout=tool_timeout, stdout=subprocess.DEVNULL)
         else:
             with open(manifest, "wb") as out:

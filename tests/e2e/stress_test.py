@@ -157,6 +157,10 @@ def crash_release(updater, client, variant):
     else:
         new["data/big.bin"] = rng.randbytes(4_000_000)
     new["sub1/sub2/新文件.dat"] = rng.randbytes(300_000)
+    # Text-like and new: it comes as its compressed form, so a kill can land
+    # while frames are decoded into its .tmp.
+    new["scripts/main.lua"] = b"".join(b"local v%d = %d -- release %d\r\n" % (i, rng.randrange(10**6), variant)
+                                       for i in range(60_000))
     for i in range(12):
         old[f"parts/p{i:02d}.dat"] = rng.randbytes(20_000)
         new[f"parts/p{i:02d}.dat"] = rng.randbytes(20_000 + i)
@@ -205,6 +209,14 @@ class CrashConsistency(Base):
             with open(path, "rb") as data:
                 if md5(data.read()) not in allowed:
                     problems.append(f"{label}: {name} is partial or foreign")
+        # Whatever filled a .tmp (the file, its frames, a delta), it holds
+        # the start of the new file and nothing else, for the next run.
+        for name in sorted(new):
+            if os.path.exists(install.path(name + ".tmp")):
+                with open(install.path(name + ".tmp"), "rb") as data:
+                    kept = data.read()
+                if not new[name].startswith(kept):
+                    problems.append(f"{label}: {name}.tmp is no prefix of the new file ({len(kept)} bytes)")
         # A script that would swap in Updater.exe.tmp must find it whole: the
         # next dialog closed without a run (or the user) starts the script.
         script = install.path("delete.bat")
@@ -251,6 +263,7 @@ class CrashConsistency(Base):
               flush=True)
         # The two large files come slowly, so a kill can land inside a body.
         slow = ('location ~ big\\.bin$ { limit_rate 2m; } '
+                'location ~ main\\.lua$ { limit_rate 150k; } '
                 'location ~ Updater\\.exe$ { limit_rate 400k; } '
                 'location ~ UpDate\\.ini$ { limit_rate 8k; }')
         points = 0
@@ -260,7 +273,7 @@ class CrashConsistency(Base):
             old, new = crash_release(self.updater, self.client, seed + round_number)
             shutil.rmtree(self.release_root, ignore_errors=True)
             os.makedirs(self.release_root)
-            self.publish(new, with_tool=True, delta=True)
+            self.publish(new, with_tool=True, delta=True, compress=True)
             self.server = Server(self.release_root, extra_nginx=slow)
             install = self.install(old)
             for kill_number in range(kills_per_round):
