@@ -282,6 +282,51 @@ FormReader::State FormReader::Feed(const char* data, std::size_t size) {
   return m_state;
 }
 
+FetchChoice ChooseFrames(const std::vector<ByteRange>& wanted, const FramesTable& table) {
+  // What each touched frame misses, in bytes and in ranges.
+  struct Missing {
+    std::uint64_t frame, bytes, ranges;
+  };
+  std::vector<Missing> missing;
+  const std::uint64_t size = table.header.frameSize;
+  for (const ByteRange& range : wanted) {
+    for (std::uint64_t at = range.first; at <= range.last;) {
+      const std::uint64_t frame = at / size;
+      const std::uint64_t end = std::min(range.last + 1, (frame + 1) * size);
+      if (missing.empty() || missing.back().frame != frame) missing.push_back({frame, 0, 0});
+      missing.back().bytes += end - at;
+      ++missing.back().ranges;
+      at = end;
+    }
+  }
+  FetchChoice choice;
+  std::vector<bool> framed(missing.size());
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    const Missing& m = missing[i];
+    framed[i] = m.frame < table.Frames() &&
+                table.storedSizes[m.frame] + kRangeCost < m.bytes + kRangeCost * m.ranges;
+    if (framed[i]) choice.frames.push_back(m.frame);
+  }
+  // The raw ranges are what is wanted outside the frames taken whole.
+  std::size_t i = 0;
+  for (const ByteRange& range : wanted) {
+    for (std::uint64_t at = range.first; at <= range.last;) {
+      const std::uint64_t frame = at / size;
+      const std::uint64_t end = std::min(range.last + 1, (frame + 1) * size);
+      while (missing[i].frame != frame) ++i;
+      if (!framed[i]) {
+        if (!choice.raw.empty() && choice.raw.back().last + 1 == at) {
+          choice.raw.back().last = end - 1;
+        } else {
+          choice.raw.push_back({at, end - 1});
+        }
+      }
+      at = end;
+    }
+  }
+  return choice;
+}
+
 FramesWriter::FramesWriter(std::uint64_t length, std::uint32_t frameSize, int level)
     : m_codec(std::make_unique<DeflateCodec>(level)) {
   m_header.length = length;

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transfer/byte_ranges.h"
+
 // A file's compressed form: the file cut into frames of one size (the last
 // may be shorter), each compressed on its own, so a client can fetch and
 // decode any run of frames with one range and no state from the frames
@@ -30,7 +32,7 @@
 
 constexpr std::size_t kFramesHeaderSize = 24;
 constexpr std::size_t kFrameEntrySize = 12;
-constexpr std::uint32_t kWriterFrameSize = 1u << 16;
+constexpr std::uint32_t kWriterFrameSize = 1u << 15;
 constexpr std::uint32_t kMinFrameSize = 1u << 12;
 constexpr std::uint32_t kMaxFrameSize = 1u << 22;
 constexpr std::uint8_t kDeflateCodec = 1;
@@ -131,7 +133,7 @@ class FrameDecoder {
 };
 
 // The largest header and table a client reads: 700,000 frames, a file of
-// 43 GiB at 64 KiB a frame. A larger form is left alone (the file's own
+// 21 GiB at 32 KiB a frame. A larger form is left alone (the file's own
 // bytes are fetched), so a form can never make a client hold much memory.
 constexpr std::uint64_t kLargestFramesHead = 8u << 20;
 
@@ -191,6 +193,20 @@ class FormReader {
   std::string m_stored;            // its stored bytes so far, when they came in pieces
   std::vector<std::uint8_t> m_out;  // one decoded frame
 };
+
+// What a delta fetches of the bytes it misses, where the file's form is
+// served: each frame either as the raw ranges it misses or as its stored
+// bytes, whichever crosses the wire in fewer bytes. Fine scattered edits
+// stay raw; rewritten stretches come compressed.
+struct FetchChoice {
+  std::vector<ByteRange> raw;         // file ranges, in order
+  std::vector<std::uint64_t> frames;  // whole frames from the form, in order
+};
+// What one more range costs beside its bytes: its part's header in a
+// multipart answer and its place in the Range header.
+constexpr std::uint64_t kRangeCost = 100;
+// wanted: the missing file ranges, in order and apart (within the table's length).
+FetchChoice ChooseFrames(const std::vector<ByteRange>& wanted, const FramesTable& table);
 
 // Builds a form from the file's bytes, fed in order in pieces of any size;
 // the length must be known first. The table's size follows from the length,

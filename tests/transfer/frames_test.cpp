@@ -332,3 +332,33 @@ TEST(FormReader, AnythingThatIsNotTheServedFormIsBad) {
                       [](std::uint64_t, const std::uint8_t*, std::size_t) { return true; });
   EXPECT_EQ(FormReader::State::kBad, refusing.Feed(form.data(), form.size()));
 }
+
+TEST(ChooseFrames, RewrittenFramesComeCompressedScatteredEditsStayRaw) {
+  // Four frames of 4 KiB: text (stores small), noise (stored as it is), text, text.
+  std::string file;
+  for (int i = 0; file.size() < 4 * kFrame; ++i) file += "line " + std::to_string(i % 97) + " of a sample\r\n";
+  file.resize(4 * kFrame);
+  const std::string noise = RandomBytes(kFrame, 3);
+  file.replace(kFrame, kFrame, noise);
+  const std::string form = MakeFrames(file, kFrame);
+  const auto table = ParseFramesTable(form, form.size());
+  ASSERT_TRUE(table);
+  ASSERT_LT(table->storedSizes[0], 1000u);
+  const std::vector<ByteRange> wanted = {
+      {10, 3999},                         // most of frame 0: its form is far smaller
+      {kFrame + 5, kFrame + 3000},        // most of the noise frame: stored whole, raw is smaller
+      {2 * kFrame + 100, 2 * kFrame + 103},  // four bytes of frame 2
+      {3 * kFrame - 8, 3 * kFrame + 4095},   // the end of frame 2 and all of frame 3
+  };
+  const FetchChoice choice = ChooseFrames(wanted, *table);
+  EXPECT_EQ((std::vector<std::uint64_t>{0, 3}), choice.frames);
+  EXPECT_EQ((std::vector<ByteRange>{{kFrame + 5, kFrame + 3000},
+                                    {2 * kFrame + 100, 2 * kFrame + 103},
+                                    {3 * kFrame - 8, 3 * kFrame - 1}}),
+            choice.raw);
+  // Many small ranges in one frame cost their parts' headers too.
+  std::vector<ByteRange> scattered;
+  for (std::uint64_t at = 2 * kFrame; at < 3 * kFrame; at += 256) scattered.push_back({at, at + 3});
+  EXPECT_EQ((std::vector<std::uint64_t>{2}), ChooseFrames(scattered, *table).frames);
+  EXPECT_TRUE(ChooseFrames(scattered, *table).raw.empty());
+}
