@@ -37,11 +37,14 @@ struct DeltaResult {
 // per request where the server answers multipart/byteranges), and the .tmp is
 // written strictly in order, continuing a prefix an earlier run left. Nothing
 // is installed here and the old copy is only read.
+// Where formUrl names the file's compressed form, each missing frame comes
+// as whichever costs fewer bytes: its raw ranges or its stored bytes.
 // name is the manifest's name of the file (it decides whether the data is
 // flushed before the file is installed).
 DeltaResult ReceiveByDelta(const DeltaContext& context, const std::wstring& fileUrl,
                            const std::wstring& indexUrl, const std::wstring& installed,
-                           const std::wstring& temporary, const std::wstring& name);
+                           const std::wstring& temporary, const std::wstring& name,
+                           const std::wstring* formUrl);
 
 // Where the index of a release file is served: "UpDate.delta/" plus the
 // file's URL path, below the update folder.

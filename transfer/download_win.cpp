@@ -582,9 +582,11 @@ DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wst
   const std::wstring& name = transfer.name;
   const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
                              transfer.reported, transfer.answered, m_listsOfRanges};
+  const std::wstring formUrl = FramesUrl(m_url, name);
   if (m_resume && Exists(final)) {
     const DeltaResult delta =
-        ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name), final, temporary, name);
+        ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name), final, temporary, name,
+                       m_forms.count(name) != 0 ? &formUrl : nullptr);
     if (delta.outcome == DeltaOutcome::kFailed) {
       if (!transfer.diagnostic) transfer.diagnostic = delta.diagnostic;
       return {Outcome::kHardFailure, {}, false, 0};
@@ -599,7 +601,7 @@ DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wst
   // Where the release serves the file's compressed form, its frames; the
   // usual fetch continues whatever prefix they left.
   if (m_forms.count(name) != 0) {
-    const DeltaResult framed = ReceiveByFrames(context, FramesUrl(m_url, name), temporary, name, m_resume);
+    const DeltaResult framed = ReceiveByFrames(context, formUrl, temporary, name, m_resume);
     if (framed.outcome == DeltaOutcome::kFailed) {
       if (!transfer.diagnostic) transfer.diagnostic = framed.diagnostic;
       return {Outcome::kHardFailure, {}, false, 0};

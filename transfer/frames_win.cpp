@@ -15,7 +15,7 @@ namespace {
 // release of 100,000 forms.
 constexpr std::uint64_t kLargestFormList = 4u << 20;
 // A resumed fetch asks for this much of the form's start: the header and
-// table of a file up to some 340 MiB at 64 KiB a frame.
+// table of a file up to some 170 MiB at 32 KiB a frame.
 constexpr std::uint64_t kHeadAsk = 64u << 10;
 // The head, the rest of a long table, the frames, and one more for an
 // answer cut short.
@@ -193,6 +193,37 @@ ManifestTable FetchFormNames(const InternetHandle& root, const std::wstring& upd
   std::wstring wide(static_cast<std::size_t>(count), L'\0');
   ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), count);
   return ReadManifestTable(PrepareManifestText(wide));
+}
+
+std::optional<FramesTable> FetchFramesTable(const DeltaContext& context, const std::wstring& formUrl,
+                                            std::uint64_t fileLength) {
+  std::string head;
+  std::uint64_t total = 0;
+  std::uint64_t wanted = kHeadAsk;
+  for (int request = 0; request < 2; ++request) {
+    const std::uint64_t at = head.size();
+    UrlRequest url = OpenUrlHandle(context.root, formUrl, RangesHeader({ByteRange{at, wanted - 1}}), context.stop);
+    if (!url) return std::nullopt;
+    const FormAnswer answer = ReadAnswer(url, at, total);
+    // A 200 is the whole form: more than a head is worth here.
+    if (!answer.usable || answer.first != at || answer.end - at > wanted - at) return std::nullopt;
+    total = answer.total;
+    const BodyResult body = ReadBody(
+        url,
+        [&](const char* data, DWORD count) {
+          context.networkBytes += count;
+          if (count > answer.end - head.size()) return false;
+          head.append(data, count);
+          return true;
+        },
+        context.stop);
+    if (body != BodyResult::kComplete || head.size() != answer.end) return std::nullopt;
+    const auto header = ParseFramesHeader(head);
+    if (!header || header->length != fileLength || header->HeadLength() > kLargestFramesHead) return std::nullopt;
+    if (head.size() >= header->HeadLength()) return ParseFramesTable(head, total, fileLength);
+    wanted = header->HeadLength();
+  }
+  return std::nullopt;
 }
 
 DeltaResult ReceiveByFrames(const DeltaContext& context, const std::wstring& formUrl,

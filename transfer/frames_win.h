@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "manifest/manifest_reader.h"
 #include "transfer/delta_win.h"
+#include "transfer/frames.h"
 
 // The release's files that have a compressed form, from the list the
 // publisher's tool writes beside the manifest ("UpDate.frames.ini": a name,
@@ -28,3 +30,9 @@ std::wstring FramesUrl(const std::wstring& updateUrl, const std::wstring& name);
 // fetch continues it. name is the manifest's (it decides the flush).
 DeltaResult ReceiveByFrames(const DeltaContext& context, const std::wstring& formUrl,
                             const std::wstring& temporary, const std::wstring& name, bool ranges);
+
+// The header and table of a served form, read with ranges (the first 64 KiB,
+// then the rest of a longer table); nothing when it is not served, does not
+// parse, or is not the form of a file of fileLength bytes.
+std::optional<FramesTable> FetchFramesTable(const DeltaContext& context, const std::wstring& formUrl,
+                                            std::uint64_t fileLength);

@@ -926,7 +926,9 @@ TEST_F(DownloadGuardTest, HostileNamesAreNeitherRequestedNorWritten) {
   EXPECT_TRUE(Download(list));
 
   for (const std::string& line : RequestLog()) {
-    if (JsonField(line, "path") != UrlPath("UpDate.frames.ini")) EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+    if (JsonField(line, "path") != UrlPath("UpDate.frames.ini")) {
+      EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+    }
   }
   EXPECT_EQ(2u, Requests("a.bin").size());
   ASSERT_EQ(8, m_ui.Rows());
@@ -958,7 +960,9 @@ TEST_F(DownloadGuardTest, TheUpdatersOwnNamesAreNeitherRequestedNorWritten) {
   EXPECT_TRUE(Download(list));
 
   for (const std::string& line : RequestLog()) {
-    if (JsonField(line, "path") != UrlPath("UpDate.frames.ini")) EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+    if (JsonField(line, "path") != UrlPath("UpDate.frames.ini")) {
+      EXPECT_EQ(UrlPath("a.bin"), JsonField(line, "path"));
+    }
   }
   ASSERT_EQ(6, m_ui.Rows());
   EXPECT_NE(kFailed, m_ui.Cell(0, 1));
@@ -1317,7 +1321,7 @@ TEST_F(DownloadFramesTest, NewFileCrossesAsItsFramesAndAResumeStartsAtTheHeldFra
 
   // A prefix left in the middle of a frame: the head, then the frames from
   // the one that holds the first byte not held.
-  const std::size_t held = 15 * kWriterFrameSize + 1000;
+  const std::size_t held = 30 * kWriterFrameSize + 1000;
   ASSERT_GT(FrameStart(held), 65536u);
   ::DeleteFileW(Local(L"game.pak").c_str());
   WriteBytes(Local(L"game.pak.tmp"), m_file.substr(0, held));
@@ -1378,6 +1382,44 @@ TEST_F(DownloadFramesTest, ADoubtfulFormCostsTheFilesOwnBytesNeverWrongOnes) {
   ServeForm("<html>not here</html>");
   ASSERT_TRUE(Download({L"game.pak"}));
   EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+}
+
+// A changed file with both an index and a form: rewritten stretches come as
+// frames, scattered edits as raw ranges, in one rebuild written in order.
+TEST_F(DownloadFramesTest, ADeltaTakesFramesWhereTheyCostLessThanTheirRanges) {
+  const std::string old = m_file;
+  std::string rewritten;
+  for (int i = 0; rewritten.size() < 300000; ++i) rewritten += "entry " + std::to_string(i * 31 % 7001) + " rewritten\r\n";
+  m_file.replace(400000, 300000, rewritten.substr(0, 300000));
+  for (std::size_t at = 50000; at < 350000; at += 30000) m_file.replace(at, 4, "EDIT");
+  m_form = MakeFrames(m_file);
+  Serve("game.pak", m_file);
+  ServeForm(m_form);
+  DeltaIndexWriter index(m_file.size());
+  index.Add(m_file.data(), m_file.size());
+  Serve("UpDate.delta/game.pak", index.Finish());
+  const auto rebuild = [&] {
+    WriteBytes(Local(L"game.pak"), old);
+    ClearRequestLog();
+    EXPECT_TRUE(Download({L"game.pak"}));
+    EXPECT_TRUE(HoldsBytes(Local(L"game.pak"), m_file));
+  };
+  rebuild();
+  const auto form = FormRequests();
+  ASSERT_EQ(2u, form.size());
+  EXPECT_EQ("bytes=0-65535", Header(form[0], "range"));
+  const auto file = FileRequests();
+  ASSERT_FALSE(file.empty());
+  for (const std::string& request : file) EXPECT_NE("bytes=0-", Header(request, "range"));
+
+  // A frame that does not decode ends the rebuild where it lies; the .tmp
+  // is continued, and only the manifest's digest decides.
+  std::string damaged = m_form;
+  damaged[FrameStart(500000) + 50] ^= 0x11;
+  ServeForm(damaged);
+  rebuild();
+  EXPECT_EQ("bytes=" + std::to_string(500000 / kWriterFrameSize * kWriterFrameSize) + "-",
+            Header(FileRequests().back(), "range"));
 }
 
 class DownloadParallelTest : public DownloadTest {
