@@ -2,6 +2,7 @@
 // ranges must tile the form after its head and the file from 0, and decoding
 // a frame must never write past the buffer it is given, nor accept bytes
 // whose sum differs. A form the writer made from the input decodes back to it.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,6 +34,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (decoded) FUZZ_CHECK(StrongSum(out.data(), range.decodedLength) == range.sum);
     }
     FUZZ_CHECK(formAt == bytes.size() && fileAt == header.length);
+  }
+
+  // The reader a client streams a served form through, in pieces cut by the
+  // input's first byte: whatever the bytes, it never hands on bytes outside
+  // the file it claims, never out of order, and once the form is done it
+  // has handed on exactly the file's length.
+  if (size > 0) {
+    std::uint64_t claimed = 0, handed = 0;
+    bool ordered = true;
+    FormReader reader(
+        bytes.size(), [&](const FramesTable& t) { claimed = t.header.length; return true; },
+        [&](std::uint64_t at, const std::uint8_t*, std::size_t n) {
+          ordered = ordered && at == handed && n <= claimed - at;
+          handed = at + n;
+          return true;
+        });
+    const std::size_t piece = 1 + data[0] % 64;
+    for (std::size_t at = 0; at < size && reader.Current() == FormReader::State::kMore; at += piece) {
+      reader.Feed(bytes.data() + at, std::min(piece, size - at));
+    }
+    FUZZ_CHECK(ordered);
+    if (reader.Current() == FormReader::State::kDone) FUZZ_CHECK(handed == claimed);
   }
 
   // The input as a file: its form, with small frames so inputs span several.
