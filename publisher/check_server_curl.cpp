@@ -349,6 +349,7 @@ struct FileCheck {
   Answer get;
   Answer index;  // with --full, for a file of 1 MiB or more
   Answer form;   // with --full, for a file of 4 KiB or more
+  bool listed = false;  // UpDate.frames.ini names it: clients ask for its form
 };
 
 void CheckFile(const std::string& base, bool full, FileCheck& file) {
@@ -374,7 +375,10 @@ void CheckFile(const std::string& base, bool full, FileCheck& file) {
 void ReportForm(const std::string& where, const FileCheck& file, std::string& fact, Report& report) {
   const Answer& form = file.form;
   if (form.status == 0 && form.code == CURLE_OK && form.error.empty()) return;  // not asked for
-  if (form.Reached() && form.status == 404) {
+  if (form.Reached() && form.status == 404 && file.listed) {
+    report.Add(where + " (compressed form)", std::string("is listed in ") + WideToUtf8(kFormListName) +
+               " but answers 404", kFetchedRaw);
+  } else if (form.Reached() && form.status == 404) {
     if (!fact.empty()) fact += ", no compressed form";
   } else if (form.status != 200 || (!form.Reached() && form.formProblem.empty())) {
     report.Add(where + " (compressed form)",
@@ -382,9 +386,27 @@ void ReportForm(const std::string& where, const FileCheck& file, std::string& fa
                kFetchedRaw);
   } else if (!form.formProblem.empty()) {
     report.Add(where + " (compressed form)", form.formProblem, kFetchedRaw);
+  } else if (!file.listed) {
+    report.Warn(where + " (compressed form)", std::string("decodes to the file but ") + WideToUtf8(kFormListName) +
+                " does not list it, so clients never ask for it (generate --compress writes both)");
   } else if (!fact.empty()) {
     fact += ", compressed form matches";
   }
+}
+
+// The list of forms clients read once a run: which files' forms they ask for.
+void CheckFormList(const std::string& base, const CodePage& codePage, std::vector<FileCheck>& files,
+                   Report& report) {
+  const std::string where = "Update/" + WideToUtf8(kFormListName);
+  const Answer list = Get(base + where, "Accept: */*", Body::kKeep);
+  if (!list.Reached() || list.status != 200) {
+    report.Fact(where, list.Reached() ? "answers " + std::to_string(list.status) + ": clients ask for no form"
+                                      : "cannot be fetched: clients ask for no form");
+    return;
+  }
+  const ManifestTable listed = ReadManifestTable(PreparedTextOf(list.body, codePage));
+  for (FileCheck& file : files) file.listed = listed.count(file.name) != 0;
+  report.Fact(where, std::to_string(listed.size()) + " compressed form(s) listed");
 }
 
 // A delta index as clients read it: none (404) is fine, one that does not
@@ -589,6 +611,7 @@ bool CheckServer(const CheckServerRequest& request) {
   Report report;
   std::optional<std::vector<FileCheck>> files = CheckManifest(request, base, report);
   if (files) {
+    if (request.full) CheckFormList(base, CodePage(request.codePage), *files, report);
     CheckFiles(base, request.full, *files, request.progress);
     for (const FileCheck& file : *files) ReportFile(file, request.full, report);
   }

@@ -167,15 +167,24 @@ class CheckServerTest(unittest.TestCase):
     def test_compressed_forms_are_decoded_against_their_files(self):
         text = b"".join(b"line %d of a table\r\n" % i for i in range(20000))  # about 400 KB
         files = {"a.dat": text, "b.dat": text.replace(b"line", b"LINE"), "c.dat": text[5:],
-                 "d.dat": text[7:], "e.dat": text[9:], "small.txt": text[:4000]}
+                 "d.dat": text[7:], "e.dat": text[9:], "f.dat": text[11:], "g.dat": text[13:],
+                 "small.txt": text[:4000]}
         url = self.release("frames", files)
         update = os.path.join(ROOT, "frames", "Update")
         self.assertEqual(0, run("generate", update, "-o", os.path.join(update, "UpDate.ini"), "--compress")[0])
         self.assertEqual(0, run("sign", os.path.join(update, "UpDate.ini"), "--key", self.key, "--serial", "5")[0])
         forms = os.path.join(update, "UpDate.frames")
-        self.assertEqual(["a.dat", "b.dat", "c.dat", "d.dat", "e.dat"], sorted(os.listdir(forms)))
+        self.assertEqual(["a.dat", "b.dat", "c.dat", "d.dat", "e.dat", "f.dat", "g.dat"], sorted(os.listdir(forms)))
         shutil.copy(os.path.join(forms, "a.dat"), os.path.join(forms, "b.dat"))  # same length, other bytes
-        os.remove(os.path.join(forms, "c.dat"))  # none: fine, forms are optional
+        # None and not listed: fine, forms are optional. Listed and missing:
+        # clients ask in vain. There and not listed: clients never ask.
+        listing = os.path.join(update, "UpDate.frames.ini")
+        with open(listing, "rb") as f:
+            lines = f.read().split(b"\r\n")
+        with open(listing, "wb") as f:
+            f.write(b"\r\n".join(l for l in lines if not l.startswith((b"c.dat\t", b"g.dat\t"))))
+        os.remove(os.path.join(forms, "c.dat"))
+        os.remove(os.path.join(forms, "f.dat"))
         with open(os.path.join(forms, "d.dat"), "r+b") as f:  # a byte of the last frame's deflate stream
             f.seek(-20, os.SEEK_END)
             byte = f.read(1)
@@ -188,14 +197,18 @@ class CheckServerTest(unittest.TestCase):
         self.assertIn("compressed form matches", line["a.dat"])
         self.assertIn("no compressed form", line["c.dat"])
         self.assertNotIn("compressed form", line["small.txt"])
+        self.assertIn("Update/UpDate.frames.ini: 5 compressed form(s) listed", out)
+        self.assertIn("UpDate.frames.ini does not list it", [l for l in out.splitlines() if "g.dat" in l][0])
         problems = self.problem_lines(out)
-        self.assertEqual(3, len(problems), out)
+        self.assertEqual(4, len(problems), out)
         raw = " -> that file's own bytes are fetched instead of its form; nothing else changes"
         self.assertEqual("Update/b.dat (compressed form): decodes to other bytes than the file served" + raw,
                          problems[0])
-        self.assertRegex(problems[1], r"^Update/d\.dat \(compressed form\): frame 6 \(bytes 393216 to \d+\) "
+        self.assertRegex(problems[1], r"^Update/d\.dat \(compressed form\): frame 13 \(bytes 425984 to \d+\) "
                                       r"does not decode to its entry")
         self.assertEqual("Update/e.dat (compressed form): answers 503" + raw, problems[2])
+        self.assertEqual("Update/f.dat (compressed form): is listed in UpDate.frames.ini but answers 404" + raw,
+                         problems[3])
         self.assertNotIn("/frames/Update/UpDate.frames/small.txt", [r["path"] for r in self.requests()])
 
     def test_manifest_and_signature_faults_end_the_check_as_users_see_it(self):
