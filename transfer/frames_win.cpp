@@ -199,7 +199,12 @@ std::optional<FramesTable> FetchFramesTable(const DeltaContext& context, const s
                                             std::uint64_t fileLength) {
   std::string head;
   std::uint64_t total = 0;
-  std::uint64_t wanted = kHeadAsk;
+  // The head as the tool writes it for a file of this length: a delta pays
+  // for these bytes whatever the frames then save.
+  FramesHeader expected;
+  expected.length = fileLength;
+  expected.frameSize = kWriterFrameSize;
+  std::uint64_t wanted = std::min(expected.HeadLength(), kLargestFramesHead);
   for (int request = 0; request < 2; ++request) {
     const std::uint64_t at = head.size();
     UrlRequest url = OpenUrlHandle(context.root, formUrl, RangesHeader({ByteRange{at, wanted - 1}}), context.stop);

@@ -31,8 +31,8 @@ std::wstring FramesUrl(const std::wstring& updateUrl, const std::wstring& name);
 DeltaResult ReceiveByFrames(const DeltaContext& context, const std::wstring& formUrl,
                             const std::wstring& temporary, const std::wstring& name, bool ranges);
 
-// The header and table of a served form, read with ranges (the first 64 KiB,
-// then the rest of a longer table); nothing when it is not served, does not
+// The header and table of a served form, read with ranges (as long as the
+// tool writes it for the file's length, then the rest of a longer one); nothing when it is not served, does not
 // parse, or is not the form of a file of fileLength bytes.
 std::optional<FramesTable> FetchFramesTable(const DeltaContext& context, const std::wstring& formUrl,
                                             std::uint64_t fileLength);

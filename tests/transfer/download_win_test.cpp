@@ -1407,7 +1407,9 @@ TEST_F(DownloadFramesTest, ADeltaTakesFramesWhereTheyCostLessThanTheirRanges) {
   rebuild();
   const auto form = FormRequests();
   ASSERT_EQ(2u, form.size());
-  EXPECT_EQ("bytes=0-65535", Header(form[0], "range"));
+  // Just the head, as long as the tool writes it for the file's length.
+  const std::size_t head = kFramesHeaderSize + kFrameEntrySize * ((m_file.size() + kWriterFrameSize - 1) / kWriterFrameSize);
+  EXPECT_EQ("bytes=0-" + std::to_string(head - 1), Header(form[0], "range"));
   const auto file = FileRequests();
   ASSERT_FALSE(file.empty());
   for (const std::string& request : file) EXPECT_NE("bytes=0-", Header(request, "range"));
