@@ -43,6 +43,26 @@
                   once, for its peak working set (target under 64 MiB).
   delta-generate  updater-manifest generate --delta (native Release build)
                   against zsyncmake over the three pairs' new files.
+  compress-release  New files fetched as the compressed forms generate
+                  --compress wrote (download_bench.exe under Wine, an
+                  installation folder with only UpDate.ini) against zchunk
+                  1.2 (zck once, then zckdl per file, unzck to check) and
+                  one curl process fetching the raw files, all through
+                  bench/delay_proxy.py at 100 Mbit/s with a 10 ms round
+                  trip: the largest PE files libwine installs, as many as
+                  make 100 MB. Targets: bytes <= zchunk's and <= 0.35 of the
+                  raw files; time <= 0.4 of curl's.
+  compress-generate  generate --compress against zck (per file, times
+                  added up) over compress-release's files; target: no
+                  slower.
+  compress-incompressible  100 MiB of noise (fixed seed), which gets no
+                  form, from a release made with --compress against one made
+                  without, both ours, same link; targets: bytes <= 1.01 and
+                  time <= 1.02 of the plain release's.
+  compress-loopback  1 GiB of log-like lines (fixed seed, deflates to about
+                  a third) from nginx on loopback, no proxy: ours through
+                  its form against ours fetching the raw file; targets: rate
+                  >= 0.6 of the raw one, peak working set under 64 MiB.
 
 Each figure is the median of BENCH_RUNS runs (default 3) after one untimed
 warm-up pass of both sides. Run through scripts/bench.sh, which builds the
@@ -58,6 +78,9 @@ docs/benchmarks.md. Environment:
                  build/bench for the next run)
   BENCH_DELTA_SCALE  the archive, unrelated and memory pairs' sizes times
                  this (0 < scale <= 1, default 1), for a shorter run
+  BENCH_MANIFEST_TOOL  an updater-manifest already built, used as it is
+                 instead of building the Release one (its timings are then
+                 that build's)
 A run of some cases keeps the other cases' rows in docs/benchmarks.md,
 marked with the date of the run they come from.
 """
@@ -170,7 +193,7 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def timed_process(command, cwd=None, peak_rss=False):
+def timed_process(command, cwd=None, peak_rss=False, env=None):
     """Runs a command to its end within the run limit. Returns (seconds, exit
     status, stdout, stderr, peak RSS in KiB or None). The peak RSS comes from
     GNU time, a small launcher: wait4 here would also count this Python
@@ -182,7 +205,7 @@ def timed_process(command, cwd=None, peak_rss=False):
     killed = threading.Event()
     start = time.perf_counter()
     process = subprocess.Popen(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               start_new_session=True)
+                               start_new_session=True, env=env)
 
     def kill():
         killed.set()
@@ -736,7 +759,9 @@ DELTA_SCALE = float(os.environ.get("BENCH_DELTA_SCALE", "1"))
 if not 0 < DELTA_SCALE <= 1:
     raise SystemExit("BENCH_DELTA_SCALE must be above 0 and at most 1")
 OLD = os.path.join(DATA, "delta-old")
-MANIFEST_TOOL = os.path.join(HOST_BUILD, "publisher", "updater-manifest")
+# BENCH_MANIFEST_TOOL: a tool already built, used as it is (nothing is built).
+MANIFEST_TOOL = (os.environ.get("BENCH_MANIFEST_TOOL") or
+                 os.path.join(HOST_BUILD, "publisher", "updater-manifest"))
 # The targets: (ours over zsync's bytes, ours over zsync's time, whole file's
 # time over ours) for the archive, ours over zsync's bytes for the program,
 # and for the unrelated pair ours over the whole download's time and over
@@ -879,6 +904,11 @@ def delta_pair_ready(case):
 
 def manifest_tool_ready():
     """The publisher's tool, from the Release build scripts/bench.sh configures."""
+    if os.environ.get("BENCH_MANIFEST_TOOL"):
+        if not os.access(MANIFEST_TOOL, os.X_OK):
+            raise BenchFailure(f"BENCH_MANIFEST_TOOL={MANIFEST_TOOL} is not an executable file")
+        say(f"using {MANIFEST_TOOL} as it is (BENCH_MANIFEST_TOOL)")
+        return
     if not os.path.isdir(HOST_BUILD):
         raise BenchFailure(f"{HOST_BUILD} is not configured (run through scripts/bench.sh)")
     say("building updater-manifest (Release)")
@@ -947,15 +977,23 @@ class DelayProxy:
         stop_process(self.process)
 
 
-def link_use(server, proxy, before):
-    """What went over the link since `before` (the proxy's count): (bytes
-    both ways, nginx's requests as (status, body bytes, uri)). The clients
-    have ended, so only nginx's log may lag; it is waited for a little."""
+def link_requests(server, may_miss=()):
+    """nginx's requests since the last call, as (status, body bytes, uri,
+    connection). The clients have ended, so only nginx's log may lag; it is
+    waited for a little. The URIs in may_miss may be answered 404 (a list a
+    release need not have); any other answer but 200 and 206 is a failure."""
     time.sleep(0.3)
     requests = server.new_requests()
-    failed = [r for r in requests if r[0] not in (200, 206)]
+    failed = [r for r in requests if r[0] not in (200, 206) and not (r[0] == 404 and r[2] in may_miss)]
     if failed:
         raise BenchFailure(f"failed requests on the link: {failed[:5]}")
+    return requests
+
+
+def link_use(server, proxy, before):
+    """What went over the link since `before` (the proxy's count): (bytes
+    both ways, nginx's requests as (status, body bytes, uri))."""
+    requests = link_requests(server)
     return proxy.delivered() - before, [(s, b, u) for s, b, u, _ in requests]
 
 
@@ -971,7 +1009,7 @@ def link_mark(server, proxy):
     so far; returns the proxy's count to measure from."""
     os.sync()
     server.new_requests()
-    return proxy.delivered()
+    return proxy.delivered() if proxy else 0
 
 
 def check_file(path, size, digest, what):
@@ -1239,6 +1277,506 @@ ALL_CASES += DELTA_CASES
 
 
 # ---------------------------------------------------------------------------
+# 5. Compressed forms: new files fetched as the frames generate --compress
+# wrote, against zchunk and the raw files.
+
+COMPRESS_CASES = ["compress-release", "compress-generate", "compress-incompressible",
+                  "compress-loopback"]
+# The targets: ours over zchunk's bytes, over the raw files' total and over
+# curl's time (the release); ours over zck's time (generate); bytes and time
+# over the release made without --compress (noise); the form's rate over the
+# raw file's (loopback), whose call stays under MEMORY_TARGET_KIB.
+RELEASE_ZCK_BYTES, RELEASE_RAW_BYTES, RELEASE_CURL_TIME = 1.0, 0.35, 0.4
+GENERATE_TIME = 1.0
+NOISE_BYTES, NOISE_TIME = 1.01, 1.02
+LOOPBACK_RATE = 0.6
+RELEASE_MIN_BYTES = 100 * 1000 * 1000
+FORM_LIST = "UpDate.frames.ini"
+FORM_FOLDER = "UpDate.frames"
+NOISE_NAME, NOISE_SIZE = "noise.bin", 100 * MIB
+TEXT_NAME, TEXT_SIZE = "records.log", GIB
+TITLES.update({
+    "compress-release": "Compressed release: the largest libwine PE files, all new",
+    "compress-generate": "Forms: updater-manifest generate --compress against zck",
+    "compress-incompressible": "Compressed release of noise: 100 MiB that does not deflate",
+    "compress-loopback": "Compressed form on loopback: 1 GiB of text-like lines",
+})
+
+
+def libwine_programs():
+    """[(path, size)] of the largest PE files (MZ at the start) the libwine
+    package installs for x86-64 Windows, largest first, as many as make
+    RELEASE_MIN_BYTES."""
+    done = subprocess.run(["dpkg", "-L", "libwine"], capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        raise BenchFailure(f"dpkg -L libwine failed: {done.stderr[-800:]!r}")
+    found = []
+    for path in done.stdout.splitlines():
+        if "/x86_64-windows/" not in path or os.path.islink(path) or not os.path.isfile(path):
+            continue
+        with open(path, "rb") as head:
+            if head.read(2) == b"MZ":
+                found.append((path, os.path.getsize(path)))
+    found.sort(key=lambda item: (-item[1], os.path.basename(item[0])))
+    chosen = []
+    for path, size in found:
+        if sum(s for _, s in chosen) >= RELEASE_MIN_BYTES:
+            break
+        chosen.append((path, size))
+    if sum(s for _, s in chosen) < RELEASE_MIN_BYTES:
+        raise BenchFailure(f"libwine's PE files make only {sum(s for _, s in chosen):,} bytes")
+    return chosen
+
+
+def run_zck(source, output):
+    """zck over one file: seconds from its start to its exit."""
+    seconds, code, _, err, _ = timed_process(["zck", "-o", output, source])
+    if code != 0:
+        raise BenchFailure(f"zck {source} failed ({code}): {err[-800:]!r}")
+    return seconds
+
+
+def compress_release_ready():
+    """The release of libwine's programs in TREES/compress-release/Update and,
+    beside it (so the release holds only what generate lists), each one's
+    zchunk file in .../zck, made once. Returns [(name, size, md5)]."""
+    case = "compress-release"
+    programs = libwine_programs()
+    release = os.path.join(TREES, case, "Update")
+    packed = os.path.join(TREES, case, "zck")
+    stamp_path = os.path.join(TREES, case + ".json")
+    want = [(os.path.basename(path), size) for path, size in programs]
+    if os.path.exists(stamp_path):
+        with open(stamp_path) as kept:
+            recorded = [tuple(r) for r in json.load(kept)]
+        if ([(n, s) for n, s, _ in recorded] == want and
+                all(os.path.isfile(os.path.join(release, n)) and os.path.getsize(os.path.join(release, n)) == s
+                    and os.path.isfile(os.path.join(packed, n + ".zck")) for n, s, _ in recorded)):
+            return recorded
+    say(f"generating {case} ({len(programs)} files, {megabytes(sum(s for _, s in programs))}) and its zck files")
+    shutil.rmtree(os.path.join(TREES, case), ignore_errors=True)
+    os.makedirs(release)
+    os.makedirs(packed)
+    recorded = []
+    for path, size in programs:
+        name = os.path.basename(path)
+        shutil.copyfile(path, os.path.join(release, name))
+        recorded.append((name, size, file_md5(os.path.join(release, name))))
+        run_zck(os.path.join(release, name), os.path.join(packed, name + ".zck"))
+    with open(stamp_path, "w") as out:
+        json.dump(recorded, out)
+    return recorded
+
+
+TEXT_WORDS = ("request served cache miss hit upload worker queue retry timeout session user client "
+              "server update patch file folder checksum stream frame block index").split()
+TEXT_LEVELS = ["INFO", "INFO", "INFO", "DEBUG", "WARN", "ERROR"]
+
+
+def text_file(path, size, rng):
+    """size bytes of log-like lines from rng (dates, words, hex ids and
+    numbers), which deflate to about a third; written in pieces."""
+    with open(path, "wb") as out:
+        left = size
+        while left:
+            lines, length = [], 0
+            while length < 4 * MIB:
+                t = rng.getrandbits(32)
+                line = (f"2026-{1 + t % 12:02d}-{1 + (t >> 4) % 28:02d} {(t >> 9) % 24:02d}:"
+                        f"{(t >> 14) % 60:02d}:{(t >> 20) % 60:02d}.{rng.getrandbits(10) % 1000:03d} "
+                        f"{TEXT_LEVELS[t % 6]} {rng.choice(TEXT_WORDS)}-{rng.getrandbits(5)} "
+                        f"{rng.choice(TEXT_WORDS)} {rng.choice(TEXT_WORDS)} id={rng.getrandbits(32):08x} "
+                        f"bytes={rng.getrandbits(20)} took {rng.getrandbits(12) / 10:.1f} ms\n")
+                lines.append(line)
+                length += len(line)
+            piece = "".join(lines).encode("ascii")[:left]
+            out.write(piece)
+            left -= len(piece)
+
+
+def plain_case(case):
+    """The folder of the same release made without --compress."""
+    return case + "-plain"
+
+
+def one_file_release_ready(case, name, size, write):
+    """One generated file in TREES/case/Update (the release made with
+    --compress) and, hard-linked, in TREES/case-plain/Update (made without),
+    so both serve the same bytes from the same pages. Made now unless both
+    are there; the same seed always gives the same bytes. Returns
+    [(name, size, md5)]."""
+    paths = [os.path.join(TREES, c, "Update", name) for c in (case, plain_case(case))]
+    stamp_path = os.path.join(TREES, case + ".json")
+    want = {"case": case, "name": name, "size": size, "form": 1}
+    if os.path.exists(stamp_path):
+        with open(stamp_path) as kept:
+            stamp = json.load(kept)
+        if ({k: stamp.get(k) for k in want} == want and
+                all(os.path.isfile(p) and os.path.getsize(p) == size for p in paths) and
+                os.path.samefile(*paths)):
+            return [(name, size, stamp["md5"])]
+    say(f"generating {case} ({megabytes(size)})")
+    for c in (case, plain_case(case)):
+        shutil.rmtree(os.path.join(TREES, c), ignore_errors=True)
+        os.makedirs(os.path.join(TREES, c, "Update"))
+    write(paths[0], size, random.Random(f"{case} {size}"))
+    os.link(paths[0], paths[1])
+    stamp = dict(want, md5=file_md5(paths[0]))
+    with open(stamp_path, "w") as out:
+        json.dump(stamp, out)
+    return [(name, size, stamp["md5"])]
+
+
+def read_form_list(release):
+    """{name with '/': form length} from the release's UpDate.frames.ini
+    (manifest name, TAB, length, CR LF), empty when there is none."""
+    path = os.path.join(release, FORM_LIST)
+    if not os.path.exists(path):
+        return {}
+    forms = {}
+    with open(path, "rb") as listed:
+        for line in listed.read().split(b"\r\n"):
+            if not line:
+                continue
+            name, length = line.split(b"\t")
+            forms[name.decode("gbk").replace("\\", "/")] = int(length)
+    return forms
+
+
+def form_frame_size(case, name):
+    """The frame size a form's head gives (UPDFRAM1, length, frame size, all
+    little-endian), for the details: the tool chooses it."""
+    with open(os.path.join(TREES, case, "Update", FORM_FOLDER, name), "rb") as form:
+        head = form.read(20)
+    if head[:8] != b"UPDFRAM1":
+        raise BenchFailure(f"{case}: the form of {name} does not start as a form")
+    return int.from_bytes(head[16:20], "little")
+
+
+def run_generate_forms(case, compress=True):
+    """updater-manifest generate over TREES/case/Update, with --compress or
+    without: (seconds, {name: form length} of the list it left)."""
+    release = os.path.join(TREES, case, "Update")
+    command = [MANIFEST_TOOL, "generate", release, "-o", os.path.join(release, "UpDate.ini")]
+    seconds, code, _, err, _ = timed_process(command + (["--compress"] if compress else []))
+    if code != 0:
+        raise BenchFailure(f"{shlex.join(command[1:2] + command[3:])} failed ({code}): {err[-800:]!r}")
+    forms = read_form_list(release)
+    if not compress and forms:
+        raise BenchFailure(f"{case}: a release made without --compress lists forms")
+    for name, length in forms.items():
+        if os.path.getsize(os.path.join(release, FORM_FOLDER, name)) != length:
+            raise BenchFailure(f"{case}: {FORM_LIST} gives {name} another length than its form's")
+    return seconds, forms
+
+
+def carried(server, proxy, before, case):
+    """What the link (or, without a proxy, nginx) carried since `before`:
+    (bytes, requests as (status, body bytes, uri), connections). The list of
+    forms may be missing from a release without forms."""
+    requests = link_requests(server, may_miss={f"/{case}/Update/{FORM_LIST}"})
+    seen = [(s, b, u) for s, b, u, _ in requests]
+    wire = proxy.delivered() - before if proxy else sum(b for _, b, _ in seen)
+    return wire, seen, len({c for _, _, _, c in requests})
+
+
+def run_ours_new(server, proxy, case, files, forms):
+    """download_bench.exe in an installation folder holding only the
+    release's UpDate.ini, so every file is new; through the link, or with
+    proxy None straight to nginx. Every file with a listed form must have
+    been fetched as that form."""
+    folder = fresh_folder("ours")
+    shutil.copyfile(os.path.join(TREES, case, "Update", "UpDate.ini"), os.path.join(folder, "UpDate.ini"))
+    before = link_mark(server, proxy)
+    exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
+    url = f"http://127.0.0.1:{proxy.port if proxy else server.port}/{case}/Update/"
+    wall, code, out, err, _ = timed_process(["wine", exe, url, windows_path(folder), str(int(run_limit()))])
+    fields = result_line(out, "download_bench.exe")
+    if code != 0 or fields.get("ok") != "1" or fields.get("failed_rows") != "0":
+        raise BenchFailure(f"download_bench.exe failed ({code}): {out!r} {err[-800:]!r}")
+    check_received(folder, files, f"{case} (ours)")
+    wire, requests, connections = carried(server, proxy, before, case)
+    fetched = {u for s, _, u in requests if s in (200, 206)}
+    unused = [n for n in forms if f"/{case}/Update/{FORM_FOLDER}/{n}" not in fetched]
+    if unused:
+        raise BenchFailure(f"{case}: our engine fetched no form of {unused[:5]}: {requests[:10]}")
+    return {"seconds": float(fields["seconds"]), "wall": wall, "wire": wire, "requests": requests,
+            "connections": connections, "fields": fields}
+
+
+def run_zchunk(server, proxy, case, files):
+    """zckdl for each file's zchunk file, one after another, into a fresh
+    folder through the link; then unzck for each, untimed there, whose
+    output must be the file."""
+    folder = fresh_folder("zchunk")
+    env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "all_proxy")}
+    before = link_mark(server, proxy)
+    seconds = 0.0
+    for name, _, _ in files:
+        taken, code, out, err, _ = timed_process(
+            ["zckdl", "-q", f"http://127.0.0.1:{proxy.port}/{case}/zck/{name}.zck"], cwd=folder, env=env)
+        if code != 0:
+            raise BenchFailure(f"zckdl {name}.zck failed ({code}): {out[-400:]!r} {err[-800:]!r}")
+        seconds += taken
+    wire, requests, connections = carried(server, proxy, before, case)
+    decode = 0.0
+    for name, _, _ in files:
+        taken, code, _, err, _ = timed_process(["unzck", name + ".zck"], cwd=folder)
+        if code != 0:
+            raise BenchFailure(f"unzck {name}.zck failed ({code}): {err[-800:]!r}")
+        decode += taken
+    check_received(folder, files, f"{case} (zchunk, decoded)")
+    return {"seconds": seconds, "decode": decode, "wire": wire, "requests": requests,
+            "connections": connections}
+
+
+def run_curl_files(server, proxy, case, files):
+    """One curl process fetching the raw files one after another, every URL
+    on its list, through the link."""
+    folder = fresh_folder("curl")
+    config = os.path.join(DATA, f"{case}.curl")
+    with open(config, "w") as out:
+        out.write('silent\nshow-error\nfail\nnoproxy = "*"\n')
+        for name, _, _ in files:
+            out.write(f'url = "http://127.0.0.1:{proxy.port}/{case}/Update/{name}"\n')
+            out.write(f'output = "{folder}/{name}"\n')
+    before = link_mark(server, proxy)
+    seconds, code, _, err, _ = timed_process(["curl", "--config", config])
+    if code != 0:
+        raise BenchFailure(f"curl failed ({code}): {err[-800:]!r}")
+    check_received(folder, files, f"{case} (curl)")
+    wire, requests, connections = carried(server, proxy, before, case)
+    return {"seconds": seconds, "wire": wire, "requests": requests, "connections": connections}
+
+
+def run_parties(case, parties):
+    """Each party once untimed, then BENCH_RUNS rounds of all in turn:
+    {party: [its runs' results]}."""
+    say(f"{case}: warm-up")
+    for _, run in parties:
+        run()
+    runs = {party: [] for party, _ in parties}
+    for number in range(RUNS):
+        for party, run in parties:
+            runs[party].append(run())
+        say(f"{case} run {number + 1}/{RUNS}: " + ", ".join(
+            f"{party} {runs[party][-1]['seconds']:.3f} s, {runs[party][-1]['wire']:,} bytes"
+            + (f", peak working set {kib(int(runs[party][-1]['fields']['call_peak_ws_kib']))}"
+               if "fields" in runs[party][-1] else "")
+            for party, _ in parties))
+    return runs
+
+
+def compress_result(case, files, runs, **extra):
+    """The case's medians of time and bytes per party and our call's memory."""
+    result = dict(extra, case=case, files=len(files), bytes=sum(s for _, s, _ in files), runs=runs)
+    for party in runs:
+        result[party + "_s"] = median_of(runs[party], "seconds")
+        result[party + "_wire"] = median_of(runs[party], "wire")
+    memory = [r["fields"] for r in runs["ours"]]
+    result["call_peak_kib"] = max(int(m["call_peak_ws_kib"]) for m in memory)
+    result["growth_kib"] = max(int(m["growth_kib"]) for m in memory)
+    result["base_kib"] = max(int(m["base_ws_kib"]) for m in memory)
+    result["peak_methods"] = sorted({m["peak_method"] for m in memory})
+    return result
+
+
+def bench_compress_release(server):
+    """libwine's programs, all new: ours (the release made with --compress),
+    zchunk and curl's raw files, through the same 100 Mbit/s link."""
+    case = "compress-release"
+    files = compress_release_ready()
+    _, forms = run_generate_forms(case)
+    packed = {n: os.path.getsize(os.path.join(TREES, case, "zck", n + ".zck")) for n, _, _ in files}
+    proxy = DelayProxy(server.port, LINK_RATE_MBIT)
+    try:
+        runs = run_parties(case, [("ours", lambda: run_ours_new(server, proxy, case, files, forms)),
+                                  ("zchunk", lambda: run_zchunk(server, proxy, case, files)),
+                                  ("curl", lambda: run_curl_files(server, proxy, case, files))])
+    finally:
+        proxy.stop()
+        shutil.rmtree(OUT, ignore_errors=True)
+    result = compress_result(case, files, runs, forms=forms, packed=packed, names=[n for n, _, _ in files],
+                             frame_kib=sorted({form_frame_size(case, n) // 1024 for n in forms}))
+    result["zchunk_decode_s"] = median_of(runs["zchunk"], "decode")
+    return result
+
+
+def bench_compress_generate():
+    """generate --compress against zck (one process per file, their times
+    added up) over the release's files, both native, the files in the page
+    cache; zck writes into OUT, so the zchunk files the release case
+    fetches stay as they were made."""
+    case = "compress-release"
+    files = compress_release_ready()
+    release = os.path.join(TREES, case, "Update")
+    packed = os.path.join(OUT, "zck")
+
+    def zck_all():
+        os.makedirs(packed, exist_ok=True)
+        return sum(run_zck(os.path.join(release, n), os.path.join(packed, n + ".zck")) for n, _, _ in files)
+
+    say("compress-generate: warm-up")
+    run_generate_forms(case)
+    zck_all()
+    ours, peer = [], []
+    for number in range(RUNS):
+        seconds, forms = run_generate_forms(case)
+        ours.append(seconds)
+        peer.append(zck_all())
+        say(f"compress-generate run {number + 1}/{RUNS}: ours {ours[-1]:.3f} s, zck {peer[-1]:.3f} s")
+    packed_bytes = sum(os.path.getsize(os.path.join(packed, n + ".zck")) for n, _, _ in files)
+    shutil.rmtree(OUT, ignore_errors=True)
+    return {"case": "compress-generate", "bytes": sum(s for _, s, _ in files), "files": len(files),
+            "ours_runs": ours, "peer_runs": peer, "ours_s": statistics.median(ours),
+            "peer_s": statistics.median(peer), "form_bytes": sum(forms.values()), "forms": len(forms),
+            "packed_bytes": packed_bytes}
+
+
+def bench_compress_incompressible(server):
+    """100 MiB of noise, new: ours with the release made with --compress
+    (no form; the list may be missing) against ours with the release made
+    without, through the same 100 Mbit/s link."""
+    case = "compress-incompressible"
+    files = one_file_release_ready(case, NOISE_NAME, NOISE_SIZE, random_file)
+    _, forms = run_generate_forms(case)
+    run_generate_forms(plain_case(case), compress=False)
+    proxy = DelayProxy(server.port, LINK_RATE_MBIT)
+    try:
+        runs = run_parties(case, [
+            ("ours", lambda: run_ours_new(server, proxy, case, files, forms)),
+            ("ours-plain", lambda: run_ours_new(server, proxy, plain_case(case), files, {}))])
+    finally:
+        proxy.stop()
+        shutil.rmtree(OUT, ignore_errors=True)
+    return compress_result(case, files, runs, forms=forms)
+
+
+def bench_compress_loopback(server):
+    """1 GiB of text-like lines, new, straight from nginx on loopback: ours
+    through its form against ours fetching the raw file (the release made
+    without --compress)."""
+    case = "compress-loopback"
+    files = one_file_release_ready(case, TEXT_NAME, TEXT_SIZE, text_file)
+    _, forms = run_generate_forms(case)
+    if TEXT_NAME not in forms:
+        raise BenchFailure(f"{case}: generate --compress wrote no form of {TEXT_NAME}")
+    run_generate_forms(plain_case(case), compress=False)
+    try:
+        runs = run_parties(case, [
+            ("ours", lambda: run_ours_new(server, None, case, files, forms)),
+            ("ours-raw", lambda: run_ours_new(server, None, plain_case(case), files, {}))])
+    finally:
+        shutil.rmtree(OUT, ignore_errors=True)
+    result = compress_result(case, files, runs, forms=forms, frame_kib=[form_frame_size(case, TEXT_NAME) // 1024])
+    memory = [r["fields"] for r in runs["ours-raw"]]
+    result["raw_peak_kib"] = max(int(m["call_peak_ws_kib"]) for m in memory)
+    result["raw_growth_kib"] = max(int(m["growth_kib"]) for m in memory)
+    return result
+
+
+def compress_targets(r):
+    """[(text, met)] for the case's targets."""
+    case = r["case"]
+    out = []
+
+    def target(text, ratio, limit, at_most=True):
+        ok = ratio <= limit if at_most else ratio >= limit
+        out.append((f"{text} {ratio:.4g} (target {'<=' if at_most else '>='} {limit}: {verdict(ok)})", ok))
+
+    if case == "compress-release":
+        target("bytes / zchunk's", r["ours_wire"] / r["zchunk_wire"], RELEASE_ZCK_BYTES)
+        target("bytes / the raw files'", r["ours_wire"] / r["bytes"], RELEASE_RAW_BYTES)
+        target("time / curl's", r["ours_s"] / r["curl_s"], RELEASE_CURL_TIME)
+    elif case == "compress-generate":
+        target("time / zck's", r["ours_s"] / r["peer_s"], GENERATE_TIME)
+    elif case == "compress-incompressible":
+        target("bytes / the plain release's", r["ours_wire"] / r["ours-plain_wire"], NOISE_BYTES)
+        target("time / the plain release's", r["ours_s"] / r["ours-plain_s"], NOISE_TIME)
+    elif case == "compress-loopback":
+        target("rate / the raw file's", r["ours-raw_s"] / r["ours_s"], LOOPBACK_RATE, at_most=False)
+        ok = r["call_peak_kib"] < MEMORY_TARGET_KIB
+        out.append((f"peak working set {kib(r['call_peak_kib'])} (target under 64 MiB: {verdict(ok)})", ok))
+    return out
+
+
+def compress_row(r):
+    case = r["case"]
+    targets = "; ".join(t for t, _ in compress_targets(r))
+    memory = f"{kib(r['call_peak_kib'])} (+{kib(r['growth_kib'])})" if "call_peak_kib" in r else ""
+    title = f"{TITLES[case]}, {plural(r['files'], 'file')}, {megabytes(r['bytes'])}"
+    if case == "compress-release":
+        ours = f"{megabytes(r['ours_wire'])} in {r['ours_s']:.2f} s (Wine)"
+        peers = (f"zchunk {megabytes(r['zchunk_wire'])}, zckdl {r['zchunk_s']:.2f} s "
+                 f"(then unzck {r['zchunk_decode_s']:.2f} s); curl, raw files: "
+                 f"{megabytes(r['curl_wire'])} in {r['curl_s']:.2f} s")
+    elif case == "compress-generate":
+        ours = f"{r['ours_s']:.2f} s ({r['bytes'] / r['ours_s'] / MB:.0f} MB/s, native)"
+        peers = f"zck {r['peer_s']:.2f} s ({r['bytes'] / r['peer_s'] / MB:.0f} MB/s, native, one file at a time)"
+    elif case == "compress-incompressible":
+        ours = f"release with forms: {megabytes(r['ours_wire'])} in {r['ours_s']:.2f} s (Wine)"
+        peers = (f"ours, release without forms: {megabytes(r['ours-plain_wire'])} in "
+                 f"{r['ours-plain_s']:.2f} s (Wine)")
+    else:
+        ours = f"through its form: {r['bytes'] / r['ours_s'] / MB:.0f} MB/s ({r['ours_s']:.2f} s, Wine)"
+        peers = (f"ours, the raw file: {r['bytes'] / r['ours-raw_s'] / MB:.0f} MB/s "
+                 f"({r['ours-raw_s']:.2f} s, Wine; peak working set {kib(r['raw_peak_kib'])})")
+    return f"| {title} | {ours} | {peers} | {targets} | {memory} |"
+
+
+COMPRESS_HEADER = ["| compressed transfer (new files) | ours | peers | against the targets | "
+                   "ours: peak working set of the call (growth over the base) |",
+                   "|---|---|---|---|---|"]
+
+
+def compress_detail(r):
+    case = r["case"]
+    if case == "compress-generate":
+        return (f"- compress-generate: the {plural(r['files'], 'file')} of compress-release "
+                f"({r['bytes']:,} bytes); generate --compress {', '.join(f'{x:.3f}' for x in r['ours_runs'])} s "
+                f"({plural(r['forms'], 'form')}, {r['form_bytes']:,} bytes; it also hashes every file for "
+                f"UpDate.ini); zck, one process per file, times added up, "
+                f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s ({r['packed_bytes']:,} bytes).")
+    runs = r["runs"]
+
+    def said(party):
+        seen = runs[party][-1]
+        return (f"{party} {joined(runs[party], 'seconds')} s, {joined(runs[party], 'wire', '{:,}')} bytes, "
+                f"nginx: {plural(len(seen['requests']), 'request')} over "
+                f"{plural(seen['connections'], 'connection')}, "
+                f"{sum(b for _, b, _ in seen['requests']):,} body bytes")
+
+    forms = r["forms"]
+    text = f"- {case}: "
+    if case == "compress-release":
+        text += (f"{plural(r['files'], 'file')} of libwine ({', '.join(r['names'])}), {r['bytes']:,} bytes; "
+                 f"{plural(len(forms), 'form')} in frames of {' or '.join(map(str, r['frame_kib']))} KiB, "
+                 f"{sum(forms.values()):,} bytes; zchunk files "
+                 f"{sum(r['packed'].values()):,} bytes. ")
+    elif case == "compress-incompressible":
+        text += (f"{r['bytes']:,} random bytes (fixed seed); generate --compress listed "
+                 f"{plural(len(forms), 'form')}. ")
+    else:
+        text += (f"{r['bytes']:,} bytes of log-like lines (fixed seed), its form in frames of "
+                 f"{r['frame_kib'][0]} KiB, {sum(forms.values()):,} bytes "
+                 f"({sum(forms.values()) / r['bytes']:.3f} of the file); no proxy, bytes are nginx's body bytes. ")
+    text += "; ".join(said(party) for party in runs)
+    ours = runs["ours"]
+    text += (f"; ours {joined(ours, 'wall', '{:.2f}')} s with Wine's start")
+    if case == "compress-release":
+        text += (f"; unzck {joined(runs['zchunk'], 'decode')} s. The proxy paces each connection at "
+                 f"{LINK_RATE_MBIT} Mbit/s, so parties on more connections get more of it: the bytes alone "
+                 f"take ours {r['ours_wire'] * 8 / (LINK_RATE_MBIT * 1e6):.2f} s, zchunk "
+                 f"{r['zchunk_wire'] * 8 / (LINK_RATE_MBIT * 1e6):.2f} s and curl "
+                 f"{r['curl_wire'] * 8 / (LINK_RATE_MBIT * 1e6):.2f} s at that rate")
+    return text + (f"; our process's base working set {kib(r['base_kib'])} "
+                   f"(call peak from: {', '.join(r['peak_methods'])}).")
+
+
+ALL_CASES += COMPRESS_CASES
+
+
+# ---------------------------------------------------------------------------
 # The report.
 
 def command_output(command):
@@ -1277,6 +1815,7 @@ def machine_facts(load_before):
         ("md5sum", command_output(["md5sum", "--version"])),
         ("curl", " ".join(command_output(["curl", "--version"]).split()[:2])),
         ("zsync", " ".join(command_output(["zsync", "-V"]).split()[:2])),
+        ("zchunk", command_output(["zck", "-V"])),
         ("nginx", command_output(["nginx", "-v"])),
         ("load average", f"{load_before} before, {' '.join(f'{x:.2f}' for x in os.getloadavg())} after"),
         ("runs", f"median of {RUNS} after one untimed warm-up pass of each side"),
@@ -1303,11 +1842,16 @@ def table(results):
     return "\n".join(MAIN_HEADER + [row for _, row in main_rows(results)])
 
 
+def section(case):
+    """Which table a case's row goes to: main, delta or compress."""
+    return next((s for s in ("delta", "compress") if case.startswith(s + "-")), "main")
+
+
 def main_rows(results):
     """[(case, row)] of the main table, in the results' order."""
     rows = []
     for r in results:
-        if r["case"].startswith("delta-"):
+        if section(r["case"]) != "main":
             continue
         if r["case"] == "compare":
             rows.append((r["case"], f"| {TITLES['compare']} | {r['ms']:.1f} ms (native) | target 50 ms | "
@@ -1357,6 +1901,9 @@ def detail_lines(results):
     for r in results:
         if r["case"].startswith("delta-"):
             lines.append((r["case"], delta_detail(r)))
+            continue
+        if r["case"].startswith("compress-"):
+            lines.append((r["case"], compress_detail(r)))
             continue
         if r["case"] == "compare":
             lines.append((r["case"], f"- compare: medians over {RUNS} repetitions of Google Benchmark "
@@ -1463,17 +2010,20 @@ def write_doc(results, facts, skipped):
     kept_rows, kept_runs, machines = earlier_lines(ran)
     kept = {owner(c) for c, _ in kept_rows}
     not_run = [c for c in ALL_CASES if c not in ran and c not in kept]
-    rows = in_case_order(main_rows(results) + [(c, r) for c, r in kept_rows if not c.startswith("delta-")])
+    rows = in_case_order(main_rows(results) + [(c, r) for c, r in kept_rows if section(c) == "main"])
     delta = in_case_order([(r["case"], delta_row(r)) for r in results if r["case"].startswith("delta-")] +
                           [(c, r) for c, r in kept_rows if c.startswith("delta-")])
+    compressed = in_case_order([(r["case"], compress_row(r)) for r in results
+                                if r["case"].startswith("compress-")] +
+                               [(c, r) for c, r in kept_rows if c.startswith("compress-")])
     run_lines = in_case_order(detail_lines(results) + kept_runs)
     text = f"""# Benchmarks
 
 Written by `make bench` (scripts/bench.sh, bench/bench.py). A new run replaces
 the rows of the cases it runs and keeps the others, marked with the date of
 the run they come from (the machine below is this run's). Our Windows code
-runs under Wine; md5sum, curl, zsync, nginx and the comparison benchmark run
-natively on the same machine in the same run.
+runs under Wine; md5sum, curl, zsync, zchunk, nginx and the comparison benchmark
+run natively on the same machine in the same run.
 
 ## Machine
 
@@ -1498,6 +2048,20 @@ Bytes on the wire are what the link carried both ways, HTTP headers included
 file and the ranges; curl: the whole file). Times: ours inside the process
 (one `CMyFun::DownloadFiles`, Wine's start not included), zsync's and curl's
 from their start to their exit. MB is 10^6 bytes.
+"""
+    if compressed:
+        text += f"""
+### Compressed transfer
+
+{chr(10).join(COMPRESS_HEADER + [r for _, r in compressed])}
+
+The release and noise cases go over the same {LINK_RATE_MBIT} Mbit/s link with a
+{2 * LINK_DELAY_MS} ms round trip; bytes are what it carried both ways, headers included
+(our engine: the range probe, UpDate.frames.ini and the forms; zchunk:
+every zckdl request; curl: the raw files). The loopback case has no proxy.
+Times: ours inside the process, zckdl's (added up over the files, unzck's
+decoding given apart) and curl's from their start to their exit. Ratios
+are ours over the peer's. MB is 10^6 bytes.
 """
     dates = sorted({r.split(EARLIER, 1)[1].split(")", 1)[0] for _, r in kept_rows})
     if dates:
@@ -1582,6 +2146,27 @@ Runs:
   `updater-manifest generate RELEASE -o RELEASE/UpDate.ini --delta` (a native
   Release build) against `zsyncmake -o CONTROL -u URL FILE` on the three new
   files.
+- Compressed transfer (compress-release, -incompressible, -loopback): every
+  file is new, so the installation folder holds only the release's
+  UpDate.ini; the release is made with `updater-manifest generate RELEASE -o
+  RELEASE/UpDate.ini --compress`, and our engine reads UpDate.frames.ini and
+  fetches each listed file as its form (UpDate.frames/<path>, one request).
+  compress-release serves the largest PE files the libwine package installs
+  for x86-64 Windows, as many as make 100 MB, to ours, to zchunk (`zck -o
+  NAME.zck FILE` once, beside the release; then per file `zckdl URL` into a
+  fresh folder, and `unzck NAME.zck`, whose output must be the file) and to
+  one curl process fetching the raw files, all through
+  bench/delay_proxy.py with `--delay-ms {LINK_DELAY_MS} --rate-mbit {LINK_RATE_MBIT}`. The proxy paces
+  each connection on its own, so a party with files on several connections
+  at once gets more than {LINK_RATE_MBIT} Mbit/s in all (Runs give the time the bytes
+  alone take at that rate). compress-incompressible: 100 MiB of noise from a
+  fixed seed, which gets no form, from the release made with --compress and
+  from the same file in a release made without, over the same link.
+  compress-loopback: 1 GiB of log-like lines from a fixed seed (its form is
+  about a third of it), from nginx straight, through its form and raw from
+  the release made without --compress. compress-generate times generate
+  --compress over compress-release's files against `zck -o OUT FILE` per
+  file, times added up, both native.
 - Memory: the working set of our process from `GetProcessMemoryInfo`. Under
   Wine, PeakWorkingSetSize and WorkingSetSize are the Linux process's VmHWM and
   VmRSS, so they include Wine's own baseline (its DLLs and start-up). The table
@@ -1609,7 +2194,7 @@ cmake --preset windows && cmake --build build/windows -j2 --target manifest_benc
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \\
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON
 cmake --build build/bench-host -j2 --target compare_bench
-cmake --build build/bench-host -j2 --target updater-manifest   # by bench.py, for the delta cases
+cmake --build build/bench-host -j2 --target updater-manifest   # by bench.py, for the delta and compressed cases
 python3 bench/bench.py   # with scripts/wine-env.sh sourced, a private Xvfb and one wineserver
 ```
 
@@ -1617,7 +2202,9 @@ Settings: `BENCH_RUNS` (runs per side, default 3), `BENCH_CASES` (a subset of
 {', '.join(ALL_CASES)}), `BENCH_TIMEOUT` (seconds per run, default 1200),
 `BENCH_BUDGET` (seconds for everything, default 3600), `BENCH_CLEAN=1` (delete
 the generated trees in build/bench afterwards), `BENCH_DELTA_SCALE` (the
-delta pairs' sizes times this, default 1). One case by hand, inside
+delta pairs' sizes times this, default 1), `BENCH_MANIFEST_TOOL` (an
+updater-manifest already built, used instead of building the Release one;
+its timings are then that build's). One case by hand, inside
 `scripts/with-wine-env.sh bash`:
 
 ```sh
@@ -1655,16 +2242,20 @@ def main():
                     results.extend(bench_manifest(case))
                 elif case == "compare":
                     results.append(bench_compare())
-                elif case.startswith("delta-"):
+                elif case.startswith("delta-") or case.startswith("compress-"):
                     if not tool_built:
                         manifest_tool_ready()
                         tool_built = True
-                    if case == "delta-generate":
-                        results.append(bench_delta_generate())
+                    if case in ("delta-generate", "compress-generate"):
+                        results.append(bench_delta_generate() if case == "delta-generate"
+                                       else bench_compress_generate())
                     else:
                         if server is None:
                             server = Nginx(TREES)
-                        results.append(bench_delta(server, case))
+                        measure = {"compress-release": bench_compress_release,
+                                   "compress-incompressible": bench_compress_incompressible,
+                                   "compress-loopback": bench_compress_loopback}.get(case)
+                        results.append(measure(server) if measure else bench_delta(server, case))
                 else:
                     if server is None:
                         server = Nginx(TREES)
@@ -1686,11 +2277,14 @@ def main():
     facts = machine_facts(load_before)
     write_doc(results, facts, skipped)
     print()
-    if any(not r["case"].startswith("delta-") for r in results):
+    if any(section(r["case"]) == "main" for r in results):
         print(table(results))
         print()
     if any(r["case"].startswith("delta-") for r in results):
         print("\n".join(DELTA_HEADER + [delta_row(r) for r in results if r["case"].startswith("delta-")]))
+        print()
+    if any(r["case"].startswith("compress-") for r in results):
+        print("\n".join(COMPRESS_HEADER + [compress_row(r) for r in results if r["case"].startswith("compress-")]))
         print()
     print(details(results))
     print(f"\nbench: wrote {os.path.relpath(DOC, TOP)}")

@@ -19,6 +19,7 @@ packages=(
   varnish  # the end-to-end suite's cache in front of nginx, as a CDN puts one
   curl time
   zsync  # make bench's delta cases measure against its client
+  zchunk  # make bench's compressed cases measure against zck and zckdl
 )
 
 missing=()
