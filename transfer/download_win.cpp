@@ -202,6 +202,7 @@ class DownloadRun {
   Received ReceiveNew(Transfer& transfer, const std::wstring& final, const std::wstring& temporary,
                       const std::wstring* expected);
   Received Receive(Transfer& transfer, bool fromZero);
+  std::optional<Received> Settle(Transfer& transfer, const DeltaResult& result, const std::wstring* expected);
   void NoteInstalled(const std::wstring& name, const std::wstring& final, const std::string& digest,
                      std::uint64_t length);
 
@@ -587,31 +588,13 @@ DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wst
     const DeltaResult delta =
         ReceiveByDelta(context, UrlOf(m_url, name), DeltaIndexUrl(m_url, name), final, temporary, name,
                        m_forms.count(name) != 0 ? &formUrl : nullptr);
-    if (delta.outcome == DeltaOutcome::kFailed) {
-      if (!transfer.diagnostic) transfer.diagnostic = delta.diagnostic;
-      return {Outcome::kHardFailure, {}, false, 0};
-    }
-    if (delta.outcome == DeltaOutcome::kAssembled) {
-      if (DigestVerdictOf(expected, delta.digest) != DigestVerdict::kDiffers) {
-        return {Outcome::kInstalled, delta.digest, false, transfer.reported};
-      }
-      return Receive(transfer, true);
-    }
+    if (auto settled = Settle(transfer, delta, expected)) return *settled;
   }
   // Where the release serves the file's compressed form, its frames; the
   // usual fetch continues whatever prefix they left.
   if (m_forms.count(name) != 0) {
     const DeltaResult framed = ReceiveByFrames(context, formUrl, temporary, name, m_resume);
-    if (framed.outcome == DeltaOutcome::kFailed) {
-      if (!transfer.diagnostic) transfer.diagnostic = framed.diagnostic;
-      return {Outcome::kHardFailure, {}, false, 0};
-    }
-    if (framed.outcome == DeltaOutcome::kAssembled) {
-      if (DigestVerdictOf(expected, framed.digest) != DigestVerdict::kDiffers) {
-        return {Outcome::kInstalled, framed.digest, false, transfer.reported};
-      }
-      return Receive(transfer, true);
-    }
+    if (auto settled = Settle(transfer, framed, expected)) return *settled;
   }
   const Received received = Receive(transfer, false);
   if (received.outcome == Outcome::kInstalled &&
@@ -619,6 +602,22 @@ DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wst
     return Receive(transfer, true);
   }
   return received;
+}
+
+// What a rebuild or a fetch by frames leaves to do: nothing when it was not
+// used (the usual fetch continues the .tmp); a whole file that misses its
+// digest is fetched once more from its start.
+std::optional<DownloadRun::Received> DownloadRun::Settle(Transfer& transfer, const DeltaResult& result,
+                                                         const std::wstring* expected) {
+  if (result.outcome == DeltaOutcome::kFailed) {
+    if (!transfer.diagnostic) transfer.diagnostic = result.diagnostic;
+    return Received{Outcome::kHardFailure, {}, false, 0};
+  }
+  if (result.outcome != DeltaOutcome::kAssembled) return std::nullopt;
+  if (DigestVerdictOf(expected, result.digest) != DigestVerdict::kDiffers) {
+    return Received{Outcome::kInstalled, result.digest, false, transfer.reported};
+  }
+  return Receive(transfer, true);
 }
 
 // A verified file, just put in place, for the digest cache. Only files whose
