@@ -63,6 +63,22 @@
                   a third) from nginx on loopback, no proxy: ours through
                   its form against ours fetching the raw file; targets: rate
                   >= 0.6 of the raw one, peak working set under 64 MiB.
+  compress-rebuilt  A changed program rebuilt from the installation's old
+  compress-rewritten  copy (download_bench.exe under Wine, as in the delta
+                  cases), from a release made with --delta --compress (the
+                  missing parts as ranges of the file or as frames of its
+                  form, whichever is fewer bytes) against the same file in a
+                  release made with --delta alone, all through the same
+                  100 Mbit/s link; the old copy is libwine's shell32.dll (or
+                  its largest PE file). rebuilt: 2 000 changes of 4 bytes in
+                  place (fixed seed, as delta-exe's), also against zsync
+                  (zsync -i OLD); targets: bytes <= the --delta release's and
+                  <= 0.5 of zsync's. rewritten: about a third replaced in
+                  regions of 4-64 KiB and 20 insertions of 1-16 KiB, all with
+                  bytes from another libwine program (fixed seed), also
+                  against zchunk (zck of both, zckdl --source OLD.zck, unzck
+                  to check); targets: bytes <= zchunk's and <= 0.7 of the
+                  --delta release's. Times are given, without a target.
 
 Each figure is the median of BENCH_RUNS runs (default 3) after one untimed
 warm-up pass of both sides. Run through scripts/bench.sh, which builds the
@@ -85,6 +101,7 @@ A run of some cases keeps the other cases' rows in docs/benchmarks.md,
 marked with the date of the run they come from.
 """
 import datetime
+import functools
 import hashlib
 import json
 import os
@@ -787,6 +804,8 @@ def scaled(size):
 
 
 def delta_size(case):
+    if case in COMPRESS_PAIRS:
+        return os.path.getsize(pe_sources()[0])
     return {"delta-archive": scaled(256 * MIB), "delta-exe": 16 * MIB,
             "delta-unrelated": scaled(64 * MIB), "delta-memory": scaled(GIB)}[case]
 
@@ -801,26 +820,57 @@ def random_file(path, size, rng):
             left -= len(piece)
 
 
+def spread_edits(size, rng, kinds, longest, make):
+    """One edit per kind, in order, each at a random place of its own equal
+    stretch of the old file, so every part has some and none overlap:
+    [(offset in the old file, kind, length, inserted bytes)]. make(kind)
+    gives (length, bytes), the length at most longest."""
+    stride = size // len(kinds)
+    if stride <= longest:
+        raise BenchFailure(f"{len(kinds)} edits of up to {longest:,} bytes do not fit in {size:,}")
+    return [(i * stride + rng.randrange(0, stride - longest), kind) + make(kind)
+            for i, kind in enumerate(kinds)]
+
+
 def archive_edits(size, rng):
-    """60 edits in order, 20 of each kind: (offset in the old file, kind,
-    length, inserted bytes). Replaced regions are 4-64 KiB, insertions and
-    deletions 1-32 KiB; they never overlap."""
+    """60 edits in order, 20 of each kind. Replaced regions are 4-64 KiB,
+    insertions and deletions 1-32 KiB."""
     kinds = ["replace", "insert", "delete"] * 20
     rng.shuffle(kinds)
-    # Spread evenly with jitter, so every part of the file has some.
-    stride = size // len(kinds)
-    edits = []
-    for i, kind in enumerate(kinds):
-        at = i * stride + rng.randrange(0, stride - 64 * 1024)
-        if kind == "replace":
-            length = rng.randint(4 * 1024, 64 * 1024)
-            edits.append((at, kind, length, rng.randbytes(length)))
-        elif kind == "insert":
-            length = rng.randint(1024, 32 * 1024)
-            edits.append((at, kind, length, rng.randbytes(length)))
-        else:
-            edits.append((at, kind, rng.randint(1024, 32 * 1024), b""))
-    return edits
+
+    def make(kind):
+        if kind == "delete":
+            return rng.randint(1024, 32 * 1024), b""
+        length = rng.randint(4 * 1024, 64 * 1024) if kind == "replace" else rng.randint(1024, 32 * 1024)
+        return length, rng.randbytes(length)
+    return spread_edits(size, rng, kinds, 64 * 1024, make)
+
+
+def rewrite_edits(size, rng, donor):
+    """About a third of the old file replaced in regions of 4-64 KiB, and 20
+    insertions of 1-16 KiB, all with bytes from random places of donor
+    (another program, so they deflate as code does, unlike noise)."""
+    lengths = []
+    while sum(lengths) < size // 3:
+        lengths.append(rng.randint(4 * 1024, 64 * 1024))
+    kinds = ["replace"] * len(lengths) + ["insert"] * 20
+    rng.shuffle(kinds)
+
+    def make(kind):
+        length = lengths.pop() if kind == "replace" else rng.randint(1024, 16 * 1024)
+        at = rng.randrange(0, len(donor) - length)
+        return length, donor[at:at + length]
+    return spread_edits(size, rng, kinds, 64 * 1024, make)
+
+
+def scattered_changes(data, rng, count=2000):
+    """count changes of 4 bytes in place, at distinct 4-aligned offsets of
+    data (a bytearray), every byte to another value: the offsets."""
+    spots = rng.sample(range(0, len(data) - 4, 4), count)
+    for at in spots:
+        for i in range(4):
+            data[at + i] ^= rng.randint(1, 255)
+    return spots
 
 
 def write_edited(old_path, new_path, edits):
@@ -850,13 +900,13 @@ def delta_pair_ready(case):
     served release folder), made now unless identical ones are there; the
     same seed always gives the same bytes. Returns a dict with the paths,
     sizes, digests and what changed."""
-    name = DELTA_NAMES[case]
+    name = DELTA_NAMES.get(case) or os.path.basename(pe_sources()[0])
     size = delta_size(case)
     release = os.path.join(TREES, case, "Update")
     old_path = os.path.join(OLD, case, name)
     new_path = os.path.join(release, name)
     stamp_path = os.path.join(OLD, case + ".json")
-    want = {"case": case, "size": size, "form": 1}
+    want = {"case": case, "size": size, "form": 1, "name": name}
     if os.path.exists(stamp_path):
         with open(stamp_path) as kept:
             stamp = json.load(kept)
@@ -870,7 +920,10 @@ def delta_pair_ready(case):
     os.makedirs(release)
     os.makedirs(os.path.dirname(old_path))
     rng = random.Random(f"{case} {size}")
-    random_file(old_path, size, rng)
+    if case in COMPRESS_PAIRS:
+        shutil.copyfile(pe_sources()[0], old_path)
+    else:
+        random_file(old_path, size, rng)
     if case in ("delta-archive", "delta-memory"):
         edits = archive_edits(size, rng)
         write_edited(old_path, new_path, edits)
@@ -879,17 +932,25 @@ def delta_pair_ready(case):
                 f"{sum(1 for e in edits if e[1] == 'insert')} insertions, "
                 f"{sum(1 for e in edits if e[1] == 'delete')} deletions; "
                 f"{changed:,} bytes replaced, inserted or deleted")
-    elif case == "delta-exe":
+    elif case in ("delta-exe", "compress-rebuilt"):
         with open(old_path, "rb") as old:
             data = bytearray(old.read())
-        spots = rng.sample(range(0, size - 4, 4), 2000)
-        for at in spots:
-            for i in range(4):
-                data[at + i] ^= rng.randint(1, 255)
+        spots = scattered_changes(data, rng)
         with open(new_path, "wb") as new:
             new.write(data)
         changed = 4 * len(spots)
         what = f"{len(spots):,} changes of 4 bytes in place; {changed:,} bytes differ"
+    elif case == "compress-rewritten":
+        donor = pe_sources()[1]
+        with open(donor, "rb") as taken:
+            edits = rewrite_edits(size, rng, taken.read())
+        write_edited(old_path, new_path, edits)
+        rewritten = [length for _, kind, length, _ in edits if kind == "replace"]
+        inserted = [length for _, kind, length, _ in edits if kind == "insert"]
+        changed = sum(rewritten) + sum(inserted)
+        what = (f"{len(rewritten)} regions of 4-64 KiB rewritten, {sum(rewritten):,} bytes "
+                f"({sum(rewritten) / size:.1%} of the old copy), and {len(inserted)} insertions of "
+                f"1-16 KiB, {sum(inserted):,} bytes, all taken from {os.path.basename(donor)}")
     else:
         random_file(new_path, size, random.Random(f"{case} {size} new"))
         changed = size
@@ -919,6 +980,14 @@ def manifest_tool_ready():
         raise BenchFailure(f"building updater-manifest failed: {done.stdout[-1500:]}{done.stderr[-1500:]}")
 
 
+def index_bytes(case, name):
+    """The length of the index generate --delta wrote for the file."""
+    index = os.path.join(TREES, case, "Update", "UpDate.delta", name)
+    if not os.path.isfile(index):
+        raise BenchFailure(f"{case}: generate --delta wrote no index of {name}")
+    return os.path.getsize(index)
+
+
 def run_generate(case):
     """updater-manifest generate --delta over the pair's release folder:
     (seconds, index bytes)."""
@@ -927,17 +996,14 @@ def run_generate(case):
         [MANIFEST_TOOL, "generate", release, "-o", os.path.join(release, "UpDate.ini"), "--delta"])
     if code != 0:
         raise BenchFailure(f"updater-manifest generate --delta failed ({code}): {err[-800:]!r}")
-    index = os.path.join(release, "UpDate.delta", DELTA_NAMES[case])
-    if not os.path.isfile(index):
-        raise BenchFailure(f"{case}: generate --delta wrote no index")
-    return seconds, os.path.getsize(index)
+    return seconds, index_bytes(case, DELTA_NAMES[case])
 
 
-def run_zsyncmake(case):
+def run_zsyncmake(case, name=None):
     """zsyncmake over the new file, its control file beside the release
     folder (so the release holds only what generate lists): (seconds,
     control bytes)."""
-    name = DELTA_NAMES[case]
+    name = name or DELTA_NAMES[case]
     control = os.path.join(TREES, case, name + ".zsync")
     seconds, code, _, err, _ = timed_process(
         ["zsyncmake", "-o", control, "-u", f"Update/{name}", os.path.join(TREES, case, "Update", name)])
@@ -990,13 +1056,6 @@ def link_requests(server, may_miss=()):
     return requests
 
 
-def link_use(server, proxy, before):
-    """What went over the link since `before` (the proxy's count): (bytes
-    both ways, nginx's requests as (status, body bytes, uri))."""
-    requests = link_requests(server)
-    return proxy.delivered() - before, [(s, b, u) for s, b, u, _ in requests]
-
-
 def fresh_folder(name):
     folder = os.path.join(OUT, name)
     shutil.rmtree(folder, ignore_errors=True)
@@ -1017,28 +1076,30 @@ def check_file(path, size, digest, what):
         raise BenchFailure(f"{what}: the result is not the new file")
 
 
-def run_ours_delta(server, proxy, case, pair, with_old=True):
+def run_ours_delta(server, proxy, case, pair, with_old=True, release=None):
     """download_bench.exe in an installation folder holding the old copy and
-    the release's UpDate.ini, through the link."""
+    the UpDate.ini of the release (the case's own, or the one in
+    TREES/release), through the link."""
     folder = fresh_folder("ours")
     name = pair["name"]
-    shutil.copyfile(os.path.join(TREES, case, "Update", "UpDate.ini"), os.path.join(folder, "UpDate.ini"))
+    release = release or case
+    shutil.copyfile(os.path.join(TREES, release, "Update", "UpDate.ini"), os.path.join(folder, "UpDate.ini"))
     if with_old:
         shutil.copyfile(os.path.join(OLD, case, name), os.path.join(folder, name))
     before = link_mark(server, proxy)
     exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
-    url = f"http://127.0.0.1:{proxy.port}/{case}/Update/"
+    url = f"http://127.0.0.1:{proxy.port}/{release}/Update/"
     wall, code, out, err, _ = timed_process(["wine", exe, url, windows_path(folder), str(int(run_limit()))])
     fields = result_line(out, "download_bench.exe")
     if code != 0 or fields.get("ok") != "1" or fields.get("failed_rows") != "0":
         raise BenchFailure(f"download_bench.exe failed ({code}): {out!r} {err[-800:]!r}")
     check_file(os.path.join(folder, name), pair["new_size"], pair["new_md5"], f"{case} (ours)")
-    wire, requests = link_use(server, proxy, before)
-    index_uri = f"/{case}/Update/UpDate.delta/{name}"
+    wire, requests, connections = carried(server, proxy, before, release)
+    index_uri = f"/{release}/Update/UpDate.delta/{name}"
     if with_old and not any(u == index_uri and s == 200 for s, _, u in requests):
         raise BenchFailure(f"{case}: our engine never fetched the index: {requests[:5]}")
     return {"seconds": float(fields["seconds"]), "wall": wall, "wire": wire, "requests": requests,
-            "fields": fields}
+            "connections": connections, "fields": fields}
 
 
 def peer_output(who, pair):
@@ -1064,10 +1125,11 @@ def run_zsync(server, proxy, case, pair):
     if done.returncode != 0:
         raise BenchFailure(f"zsync failed ({done.returncode}): {done.stderr[-800:]!r}")
     check_file(output, pair["new_size"], pair["new_md5"], f"{case} (zsync)")
-    wire, requests = link_use(server, proxy, before)
+    wire, requests, connections = carried(server, proxy, before, case)
     said = [line for line in done.stdout.decode("utf-8", "replace").splitlines() + 
             done.stderr.decode("utf-8", "replace").splitlines() if "used" in line and "local" in line]
-    return {"seconds": seconds, "wire": wire, "requests": requests, "said": said[-1] if said else ""}
+    return {"seconds": seconds, "wire": wire, "requests": requests, "connections": connections,
+            "said": said[-1] if said else ""}
 
 
 def run_curl_whole(server, proxy, case, pair):
@@ -1080,8 +1142,8 @@ def run_curl_whole(server, proxy, case, pair):
     if code != 0:
         raise BenchFailure(f"curl failed ({code}): {err[-800:]!r}")
     check_file(output, pair["new_size"], pair["new_md5"], f"{case} (curl)")
-    wire, requests = link_use(server, proxy, before)
-    return {"seconds": seconds, "wire": wire, "requests": requests}
+    wire, requests, connections = carried(server, proxy, before, case)
+    return {"seconds": seconds, "wire": wire, "requests": requests, "connections": connections}
 
 
 def median_of(runs, key):
@@ -1280,16 +1342,24 @@ ALL_CASES += DELTA_CASES
 # 5. Compressed forms: new files fetched as the frames generate --compress
 # wrote, against zchunk and the raw files.
 
+# The changed libwine program rebuilt from its old copy, with frames where
+# they cost less: scattered small changes, and a third rewritten.
+COMPRESS_PAIRS = ["compress-rebuilt", "compress-rewritten"]
 COMPRESS_CASES = ["compress-release", "compress-generate", "compress-incompressible",
-                  "compress-loopback"]
+                  "compress-loopback"] + COMPRESS_PAIRS
 # The targets: ours over zchunk's bytes, over the raw files' total and over
 # curl's time (the release); ours over zck's time (generate); bytes and time
 # over the release made without --compress (noise); the form's rate over the
-# raw file's (loopback), whose call stays under MEMORY_TARGET_KIB.
+# raw file's (loopback), whose call stays under MEMORY_TARGET_KIB; bytes over
+# the release made with --delta alone's and over zsync's (rebuilt), over
+# zchunk's and the --delta release's (rewritten).
 RELEASE_ZCK_BYTES, RELEASE_RAW_BYTES, RELEASE_CURL_TIME = 1.0, 0.35, 0.4
 GENERATE_TIME = 1.0
 NOISE_BYTES, NOISE_TIME = 1.01, 1.02
 LOOPBACK_RATE = 0.6
+REBUILT_DELTA_BYTES, REBUILT_ZSYNC_BYTES = 1.0, 0.5
+REWRITTEN_ZCK_BYTES, REWRITTEN_DELTA_BYTES = 1.0, 0.7
+PE_PAIR_MIN_BYTES = 10 * 1000 * 1000
 RELEASE_MIN_BYTES = 100 * 1000 * 1000
 FORM_LIST = "UpDate.frames.ini"
 FORM_FOLDER = "UpDate.frames"
@@ -1300,6 +1370,8 @@ TITLES.update({
     "compress-generate": "Forms: updater-manifest generate --compress against zck",
     "compress-incompressible": "Compressed release of noise: 100 MiB that does not deflate",
     "compress-loopback": "Compressed form on loopback: 1 GiB of text-like lines",
+    "compress-rebuilt": "Compressed delta (rebuilt program): a libwine PE file, 2 000 scattered 4-byte changes",
+    "compress-rewritten": "Compressed delta (rewritten program): a libwine PE file, a third rewritten, 20 insertions",
 })
 
 
@@ -1326,6 +1398,18 @@ def libwine_programs():
     if sum(s for _, s in chosen) < RELEASE_MIN_BYTES:
         raise BenchFailure(f"libwine's PE files make only {sum(s for _, s in chosen):,} bytes")
     return chosen
+
+
+@functools.lru_cache(maxsize=None)
+def pe_sources():
+    """(the pairs' old copy, the program rewritten regions come from):
+    libwine's shell32.dll, or its largest PE file where it has none, and the
+    largest other one."""
+    programs = [path for path, _ in libwine_programs()]
+    old = next((p for p in programs if os.path.basename(p).lower() == "shell32.dll"), programs[0])
+    if os.path.getsize(old) < PE_PAIR_MIN_BYTES:
+        raise BenchFailure(f"{old} has fewer than {PE_PAIR_MIN_BYTES:,} bytes")
+    return old, next(p for p in programs if p != old)
 
 
 def run_zck(source, output):
@@ -1453,12 +1537,14 @@ def form_frame_size(case, name):
     return int.from_bytes(head[16:20], "little")
 
 
-def run_generate_forms(case, compress=True):
+def run_generate_forms(case, compress=True, delta=False):
     """updater-manifest generate over TREES/case/Update, with --compress or
-    without: (seconds, {name: form length} of the list it left)."""
+    without, and with --delta if asked: (seconds, {name: form length} of the
+    list it left)."""
     release = os.path.join(TREES, case, "Update")
     command = [MANIFEST_TOOL, "generate", release, "-o", os.path.join(release, "UpDate.ini")]
-    seconds, code, _, err, _ = timed_process(command + (["--compress"] if compress else []))
+    command += (["--compress"] if compress else []) + (["--delta"] if delta else [])
+    seconds, code, _, err, _ = timed_process(command)
     if code != 0:
         raise BenchFailure(f"{shlex.join(command[1:2] + command[3:])} failed ({code}): {err[-800:]!r}")
     forms = read_form_list(release)
@@ -1504,17 +1590,20 @@ def run_ours_new(server, proxy, case, files, forms):
             "connections": connections, "fields": fields}
 
 
-def run_zchunk(server, proxy, case, files):
+def run_zchunk(server, proxy, case, files, seeds=None):
     """zckdl for each file's zchunk file, one after another, into a fresh
-    folder through the link; then unzck for each, untimed there, whose
+    folder through the link, taking what it can from the file's old zchunk
+    file where seeds names one; then unzck for each, untimed there, whose
     output must be the file."""
     folder = fresh_folder("zchunk")
     env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "all_proxy")}
+    seeds = seeds or {}
     before = link_mark(server, proxy)
     seconds = 0.0
     for name, _, _ in files:
+        seed = ["--source", seeds[name]] if name in seeds else []
         taken, code, out, err, _ = timed_process(
-            ["zckdl", "-q", f"http://127.0.0.1:{proxy.port}/{case}/zck/{name}.zck"], cwd=folder, env=env)
+            ["zckdl", "-q"] + seed + [f"http://127.0.0.1:{proxy.port}/{case}/zck/{name}.zck"], cwd=folder, env=env)
         if code != 0:
             raise BenchFailure(f"zckdl {name}.zck failed ({code}): {out[-400:]!r} {err[-800:]!r}")
         seconds += taken
@@ -1578,6 +1667,8 @@ def compress_result(case, files, runs, **extra):
     result["growth_kib"] = max(int(m["growth_kib"]) for m in memory)
     result["base_kib"] = max(int(m["base_ws_kib"]) for m in memory)
     result["peak_methods"] = sorted({m["peak_method"] for m in memory})
+    if "zchunk" in runs:
+        result["zchunk_decode_s"] = median_of(runs["zchunk"], "decode")
     return result
 
 
@@ -1596,10 +1687,8 @@ def bench_compress_release(server):
     finally:
         proxy.stop()
         shutil.rmtree(OUT, ignore_errors=True)
-    result = compress_result(case, files, runs, forms=forms, packed=packed, names=[n for n, _, _ in files],
-                             frame_kib=sorted({form_frame_size(case, n) // 1024 for n in forms}))
-    result["zchunk_decode_s"] = median_of(runs["zchunk"], "decode")
-    return result
+    return compress_result(case, files, runs, forms=forms, packed=packed, names=[n for n, _, _ in files],
+                           frame_kib=sorted({form_frame_size(case, n) // 1024 for n in forms}))
 
 
 def bench_compress_generate():
@@ -1675,6 +1764,64 @@ def bench_compress_loopback(server):
     return result
 
 
+def plain_release_ready(case, name):
+    """TREES/case-plain/Update holding the case's new file, hard-linked, so
+    both releases serve the same bytes from the same pages."""
+    path = os.path.join(TREES, plain_case(case), "Update", name)
+    new = os.path.join(TREES, case, "Update", name)
+    if not (os.path.isfile(path) and os.path.samefile(path, new)):
+        shutil.rmtree(os.path.join(TREES, plain_case(case)), ignore_errors=True)
+        os.makedirs(os.path.dirname(path))
+        os.link(new, path)
+
+
+def bench_compress_delta(server, case):
+    """A changed libwine program rebuilt from its old copy: ours with the
+    release made with --delta --compress (missing parts as ranges or frames,
+    whichever costs less), ours with the release made with --delta alone,
+    and zsync (the scattered changes) or zchunk seeded with the old copy's
+    zchunk file (the rewritten one), through the same 100 Mbit/s link."""
+    pair = delta_pair_ready(case)
+    name = pair["name"]
+    files = [(name, pair["new_size"], pair["new_md5"])]
+    plain_release_ready(case, name)
+    _, forms = run_generate_forms(case, delta=True)
+    if name not in forms:
+        raise BenchFailure(f"{case}: generate --compress wrote no form of {name}")
+    run_generate_forms(plain_case(case), compress=False, delta=True)
+    extra = {"pair": pair, "forms": forms, "frame_kib": [form_frame_size(case, name) // 1024],
+             "index_bytes": index_bytes(case, name)}
+    if case == "compress-rebuilt":
+        _, extra["control_bytes"] = run_zsyncmake(case, name)
+    else:
+        # The old copy's zchunk file is what the installation would keep.
+        seed = os.path.join(OLD, case, name + ".zck")
+        os.makedirs(os.path.join(TREES, case, "zck"), exist_ok=True)
+        run_zck(os.path.join(OLD, case, name), seed)
+        run_zck(os.path.join(TREES, case, "Update", name), os.path.join(TREES, case, "zck", name + ".zck"))
+        extra["packed"] = {"old": os.path.getsize(seed),
+                           "new": os.path.getsize(os.path.join(TREES, case, "zck", name + ".zck"))}
+    proxy = DelayProxy(server.port, LINK_RATE_MBIT)
+    try:
+        parties = [("ours", lambda: run_ours_delta(server, proxy, case, pair)),
+                   ("ours-delta", lambda: run_ours_delta(server, proxy, case, pair, release=plain_case(case)))]
+        if case == "compress-rebuilt":
+            parties.append(("zsync", lambda: run_zsync(server, proxy, case, pair)))
+        else:
+            parties.append(("zchunk", lambda: run_zchunk(server, proxy, case, files, {name: seed})))
+        runs = run_parties(case, parties)
+    finally:
+        proxy.stop()
+        shutil.rmtree(OUT, ignore_errors=True)
+    return compress_result(case, files, runs, **extra)
+
+
+def framed_bytes(run, case):
+    """Body bytes a run of ours took from the file's form (the rest came
+    from the file itself, the index and the lists)."""
+    return sum(b for _, b, u in run["requests"] if u.startswith(f"/{case}/Update/{FORM_FOLDER}/"))
+
+
 def compress_targets(r):
     """[(text, met)] for the case's targets."""
     case = r["case"]
@@ -1697,6 +1844,16 @@ def compress_targets(r):
         target("rate / the raw file's", r["ours-raw_s"] / r["ours_s"], LOOPBACK_RATE, at_most=False)
         ok = r["call_peak_kib"] < MEMORY_TARGET_KIB
         out.append((f"peak working set {kib(r['call_peak_kib'])} (target under 64 MiB: {verdict(ok)})", ok))
+    elif case == "compress-rebuilt":
+        target("bytes / today's delta's", r["ours_wire"] / r["ours-delta_wire"], REBUILT_DELTA_BYTES)
+        target("bytes / zsync's", r["ours_wire"] / r["zsync_wire"], REBUILT_ZSYNC_BYTES)
+    elif case == "compress-rewritten":
+        target("bytes / zchunk's", r["ours_wire"] / r["zchunk_wire"], REWRITTEN_ZCK_BYTES)
+        target("bytes / today's delta's", r["ours_wire"] / r["ours-delta_wire"], REWRITTEN_DELTA_BYTES)
+    if case in COMPRESS_PAIRS:
+        peer = "zsync" if "zsync_s" in r else "zchunk"
+        out.append((f"time / today's delta's {r['ours_s'] / r['ours-delta_s']:.4g}, / {peer}'s "
+                    f"{r['ours_s'] / r[peer + '_s']:.4g} (no target)", True))
     return out
 
 
@@ -1713,6 +1870,13 @@ def compress_row(r):
     elif case == "compress-generate":
         ours = f"{r['ours_s']:.2f} s ({r['bytes'] / r['ours_s'] / MB:.0f} MB/s, native)"
         peers = f"zck {r['peer_s']:.2f} s ({r['bytes'] / r['peer_s'] / MB:.0f} MB/s, native, one file at a time)"
+    elif case in COMPRESS_PAIRS:
+        ours = f"release with forms: {megabytes(r['ours_wire'])} in {r['ours_s']:.2f} s (Wine)"
+        peers = (f"ours, today's delta (release without forms): {megabytes(r['ours-delta_wire'])} in "
+                 f"{r['ours-delta_s']:.2f} s (Wine); " +
+                 (f"zsync {megabytes(r['zsync_wire'])} in {r['zsync_s']:.2f} s" if "zsync_s" in r else
+                  f"zchunk {megabytes(r['zchunk_wire'])}, zckdl {r['zchunk_s']:.2f} s "
+                  f"(then unzck {r['zchunk_decode_s']:.2f} s)"))
     elif case == "compress-incompressible":
         ours = f"release with forms: {megabytes(r['ours_wire'])} in {r['ours_s']:.2f} s (Wine)"
         peers = (f"ours, release without forms: {megabytes(r['ours-plain_wire'])} in "
@@ -1724,7 +1888,7 @@ def compress_row(r):
     return f"| {title} | {ours} | {peers} | {targets} | {memory} |"
 
 
-COMPRESS_HEADER = ["| compressed transfer (new files) | ours | peers | against the targets | "
+COMPRESS_HEADER = ["| compressed transfer | ours | peers | against the targets | "
                    "ours: peak working set of the call (growth over the base) |",
                    "|---|---|---|---|---|"]
 
@@ -1753,6 +1917,15 @@ def compress_detail(r):
                  f"{plural(len(forms), 'form')} in frames of {' or '.join(map(str, r['frame_kib']))} KiB, "
                  f"{sum(forms.values()):,} bytes; zchunk files "
                  f"{sum(r['packed'].values()):,} bytes. ")
+    elif case in COMPRESS_PAIRS:
+        pair = r["pair"]
+        text += (f"old copy {pair['old_size']:,} bytes (libwine's {pair['name']}), new file "
+                 f"{pair['new_size']:,} bytes ({pair['what']}); index {r['index_bytes']:,} bytes, form "
+                 f"{forms[pair['name']]:,} bytes in frames of {r['frame_kib'][0]} KiB"
+                 + (f", zsync control file {r['control_bytes']:,} bytes" if "control_bytes" in r else
+                    f", zchunk files {r['packed']['old']:,} bytes (old) and {r['packed']['new']:,} (new)")
+                 + f". Ours took {', '.join(f'{framed_bytes(x, case):,}' for x in runs['ours'])} "
+                 f"body bytes from the form. ")
     elif case == "compress-incompressible":
         text += (f"{r['bytes']:,} random bytes (fixed seed); generate --compress listed "
                  f"{plural(len(forms), 'form')}. ")
@@ -1763,8 +1936,10 @@ def compress_detail(r):
     text += "; ".join(said(party) for party in runs)
     ours = runs["ours"]
     text += (f"; ours {joined(ours, 'wall', '{:.2f}')} s with Wine's start")
+    if "zchunk" in runs:
+        text += f"; unzck {joined(runs['zchunk'], 'decode')} s"
     if case == "compress-release":
-        text += (f"; unzck {joined(runs['zchunk'], 'decode')} s. The proxy paces each connection at "
+        text += (f". The proxy paces each connection at "
                  f"{LINK_RATE_MBIT} Mbit/s, so parties on more connections get more of it: the bytes alone "
                  f"take ours {r['ours_wire'] * 8 / (LINK_RATE_MBIT * 1e6):.2f} s, zchunk "
                  f"{r['zchunk_wire'] * 8 / (LINK_RATE_MBIT * 1e6):.2f} s and curl "
@@ -2055,12 +2230,14 @@ from their start to their exit. MB is 10^6 bytes.
 
 {chr(10).join(COMPRESS_HEADER + [r for _, r in compressed])}
 
-The release and noise cases go over the same {LINK_RATE_MBIT} Mbit/s link with a
+All but the loopback case go over the same {LINK_RATE_MBIT} Mbit/s link with a
 {2 * LINK_DELAY_MS} ms round trip; bytes are what it carried both ways, headers included
-(our engine: the range probe, UpDate.frames.ini and the forms; zchunk:
-every zckdl request; curl: the raw files). The loopback case has no proxy.
-Times: ours inside the process, zckdl's (added up over the files, unzck's
-decoding given apart) and curl's from their start to their exit. Ratios
+(our engine: the range probe, UpDate.frames.ini and the forms, and in the
+delta cases the index, ranges of the file and runs of frames; zchunk:
+every zckdl request, its header included; zsync: its control file and the
+ranges; curl: the raw files). The loopback case has no proxy. Times: ours
+inside the process, zckdl's (added up over the files, unzck's decoding
+given apart), zsync's and curl's from their start to their exit. Ratios
 are ours over the peer's. MB is 10^6 bytes.
 """
     dates = sorted({r.split(EARLIER, 1)[1].split(")", 1)[0] for _, r in kept_rows})
@@ -2167,6 +2344,17 @@ Runs:
   the release made without --compress. compress-generate times generate
   --compress over compress-release's files against `zck -o OUT FILE` per
   file, times added up, both native.
+- Compressed delta (compress-rebuilt, -rewritten): the old copy is libwine's
+  shell32.dll, the new one made from it with a fixed seed (see Runs). The
+  same new file is served from a release made with `generate ... --delta
+  --compress` and, hard-linked, from one made with `--delta` alone (today's
+  delta); our engine, in an installation folder holding the old copy, rebuilds
+  it from either, through the same link as the delta cases. With the form
+  listed it reads the form's head and takes each missing part as ranges of
+  the file or as whole frames of the form, whichever is fewer bytes.
+  compress-rebuilt is also fetched by zsync (`zsync -i OLD`), compress-rewritten
+  by zchunk: `zck` of the old and the new file, then `zckdl --source OLD.zck
+  URL` and `unzck`, whose output must be the new file.
 - Memory: the working set of our process from `GetProcessMemoryInfo`. Under
   Wine, PeakWorkingSetSize and WorkingSetSize are the Linux process's VmHWM and
   VmRSS, so they include Wine's own baseline (its DLLs and start-up). The table
@@ -2255,7 +2443,10 @@ def main():
                         measure = {"compress-release": bench_compress_release,
                                    "compress-incompressible": bench_compress_incompressible,
                                    "compress-loopback": bench_compress_loopback}.get(case)
-                        results.append(measure(server) if measure else bench_delta(server, case))
+                        if case in COMPRESS_PAIRS:
+                            results.append(bench_compress_delta(server, case))
+                        else:
+                            results.append(measure(server) if measure else bench_delta(server, case))
                 else:
                     if server is None:
                         server = Nginx(TREES)
