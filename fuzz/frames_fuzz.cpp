@@ -37,10 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The reader a client streams a served form through, in pieces cut by the
-  // input's first byte: whatever the bytes, it never hands on bytes outside
-  // the file it claims, never out of order, and once the form is done it
-  // has handed on exactly the file's length.
+  // input's first byte (or whole, decoded on a helper thread too): whatever
+  // the bytes, it never hands on bytes outside the file it claims, never out
+  // of order, and once the form is done it has handed on exactly the file's
+  // length.
   if (size > 0) {
+    const bool whole = data[0] >= 192;
     std::uint64_t claimed = 0, handed = 0;
     bool ordered = true;
     FormReader reader(
@@ -49,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           ordered = ordered && at == handed && n <= claimed - at;
           handed = at + n;
           return true;
-        });
-    const std::size_t piece = 1 + data[0] % 64;
+        },
+        whole ? 1 : 0);
+    const std::size_t piece = whole ? size : 1 + data[0] % 64;
     for (std::size_t at = 0; at < size && reader.Current() == FormReader::State::kMore; at += piece) {
       reader.Feed(bytes.data() + at, std::min(piece, size - at));
     }

@@ -17,6 +17,7 @@
 #include "manifest/ordered_pipeline.h"
 #include "manifest/read_through.h"
 #include "publisher/code_page.h"
+#include "publisher/form_encoder.h"
 #include "publisher/system.h"
 #include "publisher/text.h"
 #include "publisher/tool_error.h"
@@ -43,7 +44,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 class FormFile {
  public:
   FormFile(const fs::path& formPath, std::uint64_t length)
-      : m_path(formPath), m_temporary(TemporaryPathFor(formPath)), m_length(length), m_writer(length) {}
+      : m_path(formPath), m_temporary(TemporaryPathFor(formPath)), m_length(length), m_writer(length, kWriterFrameSize, MakeFormEncoder()) {}
   ~FormFile() {
     if (m_file) {
       m_file.reset();

@@ -70,7 +70,7 @@ std::string GenerateHelp() {
          "                      no longer there are removed\n"
          "  --compress          also write, for every file of 4 KiB or more that\n"
          "                      deflates to at most 90 % of its size, its compressed\n"
-         "                      form in independent 32 KiB frames, as\n"
+         "                      form in independent 64 KiB frames, as\n"
          "                      RELEASE_DIR/UpDate.frames/<its path>; forms of files\n"
          "                      no longer there or no longer compressing are removed\n" +
          CodePageHelp();

@@ -10,6 +10,7 @@ packages=(
   libssl-dev
   libcurl4-openssl-dev  # check-server fetches as the updater does, several files at once
   zlib1g-dev libz-mingw-w64-dev  # the compressed forms' codec, for the tool and for Updater.exe
+  libdeflate-dev  # the tool's encoder of those forms: smaller streams, which zlib inflates
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   libgnutls30  # Wine's TLS: loaded at run time, so no package depends on it

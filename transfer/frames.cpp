@@ -3,9 +3,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "transfer/delta_index.h"
 
@@ -17,6 +21,9 @@ constexpr std::uint8_t kStoredCodec = 0;
 // full 32 KiB window; memLevel 8 is zlib's default.
 constexpr int kWindowBits = -15;
 constexpr int kMemLevel = 8;
+// The decoded bytes a FormReader gathers before it decodes them, several
+// frames at once when it has helpers.
+constexpr std::uint64_t kDecodeBatch = 1u << 20;
 
 std::uint64_t Load(const std::uint8_t* p, std::size_t bytes) {
   std::uint64_t value = 0;
@@ -205,8 +212,94 @@ bool FrameDecoder::Decode(std::uint64_t frame, std::string_view stored, std::uin
   return codec.Decode(in, stored.size(), out, outSize) && StrongSum(out, outSize) == range.sum;
 }
 
-FormReader::FormReader(std::uint64_t formLength, TableSink onTable, BytesSink onBytes)
-    : m_formLength(formLength), m_onTable(std::move(onTable)), m_onBytes(std::move(onBytes)) {}
+unsigned FrameDecodeHelpers(unsigned processors) { return processors <= 1 ? 0 : std::min(processors - 1, 3u); }
+
+// Decodes a batch of whole frames on the caller's thread and its helpers',
+// each with a decoder of its own; Run returns once every frame is decoded.
+class FrameCrew {
+ public:
+  FrameCrew(const FramesTable& table, unsigned helpers) : m_table(table) {
+    try {
+      for (unsigned i = 0; i < helpers; ++i) m_threads.emplace_back([this] { Help(); });
+    } catch (const std::system_error&) {
+      // Fewer helpers decode just as well, only slower.
+    }
+  }
+  ~FrameCrew() {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_closing = true;
+    }
+    m_start.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+  }
+  FrameCrew(const FrameCrew&) = delete;
+  FrameCrew& operator=(const FrameCrew&) = delete;
+
+  // out[i] is jobs[i]'s room, sized to its decoded length.
+  void Run(std::vector<FrameJob>& jobs, std::vector<std::vector<std::uint8_t>>& out, FrameDecoder& own) {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_jobs = &jobs;
+      m_out = &out;
+      m_next = 0;
+      m_left = jobs.size();
+      ++m_round;
+    }
+    m_start.notify_all();
+    Work(own);
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_done.wait(lock, [this] { return m_left == 0; });
+    m_jobs = nullptr;
+  }
+
+ private:
+  void Help() {
+    FrameDecoder decoder(m_table);
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+      m_start.wait(lock, [&] { return m_closing || m_round != seen; });
+      if (m_closing) return;
+      seen = m_round;
+      lock.unlock();
+      Work(decoder);
+      lock.lock();
+    }
+  }
+
+  // Takes frames of the batch until none is left untaken.
+  void Work(FrameDecoder& decoder) {
+    for (;;) {
+      std::size_t i = 0;
+      {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_jobs || m_next == m_jobs->size()) return;
+        i = m_next++;
+      }
+      FrameJob& job = (*m_jobs)[i];
+      std::vector<std::uint8_t>& out = (*m_out)[i];
+      job.decoded = decoder.Decode(job.frame, job.stored, out.data(), out.size());
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (--m_left == 0) m_done.notify_all();
+    }
+  }
+
+  const FramesTable& m_table;
+  std::mutex m_lock;
+  std::condition_variable m_start;  // helpers wait for a batch
+  std::condition_variable m_done;   // Run waits for its batch's last frame
+  std::vector<FrameJob>* m_jobs = nullptr;
+  std::vector<std::vector<std::uint8_t>>* m_out = nullptr;
+  std::size_t m_next = 0;  // the batch's first untaken frame
+  std::size_t m_left = 0;  // its frames not decoded yet
+  std::uint64_t m_round = 0;
+  bool m_closing = false;
+  std::vector<std::thread> m_threads;
+};
+
+FormReader::FormReader(std::uint64_t formLength, TableSink onTable, BytesSink onBytes, unsigned helpers)
+    : m_formLength(formLength), m_onTable(std::move(onTable)), m_onBytes(std::move(onBytes)), m_helpers(helpers) {}
 
 FormReader::~FormReader() = default;
 
@@ -245,39 +338,67 @@ bool FormReader::TakeHead(const char*& data, std::size_t& size) {
   return true;
 }
 
-bool FormReader::EndFrame(const char* stored) {
-  const FrameRange range = m_table->Range(m_frame);
-  m_out.resize(range.decodedLength);
-  if (!m_decoder->Decode(m_frame, std::string_view(stored, range.storedSize), m_out.data(), m_out.size()) ||
-      !m_onBytes(range.fileOffset, m_out.data(), m_out.size())) {
-    return false;
-  }
-  m_stored.clear();
+void FormReader::Queue(const char* stored, std::size_t size) {
+  m_queued.push_back(FrameJob{m_frame, std::string_view(stored, size), false});
+  m_queuedBytes += m_table->Range(m_frame).decodedLength;
   ++m_frame;
-  return true;
+}
+
+// Decodes the queued frames, then hands them on in order up to the first
+// that does not decode: what went before it is the file's, an exact prefix.
+bool FormReader::DecodeQueued() {
+  if (m_queued.empty()) return true;
+  if (m_out.size() < m_queued.size()) m_out.resize(m_queued.size());
+  for (std::size_t i = 0; i < m_queued.size(); ++i) m_out[i].resize(m_table->Range(m_queued[i].frame).decodedLength);
+  if (!m_crew && m_helpers > 0 && m_queued.size() > 1) m_crew = std::make_unique<FrameCrew>(*m_table, m_helpers);
+  if (m_crew) {
+    m_crew->Run(m_queued, m_out, *m_decoder);
+  } else {
+    for (std::size_t i = 0; i < m_queued.size(); ++i) {
+      m_queued[i].decoded = m_decoder->Decode(m_queued[i].frame, m_queued[i].stored, m_out[i].data(), m_out[i].size());
+    }
+  }
+  bool good = true;
+  for (std::size_t i = 0; i < m_queued.size() && good; ++i) {
+    good = m_queued[i].decoded &&
+           m_onBytes(m_table->Range(m_queued[i].frame).fileOffset, m_out[i].data(), m_out[i].size());
+  }
+  m_queued.clear();
+  m_queuedBytes = 0;
+  return good;
 }
 
 FormReader::State FormReader::Feed(const char* data, std::size_t size) {
   if (m_state != State::kMore) return size == 0 ? m_state : Fail();
   if (!m_table && !TakeHead(data, size)) return Fail();
   while (size > 0 && m_table) {
-    if (m_frame >= m_table->Frames()) return Fail();  // bytes past the last frame
+    if (m_frame >= m_table->Frames()) {  // bytes past the last frame
+      DecodeQueued();
+      return Fail();
+    }
     const std::uint32_t storedSize = m_table->storedSizes[m_frame];
-    // A whole frame in the bytes at hand is decoded where it lies.
     if (m_stored.empty() && size >= storedSize) {
-      if (!EndFrame(data)) return Fail();
+      // A whole frame in the bytes at hand is decoded where it lies.
+      Queue(data, storedSize);
       data += storedSize;
       size -= storedSize;
       m_next += storedSize;
-      continue;
+    } else {
+      const std::size_t n = std::min<std::size_t>(size, storedSize - m_stored.size());
+      m_stored.append(data, n);
+      data += n;
+      size -= n;
+      m_next += n;
+      if (m_stored.size() == storedSize) {
+        // Only a Feed's first frame comes in pieces: this room is free again by the next.
+        m_assembled.swap(m_stored);
+        m_stored.clear();
+        Queue(m_assembled.data(), storedSize);
+      }
     }
-    const std::size_t n = std::min<std::size_t>(size, storedSize - m_stored.size());
-    m_stored.append(data, n);
-    data += n;
-    size -= n;
-    m_next += n;
-    if (m_stored.size() == storedSize && !EndFrame(m_stored.data())) return Fail();
+    if (m_queuedBytes >= kDecodeBatch && !DecodeQueued()) return Fail();
   }
+  if (!DecodeQueued()) return Fail();
   if (m_table && m_frame == m_table->Frames()) m_state = State::kDone;
   return m_state;
 }
@@ -327,8 +448,13 @@ FetchChoice ChooseFrames(const std::vector<ByteRange>& wanted, const FramesTable
   return choice;
 }
 
-FramesWriter::FramesWriter(std::uint64_t length, std::uint32_t frameSize, int level)
-    : m_codec(std::make_unique<DeflateCodec>(level)) {
+FrameEncoder DefaultFrameEncoder() {
+  auto codec = std::make_shared<DeflateCodec>(Z_DEFAULT_COMPRESSION);
+  return [codec](const std::uint8_t* data, std::size_t size, std::string& out) { codec->Encode(data, size, out); };
+}
+
+FramesWriter::FramesWriter(std::uint64_t length, std::uint32_t frameSize, FrameEncoder encoder)
+    : m_encoder(std::move(encoder)) {
   m_header.length = length;
   m_header.frameSize = frameSize;
   m_header.codec = kDeflateCodec;
@@ -351,7 +477,7 @@ void FramesWriter::Add(const void* data, std::size_t size, std::string& out) {
 
 void FramesWriter::EndFrame(std::string& out) {
   m_encoded.clear();
-  m_codec->Encode(m_frame.data(), m_frame.size(), m_encoded);
+  m_encoder(m_frame.data(), m_frame.size(), m_encoded);
   // A frame deflate does not shrink is stored as it is: never larger than the file.
   if (m_encoded.size() >= m_frame.size()) {
     out.append(reinterpret_cast<const char*>(m_frame.data()), m_frame.size());
@@ -383,8 +509,8 @@ std::string FramesWriter::Head() const {
   return head;
 }
 
-std::string MakeFrames(std::string_view file, std::uint32_t frameSize, int level) {
-  FramesWriter writer(file.size(), frameSize, level);
+std::string MakeFrames(std::string_view file, std::uint32_t frameSize) {
+  FramesWriter writer(file.size(), frameSize);
   std::string frames;
   writer.Add(file.data(), file.size(), frames);
   writer.Finish(frames);

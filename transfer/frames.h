@@ -32,7 +32,7 @@
 
 constexpr std::size_t kFramesHeaderSize = 24;
 constexpr std::size_t kFrameEntrySize = 12;
-constexpr std::uint32_t kWriterFrameSize = 1u << 15;
+constexpr std::uint32_t kWriterFrameSize = 1u << 16;
 constexpr std::uint32_t kMinFrameSize = 1u << 12;
 constexpr std::uint32_t kMaxFrameSize = 1u << 22;
 constexpr std::uint8_t kDeflateCodec = 1;
@@ -133,15 +133,24 @@ class FrameDecoder {
 };
 
 // The largest header and table a client reads: 700,000 frames, a file of
-// 21 GiB at 32 KiB a frame. A larger form is left alone (the file's own
+// 42 GiB at 64 KiB a frame. A larger form is left alone (the file's own
 // bytes are fetched), so a form can never make a client hold much memory.
 constexpr std::uint64_t kLargestFramesHead = 8u << 20;
+
+// One whole frame's stored bytes, to be decoded.
+struct FrameJob {
+  std::uint64_t frame = 0;
+  std::string_view stored;
+  bool decoded = false;
+};
+class FrameCrew;
 
 // Reads a served form from any of its bytes on, in order, across as many
 // answers as it takes: the header and table first (held, at most
 // kLargestFramesHead), then each frame's stored bytes, decoded and handed to
 // the sink at their place in the file. It holds one frame's stored bytes
-// and one decoded frame, whatever the form claims.
+// and at most about 1 MiB of decoded frames (or one frame), whatever the
+// form claims.
 class FormReader {
  public:
   // What comes of the bytes fed so far.
@@ -151,8 +160,11 @@ class FormReader {
   using TableSink = std::function<bool(const FramesTable& table)>;
   using BytesSink = std::function<bool(std::uint64_t fileOffset, const std::uint8_t* data, std::size_t size)>;
 
-  // formLength is the form's length as its server confirmed it.
-  FormReader(std::uint64_t formLength, TableSink onTable, BytesSink onBytes);
+  // formLength is the form's length as its server confirmed it. helpers:
+  // threads that decode frames beside the caller's (FrameDecodeHelpers),
+  // started once a Feed brings two frames or more; the sinks still run on
+  // the caller's thread, in order.
+  FormReader(std::uint64_t formLength, TableSink onTable, BytesSink onBytes, unsigned helpers = 0);
   ~FormReader();
   FormReader(const FormReader&) = delete;  // its decoder refers to its table
   FormReader& operator=(const FormReader&) = delete;
@@ -178,7 +190,8 @@ class FormReader {
  private:
   State Fail() { return m_state = State::kBad; }
   bool TakeHead(const char*& data, std::size_t& size);
-  bool EndFrame(const char* stored);
+  void Queue(const char* stored, std::size_t size);
+  bool DecodeQueued();
 
   std::uint64_t m_formLength;
   TableSink m_onTable;
@@ -189,10 +202,21 @@ class FormReader {
   std::uint64_t m_headEnd = kFramesHeaderSize;
   std::optional<FramesTable> m_table;
   std::unique_ptr<FrameDecoder> m_decoder;
-  std::uint64_t m_frame = 0;       // the frame the next stored bytes belong to
-  std::string m_stored;            // its stored bytes so far, when they came in pieces
-  std::vector<std::uint8_t> m_out;  // one decoded frame
+  unsigned m_helpers;
+  std::unique_ptr<FrameCrew> m_crew;
+  std::uint64_t m_frame = 0;  // the frame the next stored bytes belong to, past those queued
+  std::string m_stored;       // its stored bytes so far, when they came in pieces
+  std::string m_assembled;    // a frame that came in pieces, queued
+  // Whole frames not yet decoded, at most kDecodeBatch decoded bytes (or one
+  // frame), each with its decoded bytes' room: what a Feed holds at most.
+  std::vector<FrameJob> m_queued;
+  std::uint64_t m_queuedBytes = 0;
+  std::vector<std::vector<std::uint8_t>> m_out;
 };
+
+// Decode threads for a FormReader beside the caller's: one fewer than the
+// processors (the caller's thread decodes too), at most three.
+unsigned FrameDecodeHelpers(unsigned processors);
 
 // What a delta fetches of the bytes it misses, where the file's form is
 // served: each frame either as the raw ranges it misses or as its stored
@@ -208,6 +232,13 @@ constexpr std::uint64_t kRangeCost = 100;
 // wanted: the missing file ranges, in order and apart (within the table's length).
 FetchChoice ChooseFrames(const std::vector<ByteRange>& wanted, const FramesTable& table);
 
+// Appends the encoded bytes of a frame to out, in the table's codec (raw
+// deflate): the tool may take a stronger encoder than the updater's own,
+// since any deflate stream decodes alike.
+using FrameEncoder = std::function<void(const std::uint8_t* data, std::size_t size, std::string& out)>;
+// zlib's, at its default level.
+FrameEncoder DefaultFrameEncoder();
+
 // Builds a form from the file's bytes, fed in order in pieces of any size;
 // the length must be known first. The table's size follows from the length,
 // so the form can be written in one pass: HeadLength() bytes of room, then
@@ -215,7 +246,8 @@ FetchChoice ChooseFrames(const std::vector<ByteRange>& wanted, const FramesTable
 // the room.
 class FramesWriter {
  public:
-  explicit FramesWriter(std::uint64_t length, std::uint32_t frameSize = kWriterFrameSize, int level = 6);
+  explicit FramesWriter(std::uint64_t length, std::uint32_t frameSize = kWriterFrameSize,
+                        FrameEncoder encoder = DefaultFrameEncoder());
   ~FramesWriter();
   std::uint64_t HeadLength() const { return m_header.HeadLength(); }
   // Appends the stored bytes of each frame completed to out.
@@ -230,7 +262,7 @@ class FramesWriter {
   void EndFrame(std::string& out);
 
   FramesHeader m_header;
-  std::unique_ptr<FrameCodec> m_codec;
+  FrameEncoder m_encoder;
   std::vector<std::uint8_t> m_frame;
   std::string m_encoded;
   std::vector<std::uint32_t> m_storedSizes;
@@ -241,4 +273,4 @@ class FramesWriter {
 
 // The whole form of a file held in memory; empty never (a zero-length file
 // has a form of just its header).
-std::string MakeFrames(std::string_view file, std::uint32_t frameSize = kWriterFrameSize, int level = 6);
+std::string MakeFrames(std::string_view file, std::uint32_t frameSize = kWriterFrameSize);

@@ -204,7 +204,7 @@ class CheckServerTest(unittest.TestCase):
         raw = " -> that file's own bytes are fetched instead of its form; nothing else changes"
         self.assertEqual("Update/b.dat (compressed form): decodes to other bytes than the file served" + raw,
                          problems[0])
-        self.assertRegex(problems[1], r"^Update/d\.dat \(compressed form\): frame 13 \(bytes 425984 to \d+\) "
+        self.assertRegex(problems[1], r"^Update/d\.dat \(compressed form\): frame 6 \(bytes 393216 to \d+\) "
                                       r"does not decode to its entry")
         self.assertEqual("Update/e.dat (compressed form): answers 503" + raw, problems[2])
         self.assertEqual("Update/f.dat (compressed form): is listed in UpDate.frames.ini but answers 404" + raw,

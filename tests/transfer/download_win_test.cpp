@@ -1321,7 +1321,7 @@ TEST_F(DownloadFramesTest, NewFileCrossesAsItsFramesAndAResumeStartsAtTheHeldFra
 
   // A prefix left in the middle of a frame: the head, then the frames from
   // the one that holds the first byte not held.
-  const std::size_t held = 30 * kWriterFrameSize + 1000;
+  const std::size_t held = 15 * kWriterFrameSize + 1000;
   ASSERT_GT(FrameStart(held), 65536u);
   ::DeleteFileW(Local(L"game.pak").c_str());
   WriteBytes(Local(L"game.pak.tmp"), m_file.substr(0, held));

@@ -267,18 +267,23 @@ struct Read {
   FormReader::State state = FormReader::State::kMore;
   std::string file;  // the decoded bytes, placed at their offsets
   std::uint64_t first = ~std::uint64_t{0};
+  std::uint64_t end = 0;  // past the last byte handed on
+  bool inOrder = true;    // each piece began where the one before ended
 };
 
-Read ReadForm(const std::string& form, std::size_t piece, std::uint64_t held = 0) {
+Read ReadForm(const std::string& form, std::size_t piece, std::uint64_t held = 0, unsigned helpers = 0) {
   Read read;
   FormReader reader(
       form.size(), [&](const FramesTable& table) { read.file.assign(table.header.length, '\0'); return true; },
       [&](std::uint64_t at, const std::uint8_t* data, std::size_t size) {
         if (at + size > read.file.size()) return false;
+        if (read.end != 0 && at != read.end) read.inOrder = false;
         read.first = std::min(read.first, at);
+        read.end = at + size;
         read.file.replace(at, size, reinterpret_cast<const char*>(data), size);
         return true;
-      });
+      },
+      helpers);
   while (reader.Next() < form.size() && reader.Current() == FormReader::State::kMore) {
     // The head alone first, as a resumed run asks for it, then from the
     // frame holding the first byte not held.
@@ -305,6 +310,28 @@ TEST(FormReader, DecodesAFormInAnyPiecesAndFromTheFrameOfAHeldPrefix) {
   EXPECT_EQ(file.substr(kFrame), resumed.file.substr(kFrame));
   // All held: the last frame is still read, so the end is confirmed.
   EXPECT_EQ(3u * kFrame, ReadForm(form, 100, file.size()).first);
+}
+
+TEST(FormReader, FramesDecodedOnHelpersAreHandedOnInOrderUpToTheFirstBadOne) {
+  std::string file;
+  for (int i = 0; file.size() < 40 * kFrame; ++i) file += "entry " + std::to_string(i) + " of many\r\n";
+  file.resize(40 * kFrame + 123);
+  const std::string form = MakeFrames(file, kFrame);
+  for (std::size_t piece : {std::size_t{777}, std::size_t{50000}, form.size()}) {
+    const Read read = ReadForm(form, piece, 0, 2);
+    EXPECT_EQ(FormReader::State::kDone, read.state) << piece;
+    EXPECT_TRUE(read.inOrder) << piece;
+    EXPECT_EQ(file, read.file) << piece;
+  }
+  std::string damaged = form;
+  damaged[ParseFramesTable(form, form.size())->formOffsets[23] + 5] ^= 0x20;
+  for (std::size_t piece : {std::size_t{50000}, form.size()}) {
+    const Read read = ReadForm(damaged, piece, 0, 2);
+    EXPECT_EQ(FormReader::State::kBad, read.state) << piece;
+    EXPECT_TRUE(read.inOrder) << piece;
+    EXPECT_EQ(23u * kFrame, read.end) << piece;
+    EXPECT_EQ(file.substr(0, 23 * kFrame), read.file.substr(0, 23 * kFrame)) << piece;
+  }
 }
 
 TEST(FormReader, AnythingThatIsNotTheServedFormIsBad) {
