@@ -22,6 +22,7 @@
 #include "transfer/download_policy.h"
 #include "transfer/frames.h"
 #include "transfer/frames_win.h"
+#include "transfer/range_fetch_win.h"
 #include "transfer/temporary_file_win.h"
 #include "transfer/url_path.h"
 
@@ -34,7 +35,6 @@ constexpr std::size_t kRangesPerRequest = 64;
 // A request after the first asks for at most this many bytes: a few such
 // answers are held in memory at once.
 constexpr std::uint64_t kBatchBytes = 256u << 10;
-constexpr DWORD kRangeReadSize = 1u << 20;
 // The first request of a delta asks for at most this much.
 constexpr std::size_t kFirstRanges = 2;
 constexpr std::uint64_t kFirstBytes = 256u << 10;
@@ -72,8 +72,6 @@ class OldCopy {
   std::uint64_t m_length = 0;
 };
 
-enum class Exchange { kAdvanced, kNotUnderstood, kBroken };
-
 std::optional<DeltaIndex> FetchIndex(const DeltaContext& context, const std::wstring& url) {
   UrlRequest request = OpenUrlHandle(context.root, url, kAcceptAllHeader, context.stop);
   DWORD status = 0;
@@ -95,118 +93,6 @@ std::optional<DeltaIndex> FetchIndex(const DeltaContext& context, const std::wst
       context.stop);
   if (body != BodyResult::kComplete || bytes.size() != length) return std::nullopt;
   return ParseDeltaIndex(bytes);
-}
-
-// Bytes of the new file an answer brought, by their offset in it.
-struct Piece {
-  std::uint64_t offset;
-  std::string bytes;
-};
-
-// What one request for a list of ranges brought.
-struct RangeAnswer {
-  Exchange exchange = Exchange::kNotUnderstood;
-  std::vector<Piece> pieces;  // only bytes that were asked for
-  bool whole = false;         // the whole file went to the whole sink
-  // The list was answered with one range, the whole file or 416: from now
-  // on one range per request, as such a server serves.
-  bool listRefused = false;
-  const char* diagnostic = nullptr;
-};
-
-// Takes the whole file's bytes from its first on, in order.
-using WholeSink = std::function<bool(const char* data, std::size_t size)>;
-
-void Keep(std::vector<Piece>& pieces, std::uint64_t offset, const char* data, std::size_t size) {
-  if (!pieces.empty() && pieces.back().offset + pieces.back().bytes.size() == offset) {
-    pieces.back().bytes.append(data, size);
-  } else {
-    pieces.push_back({offset, std::string(data, size)});
-  }
-}
-
-// One request for a list of ranges of a file of `length` bytes, and whatever
-// the server makes of it: the parts asked for (multipart/byteranges), one
-// range only, or, where whole is given, the whole file. Every answer must
-// agree with that length (Content-Range totals, Content-Length of a 200):
-// an index's length is only a claim until the server confirms it. The parts
-// are kept in memory (a request asks for at most kBatchBytes) and written
-// once the answer has been read: a long copy from the old copy meanwhile
-// would leave the answer unread, and a server may drop the connection.
-RangeAnswer FetchRanges(const DeltaContext& context, const std::wstring& url,
-                        const std::vector<ByteRange>& ranges, std::uint64_t length, const WholeSink* whole) {
-  RangeAnswer answer;
-  UrlRequest request = OpenUrlHandle(context.root, url, RangesHeader(ranges), context.stop);
-  if (!request) {
-    answer.exchange = Exchange::kBroken;
-    answer.diagnostic = "OpenUrlFail\n";
-    return answer;
-  }
-  const bool list = ranges.size() > 1;
-  DWORD status = 0;
-  QueryStatusCode(request, status);
-  std::string type, contentRange;
-  QueryHeaderText(request, HTTP_QUERY_CONTENT_TYPE, type);
-  const auto boundary = status == 206 ? MultipartBoundary(type) : std::nullopt;
-
-  std::optional<MultipartReader> parts;
-  std::uint64_t offset = 0;  // of the next body byte, when the body is one piece of the file
-  std::uint64_t end = 0;
-  ByteRange asked = ranges.front();
-  if (status == 200 && whole) {
-    std::uint64_t announced = 0;
-    if (!QueryContentLength(request, announced) || announced != length) return answer;
-    answer.whole = true;
-    answer.listRefused = list;
-    end = length;
-  } else if (status == 206 && boundary) {
-    parts.emplace(*boundary, ranges, length);
-  } else if (status == 206 && QueryHeaderText(request, HTTP_QUERY_CONTENT_RANGE, contentRange)) {
-    const auto range = ParseContentRange(contentRange);
-    if (!range || range->total != length || range->range.first > asked.first || range->range.last < asked.last) {
-      return answer;
-    }
-    answer.listRefused = list;
-    offset = range->range.first;
-    end = range->range.last + 1;
-  } else {
-    answer.listRefused = list && status == 416;
-    return answer;
-  }
-
-  bool refused = false;
-  const BodyResult body = ReadBody(
-      request,
-      [&](const char* data, DWORD count) {
-        context.networkBytes += count;
-        if (count == 0) return true;
-        if (parts) {
-          refused = !parts->Feed(data, count, [&](std::uint64_t at, const char* bytes, std::size_t size) {
-            Keep(answer.pieces, at, bytes, size);
-            return true;
-          });
-        } else if (count > end - offset) {
-          refused = true;
-        } else if (answer.whole) {
-          refused = !(*whole)(data, count);
-        } else {
-          // A single range answered wider than asked: only what was asked is kept.
-          const std::uint64_t from = std::max(offset, asked.first);
-          const std::uint64_t to = std::min(offset + count, asked.last + 1);
-          if (from < to) Keep(answer.pieces, from, data + (from - offset), static_cast<std::size_t>(to - from));
-        }
-        offset += count;
-        return !refused;
-      },
-      context.stop, kRangeReadSize);
-  if (body == BodyResult::kReadFailed) {
-    answer.exchange = Exchange::kBroken;
-    answer.diagnostic = "InternetReadFileFail\n";
-    return answer;
-  }
-  const bool complete = parts ? parts->Complete() : offset == end;
-  answer.exchange = refused || !complete ? Exchange::kNotUnderstood : Exchange::kAdvanced;
-  return answer;
 }
 
 // The form of the file, where its list names one and its table agrees with
@@ -330,9 +216,9 @@ class RangePrefetch {
 
   // Frames are decoded here, on the prefetch threads, while the writer copies.
   RangeAnswer Fetch(const Batch& batch) const {
-    if (!batch.frames) return FetchRanges(m_context, m_url, batch.ranges, m_length, nullptr);
+    if (!batch.frames) return FetchRanges(m_context.Link(), m_url, batch.ranges, m_length, nullptr);
     RangeAnswer answer =
-        FetchRanges(m_context, *m_frames.url, batch.ranges, m_frames.table->formLength, nullptr);
+        FetchRanges(m_context.Link(), *m_frames.url, batch.ranges, m_frames.table->formLength, nullptr);
     DecodeFrames(answer, batch, *m_frames.table);
     return answer;
   }
@@ -487,7 +373,7 @@ class Rebuild {
         wholeAt += size;
         return put;
       };
-      RangeAnswer answer = FetchRanges(m_context, m_url, first, m_length, &whole);
+      RangeAnswer answer = FetchRanges(m_context.Link(), m_url, first, m_length, &whole);
       if (answer.listRefused) m_context.listsOfRanges = false;
       if (beginFailed) return Step::kFailed;
       // Parts only arrive after their headers confirmed the length: what

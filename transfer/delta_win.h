@@ -4,6 +4,7 @@
 #include <string>
 
 #include "check/http_win.h"
+#include "transfer/range_fetch_win.h"
 
 class StopSignal;
 
@@ -16,6 +17,8 @@ struct DeltaContext {
   std::atomic<std::uint64_t>& length;        // the row's total: the new file's length
   std::atomic<bool>& answered;               // the row shows sizes from now on
   std::atomic<bool>& listsOfRanges;          // the server answers a list in one request
+
+  RangeLink Link() const { return RangeLink{root, stop, networkBytes}; }
 };
 
 enum class DeltaOutcome {

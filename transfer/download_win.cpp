@@ -1,6 +1,7 @@
 #include <share.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +34,7 @@
 #include "transfer/download_text.h"
 #include "transfer/frames_win.h"
 #include "transfer/name_safety.h"
+#include "transfer/pack_win.h"
 #include "transfer/set_aside_win.h"
 #include "transfer/temporary_file_win.h"
 #include "transfer/url_path.h"
@@ -44,6 +46,9 @@ constexpr DWORD kShowEveryMs = 50;
 constexpr DWORD kMovePauseMs = 200;
 // A body written on the pipe's threads is read in its chunks' size.
 constexpr DWORD kLargeReadSize = 2u << 20;
+// A list this long may hold enough small files for the pack's table to pay
+// for its request; a shorter one fetches every file by its name.
+constexpr std::size_t kPackFrom = 16;
 
 std::wstring UrlOf(const std::wstring& baseUrl, const std::wstring& name) {
   return baseUrl + UrlPathOf(name);
@@ -137,6 +142,15 @@ struct Transfer {
   std::uint64_t shownReceived = ~std::uint64_t{0};  // coordinator only
   Outcome outcome = Outcome::kRowFailed;
   const char* diagnostic = nullptr;
+  const PackEntry* packed = nullptr;  // its entry, when it comes as part of the pack
+  bool endsJob = true;                // the last file of its worker's job
+};
+
+// What a worker takes at a time: one file by its name, or files that lie in
+// the pack, fetched with one request for its ranges.
+struct Job {
+  std::vector<Transfer*> files;
+  std::optional<PackBatch> pack;
 };
 
 // Lets the process open as many connections to one server as the run uses:
@@ -179,7 +193,8 @@ class DownloadRun {
 
  private:
   bool Probe(const DownloadList& list);
-  bool Start(Transfer& transfer);
+  const PackEntry* PackedEntry(const Transfer& transfer) const;
+  bool Start(Job job);
   void Finish(Transfer& transfer);
   void ShowRunning();
   void ShowCounters();
@@ -191,8 +206,9 @@ class DownloadRun {
 
   // On the workers.
   void Serve(bool onCoordinator);
-  void Work(Transfer& transfer);
-  void Fetch(Transfer& transfer);
+  void Work(Job& job);
+  void Ended(Transfer& transfer);
+  void Fetch(Transfer& transfer, const std::string* packed);
   struct Received {
     Outcome outcome = Outcome::kRowFailed;  // kInstalled: whole in the .tmp, ready to install
     std::string digest;                     // then: the MD5 of the whole .tmp
@@ -200,7 +216,8 @@ class DownloadRun {
     std::uint64_t length = 0;               // the file's, as the server confirmed it
   };
   Received ReceiveNew(Transfer& transfer, const std::wstring& final, const std::wstring& temporary,
-                      const std::wstring* expected);
+                      const std::wstring* expected, const std::string* packed);
+  Received ReceivePacked(Transfer& transfer, const std::wstring& temporary, const std::string& bytes);
   Received Receive(Transfer& transfer, bool fromZero);
   std::optional<Received> Settle(Transfer& transfer, const DeltaResult& result, const std::wstring* expected);
   void NoteInstalled(const std::wstring& name, const std::wstring& final, const std::string& digest,
@@ -223,12 +240,13 @@ class DownloadRun {
   bool m_selfReceived = false;  // written by the own executable's worker, read after it ended
   std::atomic<bool> m_listsOfRanges{true};  // until a list of ranges is answered with one
   ManifestTable m_forms;  // the files with a compressed form; read-only once the run starts
+  std::optional<PackTable> m_pack;  // the release's small files in one; read-only once the run starts
 
   std::vector<std::unique_ptr<Transfer>> m_list;
   std::mutex m_endedLock;  // guards m_ready, m_closing and m_ended
   std::condition_variable m_readySignal;
   std::condition_variable m_endedSignal;
-  std::deque<Transfer*> m_ready;
+  std::deque<Job> m_ready;
   bool m_closing = false;
   std::vector<Transfer*> m_ended;
   std::vector<std::thread> m_workers;
@@ -280,6 +298,7 @@ bool DownloadRun::Run(const DownloadList& list) {
   }
   if (!Probe(list)) return false;
   m_forms = FetchFormNames(m_root, m_url, &m_transfers, m_bytes);
+  if (m_resume && list.size() >= kPackFrom) m_pack = FetchPackTable(m_root, m_url, &m_transfers, m_bytes);
 
   m_report.RunStarted(m_total);
   for (const std::wstring& name : list) {
@@ -297,17 +316,35 @@ bool DownloadRun::Run(const DownloadList& list) {
   DWORD shownAt = ::GetTickCount();
   for (;;) {
     if (StopRequested(&m_transfers)) failed = true;
+    // Entries one file system holds as one file wait for each other.
+    const auto shared = [&](const Transfer& transfer) {
+      return std::any_of(m_list.begin() + static_cast<std::ptrdiff_t>(m_oldest),
+                         m_list.begin() + static_cast<std::ptrdiff_t>(next),
+                         [&](const std::unique_ptr<Transfer>& other) {
+                           return !other->finished && other->key == transfer.key;
+                         });
+    };
     while (!failed && next < m_list.size() && inFlight < m_connections) {
       Transfer& transfer = *m_list[next];
-      // Entries one file system holds as one file wait for each other.
-      const bool shared = std::any_of(m_list.begin() + static_cast<std::ptrdiff_t>(m_oldest),
-                                      m_list.begin() + static_cast<std::ptrdiff_t>(next),
-                                      [&](const std::unique_ptr<Transfer>& other) {
-                                        return !other->finished && other->key == transfer.key;
-                                      });
-      if (shared) break;
+      if (shared(transfer)) break;
       ++next;
-      if (Start(transfer)) ++inFlight;
+      Job job;
+      job.files.push_back(&transfer);
+      // A file in the pack takes the files after it that lie there too, as
+      // many as one request holds.
+      if ((transfer.packed = PackedEntry(transfer)) != nullptr) {
+        job.pack.emplace(m_listsOfRanges);
+        job.pack->Add(*transfer.packed);
+        while (next < m_list.size() && !shared(*m_list[next])) {
+          Transfer& more = *m_list[next];
+          const PackEntry* entry = PackedEntry(more);
+          if (!entry || !job.pack->Add(*entry)) break;
+          more.packed = entry;
+          job.files.push_back(&more);
+          ++next;
+        }
+      }
+      if (Start(std::move(job))) ++inFlight;
     }
     ShowCounters();
     if (inFlight == 0 && (failed || next == m_list.size())) break;
@@ -322,7 +359,7 @@ bool DownloadRun::Run(const DownloadList& list) {
       ended.swap(m_ended);
     }
     for (Transfer* transfer : ended) {
-      --inFlight;
+      if (transfer->endsJob) --inFlight;
       if (transfer->outcome == Outcome::kHardFailure) {
         // The first hard failure names the run's; the others it stops keep
         // their rows and partial files as they are.
@@ -352,20 +389,25 @@ bool DownloadRun::Run(const DownloadList& list) {
   return true;
 }
 
-// Adds the entry's row and starts its worker; false when the entry ended at
-// once (a name that is not requestable gets a failed row).
-bool DownloadRun::Start(Transfer& transfer) {
-  transfer.started = true;
-  ShowCurrentFile();
-  transfer.row = m_report.RowAdded(transfer.index, transfer.name, kRowInitialText);
-  if (!IsRequestable(transfer.name)) {
-    transfer.outcome = Outcome::kRowFailed;
-    Finish(transfer);
+// Adds the job's rows and starts its worker; false when the job ended at
+// once (a name that is not requestable, never part of the pack, gets a
+// failed row).
+bool DownloadRun::Start(Job job) {
+  for (Transfer* transfer : job.files) {
+    transfer->started = true;
+    transfer->endsJob = transfer == job.files.back();
+    ShowCurrentFile();
+    transfer->row = m_report.RowAdded(transfer->index, transfer->name, kRowInitialText);
+  }
+  Transfer& first = *job.files.front();
+  if (!IsRequestable(first.name)) {
+    first.outcome = Outcome::kRowFailed;
+    Finish(first);
     return false;
   }
   {
     std::lock_guard<std::mutex> lock(m_endedLock);
-    m_ready.push_back(&transfer);
+    m_ready.push_back(std::move(job));
   }
   m_readySignal.notify_one();
   if (static_cast<int>(m_workers.size()) < m_connections) {
@@ -395,16 +437,16 @@ void DownloadRun::StopWorkers() {
 // any thread it runs on the coordinator and returns once nothing is ready.
 void DownloadRun::Serve(bool onCoordinator) {
   for (;;) {
-    Transfer* transfer = nullptr;
+    Job job;
     {
       std::unique_lock<std::mutex> lock(m_endedLock);
       if (onCoordinator && m_ready.empty()) return;
       m_readySignal.wait(lock, [&] { return m_closing || !m_ready.empty(); });
       if (m_ready.empty()) return;
-      transfer = m_ready.front();
+      job = std::move(m_ready.front());
       m_ready.pop_front();
     }
-    Work(*transfer);
+    Work(job);
   }
 }
 
@@ -470,8 +512,27 @@ void DownloadRun::ShowRunning() {
   ShowSpeed();
 }
 
-void DownloadRun::Work(Transfer& transfer) {
-  Fetch(transfer);
+// A file alone, or the pack's bytes of several in one request, each then
+// written, checked and installed on its own as a file fetched by its name;
+// a file the answer did not bring whole, or whose bytes do not decode, is
+// fetched by its name.
+void DownloadRun::Work(Job& job) {
+  if (!job.pack) {
+    Fetch(*job.files.front(), nullptr);
+    Ended(*job.files.front());
+    return;
+  }
+  const RangeAnswer answer = FetchPackBatch(RangeLink{m_root, &m_transfers, m_bytes}, m_url, *m_pack, *job.pack,
+                                            m_listsOfRanges);
+  for (Transfer* transfer : job.files) {
+    const auto stored = StoredBytes(answer, *transfer->packed);
+    const auto bytes = stored ? UnpackEntry(*transfer->packed, *stored) : std::nullopt;
+    Fetch(*transfer, bytes ? &*bytes : nullptr);
+    Ended(*transfer);
+  }
+}
+
+void DownloadRun::Ended(Transfer& transfer) {
   {
     std::lock_guard<std::mutex> lock(m_endedLock);
     m_ended.push_back(&transfer);
@@ -521,7 +582,20 @@ class OwnExecutable {
   const std::wstring m_temporary;
 };
 
-void DownloadRun::Fetch(Transfer& transfer) {
+// A file that comes as part of the pack: a plain file the pack's table
+// lists with the manifest's digest (a table of another release leaves it to
+// its own name), on a server that answers ranges.
+const PackEntry* DownloadRun::PackedEntry(const Transfer& transfer) const {
+  if (!m_pack || !m_resume || !IsRequestable(transfer.name) || OwnExecutable::Is(transfer.name)) return nullptr;
+  const auto entry = m_pack->entries.find(transfer.name);
+  const auto digest = m_digests.find(transfer.name);
+  if (entry == m_pack->entries.end() || digest == m_digests.end()) return nullptr;
+  std::string listed;
+  for (const wchar_t c : entry->second.digest) listed.push_back(static_cast<char>(std::towlower(c)));
+  return DigestVerdictOf(&digest->second, listed) == DigestVerdict::kMatches ? &entry->second : nullptr;
+}
+
+void DownloadRun::Fetch(Transfer& transfer, const std::string* packed) {
   const std::wstring& name = transfer.name;
   const std::wstring final = m_folder + LocalPathOf(name);
   const std::wstring temporary = final + L".tmp";
@@ -542,7 +616,7 @@ void DownloadRun::Fetch(Transfer& transfer) {
   if (OwnExecutable::Is(name)) own.emplace(m_fun, m_folder);
   if (own) own->BeforeReceive();
 
-  const Received received = ReceiveNew(transfer, final, temporary, expected);
+  const Received received = ReceiveNew(transfer, final, temporary, expected, packed);
   if (received.outcome == Outcome::kHardFailure) {
     if (own) own->Abandon();
     transfer.outcome = received.outcome;
@@ -579,8 +653,20 @@ void DownloadRun::Fetch(Transfer& transfer) {
 // holds. A resumed or rebuilt file that misses its digest is fetched whole
 // once more (a resumed one most likely continued another release's .tmp).
 DownloadRun::Received DownloadRun::ReceiveNew(Transfer& transfer, const std::wstring& final,
-                                              const std::wstring& temporary, const std::wstring* expected) {
+                                              const std::wstring& temporary, const std::wstring* expected,
+                                              const std::string* packed) {
   const std::wstring& name = transfer.name;
+  // The pack's bytes for it, where they match the manifest; else they go, and
+  // the file comes the usual way.
+  if (packed) {
+    const Received received = ReceivePacked(transfer, temporary, *packed);
+    if (received.outcome == Outcome::kHardFailure) return received;
+    if (received.outcome == Outcome::kInstalled &&
+        DigestVerdictOf(expected, received.digest) == DigestVerdict::kMatches) {
+      return received;
+    }
+    ::DeleteFileW(ExtendedLengthPath(temporary).c_str());
+  }
   const DeltaContext context{m_root,         &m_transfers,      m_bytes, transfer.received,
                              transfer.reported, transfer.answered, m_listsOfRanges};
   const std::wstring formUrl = FramesUrl(m_url, name);
@@ -638,6 +724,23 @@ void DownloadRun::NoteInstalled(const std::wstring& name, const std::wstring& fi
   }
   std::lock_guard<std::mutex> lock(m_endedLock);
   m_installed.push_back({DigestCacheKey(LocalPathOf(name)), stamp, bytes});
+}
+
+// Writes a file the pack brought into its .tmp, from its start, through the
+// same writer as any body.
+DownloadRun::Received DownloadRun::ReceivePacked(Transfer& transfer, const std::wstring& temporary,
+                                                 const std::string& bytes) {
+  TemporaryFile file(temporary, transfer.name, &m_transfers, transfer.received);
+  if (!file.Begin(bytes.size(), KeptPrefix(), 0)) {
+    if (!transfer.diagnostic) transfer.diagnostic = "OpenFileFail\n";
+    return Received{Outcome::kHardFailure, {}, false, 0};
+  }
+  transfer.reported = bytes.size();
+  transfer.answered = true;
+  file.Append(bytes.data(), bytes.size());
+  const TemporaryFile::Ending ending = file.Finish();
+  if (ending.state != TemporaryFile::State::kComplete) return {};
+  return {Outcome::kInstalled, ending.digest, false, file.Length()};
 }
 
 // Receives one body into the temporary file, continuing what it holds where

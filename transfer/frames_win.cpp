@@ -170,14 +170,14 @@ std::wstring FramesUrl(const std::wstring& updateUrl, const std::wstring& name) 
   return updateUrl + kFramesFolder + L"/" + UrlPathOf(name);
 }
 
-ManifestTable FetchFormNames(const InternetHandle& root, const std::wstring& updateUrl, StopSignal* stop,
-                             std::atomic<std::uint64_t>& networkBytes) {
-  UrlRequest request = OpenUrlHandle(root, updateUrl + kFormListName, kAcceptAllHeader, stop);
+std::optional<std::wstring> FetchListText(const InternetHandle& root, const std::wstring& url, std::uint64_t largest,
+                                          StopSignal* stop, std::atomic<std::uint64_t>& networkBytes) {
+  UrlRequest request = OpenUrlHandle(root, url, kAcceptAllHeader, stop);
   DWORD status = 0;
   std::uint64_t length = 0;
   if (!request || !QueryStatusCode(request, status) || status != 200 || !QueryContentLength(request, length) ||
-      length > kLargestFormList) {
-    return {};
+      length > largest) {
+    return std::nullopt;
   }
   std::string bytes;
   const BodyResult body = ReadBody(
@@ -189,13 +189,19 @@ ManifestTable FetchFormNames(const InternetHandle& root, const std::wstring& upd
         return true;
       },
       stop);
-  if (body != BodyResult::kComplete || bytes.size() != length || bytes.empty()) return {};
+  if (body != BodyResult::kComplete || bytes.size() != length || bytes.empty()) return std::nullopt;
   // Read as the manifest is: its names are the manifest's, byte for byte.
   const int count = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  if (count <= 0) return {};
+  if (count <= 0) return std::nullopt;
   std::wstring wide(static_cast<std::size_t>(count), L'\0');
   ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), count);
-  return ReadManifestTable(PrepareManifestText(wide));
+  return PrepareManifestText(wide);
+}
+
+ManifestTable FetchFormNames(const InternetHandle& root, const std::wstring& updateUrl, StopSignal* stop,
+                             std::atomic<std::uint64_t>& networkBytes) {
+  const auto text = FetchListText(root, updateUrl + kFormListName, kLargestFormList, stop, networkBytes);
+  return text ? ReadManifestTable(*text) : ManifestTable();
 }
 
 std::optional<FramesTable> FetchFramesTable(const DeltaContext& context, const std::wstring& formUrl,

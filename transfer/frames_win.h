@@ -7,6 +7,12 @@
 #include "transfer/delta_win.h"
 #include "transfer/frames.h"
 
+// A list the publisher's tool writes beside the manifest, read once per run:
+// the prepared text of a 200 answer of at most `largest` bytes, converted
+// from the manifest's code page; nothing for anything else.
+std::optional<std::wstring> FetchListText(const InternetHandle& root, const std::wstring& url, std::uint64_t largest,
+                                          StopSignal* stop, std::atomic<std::uint64_t>& networkBytes);
+
 // The release's files that have a compressed form, from the list the
 // publisher's tool writes beside the manifest ("UpDate.frames.ini": a name,
 // a TAB and the form's length per line, in the manifest's code page). Empty

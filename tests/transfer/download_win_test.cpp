@@ -18,9 +18,11 @@
 #include "engine/stop_signal.h"
 #include "framework/afx.h"
 #include "manifest/md5.h"
+#include "support/random_bytes.h"
 #include "support/win_test_support.h"
 #include "transfer/delta_index.h"
 #include "transfer/frames.h"
+#include "transfer/pack.h"
 #include "transfer/script_text.h"
 
 namespace {
@@ -1565,3 +1567,118 @@ TEST_F(DownloadParallelTest, StopWithFourInFlightEndsPromptlyAndKeepsEveryPartia
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Small files fetched as ranges of the release's pack.
+
+class DownloadPackTest : public DownloadTest {
+ protected:
+  void SetUp() override {
+    DownloadTest::SetUp();
+    for (int i = 0; i < 24; ++i) {
+      wchar_t name[32];
+      std::swprintf(name, 32, L"ui\\f%02d.lua", i);
+      std::string bytes;
+      for (int line = 0; bytes.size() < 3000u + 150u * i; ++line) {
+        bytes += "local row" + std::to_string(line * 31 % (97 + i)) + " = " + std::to_string(i) + "\r\n";
+      }
+      if (i == 9) bytes = RandomBytes(5000, 9);  // does not deflate: stored as it is
+      m_names.push_back(name);
+      m_files.push_back(bytes);
+      Serve(WideToUtf8(LocalPathOfForUrl(name)), bytes);
+    }
+    ServePack(m_files, {});
+  }
+  // The pack as the tool writes it, less f05 (not packed), with a file the
+  // list does not ask for between f11 and f12; damage: pack bytes flipped.
+  void ServePack(const std::vector<std::string>& files, const std::set<std::size_t>& damage,
+                 const std::string& staleDigestOf = "") {
+    std::string pack, table;
+    const auto add = [&](const std::string& name, const std::string& bytes) {
+      PackEntry entry;
+      entry.offset = pack.size();
+      entry.length = bytes.size();
+      std::string deflated;
+      MakeFrameCodec(kDeflateCodec)->Encode(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), deflated);
+      entry.codec = deflated.size() < bytes.size() ? kPackDeflated : kPackStored;
+      pack += entry.codec == kPackDeflated ? deflated : bytes;
+      entry.stored = pack.size() - entry.offset;
+      const std::string digest = name == staleDigestOf ? std::string(32, 'a') : Md5::HexOf(bytes);
+      entry.digest.assign(digest.begin(), digest.end());
+      table += name + "\t" + PackEntryText(entry) + "\r\n";
+    };
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (i == 5) continue;
+      add(WideToUtf8(m_names[i]), files[i]);
+      if (i == 11) add("ui\\gone.lua", RandomBytes(4000, 11));
+    }
+    for (const std::size_t at : damage) pack[at] = static_cast<char>(pack[at] ^ 0x55);
+    Serve("UpDate.pack", pack);
+    Serve("UpDate.pack.ini", "UpDate.pack\t" + std::to_string(pack.size()) + "\r\n" + table);
+  }
+  // Files asked for by their own names, less the run's one-byte probe.
+  std::size_t OwnNameRequests() const {
+    std::size_t count = 0;
+    for (const std::wstring& name : m_names) {
+      for (const std::string& request : Requests(WideToUtf8(LocalPathOfForUrl(name)))) {
+        if (Header(request, "range") != "bytes=1-1") ++count;
+      }
+    }
+    return count;
+  }
+  void ExpectAllInstalled(const std::string& what) {
+    for (std::size_t i = 0; i < m_names.size(); ++i) {
+      EXPECT_TRUE(HoldsBytes(Local(m_names[i]), m_files[i])) << what << " " << i;
+      EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(Local(m_names[i] + L".tmp").c_str())) << what << i;
+    }
+  }
+  void Reset() {
+    for (const std::wstring& name : m_names) ::DeleteFileW(Local(name).c_str());
+    ClearRequestLog();
+  }
+  std::vector<std::wstring> m_names;  // in list order
+  std::vector<std::string> m_files;
+};
+
+TEST_F(DownloadPackTest, SmallFilesComeAsRangesOfThePackManyPerRequest) {
+  ASSERT_TRUE(Download(DownloadList(m_names.begin(), m_names.end())));
+  ExpectAllInstalled("packed");
+  // f05, which the pack leaves out, ends a request; the file the list does
+  // not ask for splits the next one's ranges in two.
+  const auto requests = Requests("UpDate.pack");
+  ASSERT_EQ(2u, requests.size());
+  const std::string ranges = Header(requests[1], "range");
+  EXPECT_EQ(2, std::count(ranges.begin(), ranges.end(), ',') + 1) << ranges;
+  EXPECT_EQ(1u, OwnNameRequests());  // f05
+  // Rows count each file's own bytes.
+  EXPECT_EQ(FinalSizes(L"5.00K(当前大小)/5.00K(总大小)"), m_ui.Cell(9, 1));
+}
+
+TEST_F(DownloadPackTest, ADoubtAboutThePackCostsOnlyThoseFilesOwnNames) {
+  struct Case {
+    const char* what;
+    std::string rule;          // for the pack
+    std::set<std::size_t> damage;
+    std::string stale;         // an entry that names another release's digest
+    std::size_t ownAtLeast;    // own-name requests, f05's included
+  };
+  const std::vector<Case> cases = {
+      {"list answered with its first range", R"({"range_lists": "first"})", {}, "", 13},
+      // The first request, f00 to f04, is one range: only the second is a list.
+      {"list answered with the whole pack", R"({"range_lists": "whole"})", {}, "", 19},
+      {"pack not served", R"({"status": 404})", {}, "", 24},
+      {"answer cut short", R"({"cut_after": 6000})", {}, "", 2},
+      {"a damaged entry", "", {1500}, "", 2},
+      {"a stale entry", "", {}, "ui\\f03.lua", 2},
+  };
+  for (const Case& c : cases) {
+    Reset();
+    ServePack(m_files, c.damage, c.stale);
+    if (!c.rule.empty()) Faults({{"UpDate.pack", c.rule}});
+    ASSERT_TRUE(Download(DownloadList(m_names.begin(), m_names.end()))) << c.what;
+    ExpectAllInstalled(c.what);
+    EXPECT_GE(OwnNameRequests(), c.ownAtLeast) << c.what;
+    EXPECT_LT(OwnNameRequests(), 24u + (c.ownAtLeast == 24 ? 1u : 0u)) << c.what;
+    SetFaults("");
+  }
+}
