@@ -514,7 +514,7 @@ void DownloadRun::ShowRunning() {
 
 // A file alone, or the pack's bytes of several in one request, each then
 // written, checked and installed on its own as a file fetched by its name;
-// a file the answer did not bring whole, or whose bytes do not decode, is
+// a file the answers did not bring whole, or whose bytes do not decode, is
 // fetched by its name.
 void DownloadRun::Work(Job& job) {
   if (!job.pack) {
@@ -522,13 +522,42 @@ void DownloadRun::Work(Job& job) {
     Ended(*job.files.front());
     return;
   }
-  const RangeAnswer answer = FetchPackBatch(RangeLink{m_root, &m_transfers, m_bytes}, m_url, *m_pack, *job.pack,
-                                            m_listsOfRanges);
-  for (Transfer* transfer : job.files) {
-    const auto stored = StoredBytes(answer, *transfer->packed);
-    const auto bytes = stored ? UnpackEntry(*transfer->packed, *stored) : std::nullopt;
-    Fetch(*transfer, bytes ? &*bytes : nullptr);
-    Ended(*transfer);
+  const RangeLink link{m_root, &m_transfers, m_bytes};
+  const std::size_t count = job.files.size();
+  std::vector<std::optional<std::string>> stored(count);  // at most the batch's 1 MiB
+  const auto take = [&](const RangeAnswer& answer) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (stored[i]) continue;
+      if (const auto bytes = StoredBytes(answer, *job.files[i]->packed)) stored[i] = std::string(*bytes);
+    }
+  };
+  const RangeAnswer answer = FetchPackBatch(link, m_url, *m_pack, *job.pack, m_listsOfRanges);
+  take(answer);
+  if (answer.listRefused) {
+    // One range a request from now on: what the list did not bring, as runs
+    // of neighbours, rather than a request per file.
+    for (std::size_t i = 0; i < count && !StopRequested(&m_transfers);) {
+      if (stored[i]) {
+        ++i;
+        continue;
+      }
+      PackBatch run(false);
+      run.Add(*job.files[i]->packed);
+      std::size_t end = i + 1;
+      while (end < count && !stored[end] && run.Add(*job.files[end]->packed)) ++end;
+      take(FetchPackBatch(link, m_url, *m_pack, run, m_listsOfRanges));
+      i = end;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    Transfer& transfer = *job.files[i];
+    if (StopRequested(&m_transfers)) {
+      transfer.outcome = Outcome::kHardFailure;  // the run is over: nothing more is written
+    } else {
+      const auto bytes = stored[i] ? UnpackEntry(*transfer.packed, *stored[i]) : std::nullopt;
+      Fetch(transfer, bytes ? &*bytes : nullptr);
+    }
+    Ended(transfer);
   }
 }
 
