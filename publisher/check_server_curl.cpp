@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cwctype>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,10 +21,12 @@
 #include "publisher/text.h"
 #include "publisher/text_mode.h"
 #include "publisher/tool_error.h"
+#include "transfer/byte_ranges.h"
 #include "transfer/delta_index.h"
 #include "transfer/download_policy.h"
 #include "transfer/frames.h"
 #include "transfer/name_safety.h"
+#include "transfer/pack.h"
 #include "transfer/url_path.h"
 
 namespace {
@@ -42,6 +45,8 @@ constexpr char kLogErrorPage[] = "the update-log box shows the error page's text
 constexpr char kLintSays[] = "what the line's message says";
 constexpr char kFetchedWhole[] = "that file is fetched whole; nothing else changes";
 constexpr char kFetchedRaw[] = "that file's own bytes are fetched instead of its form; nothing else changes";
+constexpr char kFetchedByName[] = "that file is fetched by its own name instead; nothing else changes";
+constexpr char kPackedFetchedByName[] = "those files are fetched by their own names instead; nothing else changes";
 
 // The updater's waits: connecting and every wait for more of an answer end
 // after 30 s, and a body that brings less than 1 KiB in 30 s is given up.
@@ -350,6 +355,10 @@ struct FileCheck {
   Answer index;  // with --full, for a file of 1 MiB or more
   Answer form;   // with --full, for a file of 4 KiB or more
   bool listed = false;  // UpDate.frames.ini names it: clients ask for its form
+  // With --full, UpDate.pack.ini's entry for it where the pack answers as
+  // the table says, so clients take it from there; and that range's answer.
+  std::optional<PackEntry> packed;
+  Answer packRange;
 };
 
 void CheckFile(const std::string& base, bool full, FileCheck& file) {
@@ -366,6 +375,11 @@ void CheckFile(const std::string& base, bool full, FileCheck& file) {
       *get.length >= kFramesMinLength) {
     file.form = Get(base + "Update/" + WideToUtf8(kFramesFolder) + "/" + path, "Accept: */*", Body::kForm, 0,
                     *get.length, get.md5);
+  }
+  if (file.packed) {
+    const ByteRange range{file.packed->offset, file.packed->End() - 1};
+    file.packRange = Get(base + "Update/" + WideToUtf8(kPackName), Trimmed(WideToUtf8(RangesHeader({range}))),
+                         Body::kKeep, static_cast<std::size_t>(file.packed->stored));
   }
 }
 
@@ -394,19 +408,106 @@ void ReportForm(const std::string& where, const FileCheck& file, std::string& fa
   }
 }
 
+// A packed file, decoded from its range of the pack against the file served:
+// one whose entry is stale or that does not decode to the file costs
+// clients a fetch by its own name.
+void ReportPacked(const std::string& where, const FileCheck& file, std::string& fact, Report& report) {
+  if (!file.packed) return;
+  const PackEntry& entry = *file.packed;
+  const Answer& range = file.packRange;
+  const std::string packed = where + " (packed)";
+  const std::string ofPack = "its range of " + WideToUtf8(kPackName);
+  // As clients weigh it: the table's digest in any case against the manifest's.
+  std::string listed;
+  for (const wchar_t c : entry.digest) listed.push_back(static_cast<char>(std::towlower(c)));
+  std::optional<std::string> bytes;
+  if (DigestVerdictOf(&file.digest, listed) != DigestVerdict::kMatches) {
+    report.Add(packed, "its MD5 in " + WideToUtf8(kPackTableName) + " differs from the manifest's (made for another "
+               "release?)", kFetchedByName);
+  } else if (range.status != 206) {
+    report.Add(packed, ofPack + " answers " + (range.status != 0 ? std::to_string(range.status) + " instead of 206"
+                                                                 : "nothing (" + range.error + ")"),
+               kFetchedByName);
+  } else if (!range.Reached()) {
+    report.Add(packed, ofPack + " breaks off: " + range.error, kFetchedByName);
+  } else if (!(bytes = UnpackEntry(entry, range.body))) {
+    report.Add(packed, ofPack + " does not decode to the " + std::to_string(entry.length) + " bytes its entry gives",
+               kFetchedByName);
+  } else if (Md5::HexOf(*bytes) != file.get.md5) {
+    report.Add(packed, "decodes to other bytes than the file served", kFetchedByName);
+  } else if (!fact.empty()) {
+    fact += ", packed copy matches";
+  }
+}
+
+// A list clients read once a run, as prepared text; nothing, with a fact
+// saying what clients do then, when it is not served.
+std::optional<std::wstring> ListText(const std::string& base, const std::string& where, const CodePage& codePage,
+                                     std::size_t keepLimit, const std::string& without, Report& report) {
+  const Answer list = Get(base + where, "Accept: */*", Body::kKeep, keepLimit);
+  if (!list.Reached() || list.status != 200) {
+    report.Fact(where, (list.Reached() ? "answers " + std::to_string(list.status) : std::string("cannot be fetched")) +
+                           ": " + without);
+    return std::nullopt;
+  }
+  return PreparedTextOf(list.body, codePage);
+}
+
 // The list of forms clients read once a run: which files' forms they ask for.
 void CheckFormList(const std::string& base, const CodePage& codePage, std::vector<FileCheck>& files,
                    Report& report) {
   const std::string where = "Update/" + WideToUtf8(kFormListName);
-  const Answer list = Get(base + where, "Accept: */*", Body::kKeep);
-  if (!list.Reached() || list.status != 200) {
-    report.Fact(where, list.Reached() ? "answers " + std::to_string(list.status) + ": clients ask for no form"
-                                      : "cannot be fetched: clients ask for no form");
-    return;
-  }
-  const ManifestTable listed = ReadManifestTable(PreparedTextOf(list.body, codePage));
+  const auto text = ListText(base, where, codePage, kLargestKeptBody, "clients ask for no form", report);
+  if (!text) return;
+  const ManifestTable listed = ReadManifestTable(*text);
   for (FileCheck& file : files) file.listed = listed.count(file.name) != 0;
   report.Fact(where, std::to_string(listed.size()) + " compressed form(s) listed");
+}
+
+// The pack's table, read once a run as clients read it, and the pack's own
+// answer: clients take the files the table lists from the pack only when it
+// answers with the length the table gives.
+void CheckPack(const std::string& base, const CodePage& codePage, std::vector<FileCheck>& files, Report& report) {
+  const std::string where = "Update/" + WideToUtf8(kPackTableName);
+  const auto text = ListText(base, where, codePage, kLargestPackTable, "clients take no file from the pack", report);
+  if (!text) return;
+  const std::optional<PackTable> table = ReadPackTable(*text);
+  if (!table) {
+    report.Add(where, "has no " + WideToUtf8(kPackName) + " line, so clients take no file from the pack",
+               kPackedFetchedByName);
+    return;
+  }
+  report.Fact(where, std::to_string(table->entries.size()) + " packed file(s) listed, " +
+                         PackLengthText(table->length) + " bytes of " + WideToUtf8(kPackName));
+  // Every named line after the pack's that clients read as no entry.
+  const std::size_t names = ReadManifestTable(*text).size();
+  if (names > table->entries.size() + 1) {
+    report.Add(where,
+               std::to_string(names - 1 - table->entries.size()) +
+                   " line(s) that clients leave out (not an exact entry within the pack, or a name listed twice)",
+               kPackedFetchedByName);
+  }
+  if (table->entries.empty()) return;
+  const std::string packWhere = "Update/" + WideToUtf8(kPackName);
+  const Answer pack = Get(base + packWhere, "Accept: */*", Body::kHeadersOnly);
+  const std::string listing = " although " + WideToUtf8(kPackTableName) + " lists " +
+                              std::to_string(table->entries.size()) + " file(s) in it";
+  if (!pack.Reached()) {
+    report.Add(packWhere, "cannot be fetched (" + pack.error + ")" + listing, kPackedFetchedByName);
+  } else if (pack.status != 200) {
+    report.Add(packWhere, "answers " + std::to_string(pack.status) + listing, kPackedFetchedByName);
+  } else if (!pack.length) {
+    report.Add(packWhere, "answers without Content-Length, so its ranges cannot be asked for", kPackedFetchedByName);
+  } else if (*pack.length != table->length) {
+    report.Add(packWhere, "is " + std::to_string(*pack.length) + " bytes, not the " + PackLengthText(table->length) +
+                              " " + WideToUtf8(kPackTableName) + " gives (made for another release?)",
+               kPackedFetchedByName);
+  } else {
+    for (FileCheck& file : files) {
+      const auto entry = table->entries.find(file.name);
+      if (entry != table->entries.end()) file.packed = entry->second;
+    }
+  }
 }
 
 // A delta index as clients read it: none (404) is fine, one that does not
@@ -498,6 +599,7 @@ void ReportFile(const FileCheck& file, bool full, Report& report) {
     if (!fact.empty()) fact += verdict == DigestVerdict::kMatches ? ", MD5 matches" : ", MD5 not checkable";
     ReportIndex(where, file, fact, report);
     ReportForm(where, file, fact, report);
+    ReportPacked(where, file, fact, report);
   }
   if (!fact.empty()) report.Fact(where, fact);
 }
@@ -611,7 +713,10 @@ bool CheckServer(const CheckServerRequest& request) {
   Report report;
   std::optional<std::vector<FileCheck>> files = CheckManifest(request, base, report);
   if (files) {
-    if (request.full) CheckFormList(base, CodePage(request.codePage), *files, report);
+    if (request.full) {
+      CheckFormList(base, CodePage(request.codePage), *files, report);
+      CheckPack(base, CodePage(request.codePage), *files, report);
+    }
     CheckFiles(base, request.full, *files, request.progress);
     for (const FileCheck& file : *files) ReportFile(file, request.full, report);
   }

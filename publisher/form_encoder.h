@@ -1,6 +1,6 @@
 #pragma once
 #include "transfer/frames.h"
 
-// The encoder generate --compress writes forms with: one per form, so each
-// thread that writes forms has its own.
+// The encoder generate writes forms and packed files with. Encoders made on
+// one thread may share its state: use each on the thread that made it.
 FrameEncoder MakeFormEncoder();

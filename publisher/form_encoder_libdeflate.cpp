@@ -21,8 +21,13 @@ struct CompressorFree {
 }  // namespace
 
 FrameEncoder MakeFormEncoder() {
-  std::shared_ptr<libdeflate_compressor> compressor(libdeflate_alloc_compressor(kLevel), CompressorFree());
-  if (!compressor) throw std::bad_alloc();
+  // A compressor at this level takes milliseconds to make (megabytes of
+  // tables), more than deflating a small file: 2,000 forms of 5 KB took
+  // 14 s with one each. A thread keeps one for every encoder it makes.
+  thread_local std::shared_ptr<libdeflate_compressor> ofThisThread;
+  if (!ofThisThread) ofThisThread.reset(libdeflate_alloc_compressor(kLevel), CompressorFree());
+  if (!ofThisThread) throw std::bad_alloc();
+  std::shared_ptr<libdeflate_compressor> compressor = ofThisThread;
   return [compressor](const std::uint8_t* data, std::size_t size, std::string& out) {
     const std::size_t at = out.size();
     out.resize(at + libdeflate_deflate_compress_bound(compressor.get(), size));

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "manifest/manifest_reader.h"
@@ -24,6 +25,7 @@
 #include "transfer/delta_index.h"
 #include "transfer/frames.h"
 #include "transfer/name_safety.h"
+#include "transfer/pack.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +39,72 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// A file written through "<path>.tmp" and moved into place only by Keep;
+// any other ending removes the temporary file, so a failure never leaves a
+// partial file under the final name.
+class ReplacingFile {
+ public:
+  explicit ReplacingFile(const fs::path& path) : m_path(path), m_temporary(TemporaryPathFor(path)) {}
+  ~ReplacingFile() { Drop(); }
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  // Throws ToolError.
+  void Open() {
+    m_file.reset(OpenForWriting(m_temporary));
+    if (!m_file) throw ToolError("cannot write " + DisplayPath(m_path) + ": " + std::strerror(errno));
+  }
+
+  // A failure to write shows at Keep.
+  void Write(std::string_view bytes) {
+    if (!m_failed && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), m_file.get()) != bytes.size()) {
+      Failed();
+    }
+  }
+  // Over the first bytes: a head whose room was written first.
+  void WriteAtStart(std::string_view bytes) {
+    std::rewind(m_file.get());
+    Write(bytes);
+  }
+
+  // Throws ToolError.
+  void Keep() {
+    if (std::fclose(m_file.release()) != 0 && !m_failed) Failed();
+    if (m_failed) {
+      RemoveFile(m_temporary);
+      throw ToolError("cannot write " + DisplayPath(m_path) + ": " + std::strerror(m_errno));
+    }
+    if (const auto reason = MoveReplacing(m_temporary, m_path)) {
+      RemoveFile(m_temporary);
+      throw ToolError("cannot replace " + DisplayPath(m_path) + ": " + *reason);
+    }
+  }
+
+  void Drop() {
+    if (!m_file) return;
+    m_file.reset();
+    RemoveFile(m_temporary);
+  }
+
+ private:
+  void Failed() {
+    m_failed = true;
+    m_errno = errno;
+  }
+
+  fs::path m_path, m_temporary;
+  FilePtr m_file;
+  bool m_failed = false;
+  int m_errno = 0;
+};
+
+// At most 90 % of the file. Any frame a client takes must save bytes, and a
+// form that saves less than a tenth (media, archives) costs the client a
+// table for nothing, a packed file its decoding.
+bool SavesEnough(std::uint64_t stored, std::uint64_t length) {
+  return stored <= length / 10 * 9 + length % 10 * 9 / 10;
+}
+
 // A file's compressed form on its way to disk, through "<form>.tmp": room for
 // the head first (its size follows from the length), then the frames as they
 // are encoded, then the head over the room. Only a form that pays off is
@@ -44,23 +112,14 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 class FormFile {
  public:
   FormFile(const fs::path& formPath, std::uint64_t length)
-      : m_path(formPath), m_temporary(TemporaryPathFor(formPath)), m_length(length), m_writer(length, kWriterFrameSize, MakeFormEncoder()) {}
-  ~FormFile() {
-    if (m_file) {
-      m_file.reset();
-      RemoveFile(m_temporary);
-    }
-  }
-  FormFile(const FormFile&) = delete;
-  FormFile& operator=(const FormFile&) = delete;
+      : m_path(formPath), m_out(formPath), m_length(length), m_writer(length, kWriterFrameSize, MakeFormEncoder()) {}
 
   // Throws ToolError.
   void Open() {
     std::error_code failure;
     fs::create_directories(m_path.parent_path(), failure);
     if (failure) throw ToolError("cannot create " + DisplayPath(m_path.parent_path()) + ": " + failure.message());
-    m_file.reset(OpenForWriting(m_temporary));
-    if (!m_file) throw ToolError("cannot write " + DisplayPath(m_temporary) + ": " + std::strerror(errno));
+    m_out.Open();
     m_pending.assign(static_cast<std::size_t>(m_writer.HeadLength()), '\0');
     Flush();
   }
@@ -76,26 +135,12 @@ class FormFile {
   bool Finish(const fs::path& source) {
     if (!m_writer.Finish(m_pending)) throw ToolError(DisplayPath(source) + " changed while it was read");
     Flush();
-    // Any frame a client takes must save bytes, and a form that saves less
-    // than a tenth (media, archives) costs the client a table for nothing.
-    if (m_writer.FormLength() > m_length / 10 * 9 + m_length % 10 * 9 / 10) {
-      m_file.reset();
-      RemoveFile(m_temporary);
+    if (!SavesEnough(m_writer.FormLength(), m_length)) {
+      m_out.Drop();
       return false;
     }
-    const std::string head = m_writer.Head();
-    std::rewind(m_file.get());
-    if (!m_failed && std::fwrite(head.data(), 1, head.size(), m_file.get()) != head.size()) Failed();
-    std::FILE* file = m_file.release();
-    if (std::fclose(file) != 0 && !m_failed) Failed();
-    if (m_failed) {
-      RemoveFile(m_temporary);
-      throw ToolError("cannot write " + DisplayPath(m_path) + ": " + std::strerror(m_errno));
-    }
-    if (const auto reason = MoveReplacing(m_temporary, m_path)) {
-      RemoveFile(m_temporary);
-      throw ToolError("cannot replace " + DisplayPath(m_path) + ": " + *reason);
-    }
+    m_out.WriteAtStart(m_writer.Head());
+    m_out.Keep();
     return true;
   }
 
@@ -103,29 +148,84 @@ class FormFile {
 
  private:
   void Flush() {
-    if (!m_failed && !m_pending.empty() &&
-        std::fwrite(m_pending.data(), 1, m_pending.size(), m_file.get()) != m_pending.size()) {
-      Failed();
-    }
+    m_out.Write(m_pending);
     m_pending.clear();
   }
-  void Failed() {
-    m_failed = true;
-    m_errno = errno;
-  }
 
-  fs::path m_path, m_temporary;
+  fs::path m_path;
+  ReplacingFile m_out;
   std::uint64_t m_length;
   FramesWriter m_writer;
-  FilePtr m_file;
   std::string m_pending;
-  bool m_failed = false;
-  int m_errno = 0;
+};
+
+// A small file as the pack stores it.
+struct PackedBytes {
+  std::uint8_t codec = kPackStored;
+  std::uint64_t length = 0;  // the file's
+  std::string stored;
+};
+
+// One raw deflate stream of the whole file where that saves as much as a
+// form must, else the file's bytes as they are.
+PackedBytes PackedOf(std::string file) {
+  std::string deflated;
+  MakeFormEncoder()(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), deflated);
+  const std::uint64_t length = file.size();
+  if (SavesEnough(deflated.size(), length)) return {kPackDeflated, length, std::move(deflated)};
+  return {kPackStored, length, std::move(file)};
+}
+
+// The pack on its way to disk through "UpDate.pack.tmp": each small file's
+// stored bytes appended as its digest comes back, in manifest order, so an
+// entry's offset is the bytes before it. Finish moves it into place, or,
+// with no file in it, removes any older pack instead.
+class PackFile {
+ public:
+  explicit PackFile(const fs::path& packPath) : m_path(packPath), m_out(packPath) {}
+
+  // Throws ToolError.
+  void Open() { m_out.Open(); }
+
+  // file: its index in manifest order. A failure to write shows at Finish.
+  void Add(std::size_t file, const PackedBytes& packed, const std::string& digest) {
+    PackEntry entry;
+    entry.offset = m_length;
+    entry.stored = packed.stored.size();
+    entry.length = packed.length;
+    entry.codec = packed.codec;
+    entry.digest.assign(digest.begin(), digest.end());
+    m_out.Write(packed.stored);
+    m_length += entry.stored;
+    m_filesBytes += entry.length;
+    m_entries.emplace_back(file, std::move(entry));
+  }
+
+  // Throws ToolError.
+  void Finish() {
+    if (!m_entries.empty()) {
+      m_out.Keep();
+      return;
+    }
+    m_out.Drop();
+    RemoveFile(m_path);
+  }
+
+  // Each packed file's index in manifest order with its entry, in that order.
+  const std::vector<std::pair<std::size_t, PackEntry>>& Entries() const { return m_entries; }
+  std::uint64_t Length() const { return m_length; }
+  std::uint64_t FilesBytes() const { return m_filesBytes; }
+
+ private:
+  fs::path m_path;
+  ReplacingFile m_out;
+  std::vector<std::pair<std::size_t, PackEntry>> m_entries;
+  std::uint64_t m_length = 0, m_filesBytes = 0;
 };
 
 // The digest's hex text, or empty with the reason in error.
 std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atomic<std::uint64_t>& bytesDone,
-                      std::string& error, DeltaIndexWriter* index, FormFile* form) {
+                      std::string& error, DeltaIndexWriter* index, FormFile* form, std::string* whole) {
   FilePtr file(OpenForReading(path));
   if (!file) {
     error = "cannot read " + DisplayPath(path) + ": " + std::strerror(errno);
@@ -141,6 +241,9 @@ std::string Md5OfFile(const fs::path& path, std::vector<char>& buffer, std::atom
         md5.Update(data, count);
         if (index) index->Add(data, count);
         if (form) form->Add(data, count);
+        // A file that grew past the pack's limit while read stops here and
+        // shows as changed.
+        if (whole && whole->size() <= kPackedMaxLength) whole->append(data, count);
         bytesDone += count;
       },
       buffer);
@@ -206,18 +309,23 @@ struct Extras {
   const fs::path* releaseDir = nullptr;  // null: nothing
   bool delta = false;
   bool compress = false;
+  PackFile* pack = nullptr;  // opened; HashAll adds the small files and finishes it
 };
 
-const char* WorkName(const Extras& extras) {
-  if (!extras.releaseDir) return "hashing";
-  if (extras.delta && extras.compress) return "hashing, indexing and compressing";
-  return extras.delta ? "hashing and indexing" : "hashing and compressing";
+std::string WorkName(const Extras& extras) {
+  std::vector<std::string> steps{"hashing"};
+  if (extras.delta) steps.push_back("indexing");
+  if (extras.compress) steps.push_back("compressing");
+  if (extras.pack) steps.push_back("packing");
+  std::string name = steps[0];
+  for (std::size_t i = 1; i < steps.size(); ++i) name += (i + 1 == steps.size() ? " and " : ", ") + steps[i];
+  return name;
 }
 
 // Hashes every file on the project's one parallel pipeline; results come
-// back in the order given. Large files get their delta index, and files
-// that compress their form, in the same read; files are spread over the
-// threads, so compressing takes every core.
+// back in the order given. Large files get their delta index, files that
+// compress their form, and small files their place in the pack, in the same
+// read; files are spread over the threads, so compressing takes every core.
 void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& paths, unsigned threads,
              std::FILE* progress, const Extras& extras) {
   const fs::path* releaseDir = extras.releaseDir;
@@ -235,15 +343,21 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
   std::mutex writtenLock;
   std::set<fs::path> written;
   std::atomic<std::uint64_t> formsWritten{0}, formBytes{0}, formedBytes{0};
-  OrderedPipelineOf<fs::path> pipeline(
+  // Each worker fills its own file's slot; the pack takes it in order.
+  std::vector<std::optional<PackedBytes>> packed(extras.pack ? files.size() : 0);
+  const std::string workName = WorkName(extras);
+  OrderedPipelineOf<std::size_t> pipeline(
       threads, 4 * static_cast<std::size_t>(threads) + 16,
-      [&](const fs::path& path, std::vector<char>& buffer) {
+      [&](const std::size_t& file, std::vector<char>& buffer) {
+        const fs::path& path = paths[file];
         std::string error;
         std::error_code sizeError;
         const std::uint64_t size = releaseDir ? fs::file_size(path, sizeError) : 0;
         const bool known = releaseDir && !sizeError;
         const auto indexPath = known && extras.delta ? IndexPathOf(*releaseDir, path, size) : std::nullopt;
         const auto formPath = known && extras.compress ? FormPathOf(*releaseDir, path, size) : std::nullopt;
+        const bool small = known && extras.pack && size > 0 && size <= kPackedMaxLength;
+        std::string whole;
         std::optional<DeltaIndexWriter> index;
         if (indexPath) index.emplace(size);
         std::optional<FormFile> form;
@@ -254,7 +368,8 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
           error = failure.what();
         }
         if (error.empty()) {
-          digest = Md5OfFile(path, buffer, bytesDone, error, index ? &*index : nullptr, form ? &*form : nullptr);
+          digest = Md5OfFile(path, buffer, bytesDone, error, index ? &*index : nullptr, form ? &*form : nullptr,
+                             small ? &whole : nullptr);
         }
         if ((indexPath || formPath) && error.empty()) {
           try {
@@ -272,6 +387,13 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
             error = failure.what();
           }
         }
+        if (small && error.empty()) {
+          if (whole.size() == size) {
+            packed[file] = PackedOf(std::move(whole));
+          } else {
+            error = DisplayPath(path) + " changed while it was read";
+          }
+        }
         if (!error.empty()) {
           std::lock_guard<std::mutex> lock(errorLock);
           if (firstError.empty()) firstError = error;
@@ -279,11 +401,15 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
         return digest;
       },
       [&](const std::string&, const std::string& digest) {
+        if (extras.pack && packed[filesDone]) {
+          extras.pack->Add(filesDone, *packed[filesDone], digest);
+          packed[filesDone].reset();
+        }
         files[filesDone++].digest = digest;
         const auto now = std::chrono::steady_clock::now();
         if (progress && now - shown >= std::chrono::milliseconds(200)) {
           shown = now;
-          std::fprintf(progress, "\r%s %zu/%zu files, %s/%s MB ", WorkName(extras), filesDone, files.size(),
+          std::fprintf(progress, "\r%s %zu/%zu files, %s/%s MB ", workName.c_str(), filesDone, files.size(),
                        Megabytes(bytesDone).c_str(), Megabytes(totalBytes).c_str());
           std::fflush(progress);
         }
@@ -292,7 +418,7 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
     std::lock_guard<std::mutex> lock(errorLock);
     return !firstError.empty();
   };
-  for (std::size_t i = 0; i < paths.size() && !failed(); ++i) pipeline.Add(std::string(), paths[i]);
+  for (std::size_t i = 0; i < paths.size() && !failed(); ++i) pipeline.Add(std::string(), i);
   if (failed()) {
     pipeline.Abandon();
     if (progress) std::fputs("\n", progress);
@@ -305,6 +431,7 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
   }
   if (releaseDir && extras.delta) RemoveStaleIndexes(*releaseDir / fs::path(kDeltaFolder), written);
   if (releaseDir && extras.compress) RemoveStaleIndexes(*releaseDir / fs::path(kFramesFolder), written);
+  if (extras.pack) extras.pack->Finish();
   if (progress) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -312,6 +439,10 @@ void HashAll(std::vector<ManifestFile>& files, const std::vector<fs::path>& path
     if (extras.compress) {
       forms = ", " + std::to_string(formsWritten) + " compressed form(s): " + Megabytes(formedBytes) + " MB in " +
               Megabytes(formBytes) + " MB";
+    }
+    if (extras.pack) {
+      forms += ", " + std::to_string(extras.pack->Entries().size()) + " file(s) packed: " +
+               Megabytes(extras.pack->FilesBytes()) + " MB in " + Megabytes(extras.pack->Length()) + " MB";
     }
     std::fprintf(progress, "\rhashed %zu files, %s MB in %.1f s%s%20s\n", files.size(),
                  Megabytes(totalBytes).c_str(), seconds, forms.c_str(), "");
@@ -339,6 +470,26 @@ void WriteFormList(const fs::path& releaseDir, const std::vector<ManifestFile>& 
   }
 }
 
+// The pack's table, beside it: the pack's length, then where each packed
+// file lies, by the name the manifest writes for it (so in its code page).
+// Removed with the pack.
+void WritePackTable(const fs::path& releaseDir, const PackFile& pack, const std::vector<std::string>& encoded,
+                    std::vector<std::string>& notes) {
+  const fs::path tablePath = releaseDir / fs::path(kPackTableName);
+  if (pack.Entries().empty()) {
+    RemoveFile(tablePath);
+    return;
+  }
+  std::string table = WideToUtf8(kPackName) + '\t' + PackLengthText(pack.Length()) + "\r\n";
+  for (const auto& [file, entry] : pack.Entries()) table += encoded[file] + '\t' + PackEntryText(entry) + "\r\n";
+  if (table.size() > kLargestPackTable) {
+    notes.push_back(WideToUtf8(kPackTableName) + " is " + std::to_string(table.size()) + " bytes, more than the " +
+                    std::to_string(kLargestPackTable >> 20) +
+                    " MiB clients read: they fetch every file by its own name");
+  }
+  WriteFileReplacing(tablePath, table);
+}
+
 }  // namespace
 
 GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<std::string>& notes) {
@@ -358,7 +509,7 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
   found.erase(std::remove_if(found.begin(), found.end(),
                              [&](const ReleaseFile& file) {
                                if (IsExcludedManifestName(file.name) || IsDeltaIndexName(file.name) ||
-                                   IsFramesName(file.name)) {
+                                   IsFramesName(file.name) || IsPackName(file.name)) {
                                  return true;
                                }
                                return std::any_of(leftOut.begin(), leftOut.end(), [&](const std::wstring& own) {
@@ -418,12 +569,18 @@ GeneratedManifest GenerateManifest(const GenerateRequest& request, std::vector<s
     paths.push_back(std::move(file.path));
   }
   Extras extras;
-  if (request.delta || request.compress) extras.releaseDir = &request.releaseDir;
+  if (request.delta || request.compress || request.pack) extras.releaseDir = &request.releaseDir;
   extras.delta = request.delta;
   extras.compress = request.compress;
+  std::optional<PackFile> pack;
+  if (request.pack) {
+    pack.emplace(request.releaseDir / fs::path(kPackName)).Open();
+    extras.pack = &*pack;
+  }
   HashAll(manifest.files, paths, request.threads, request.progress, extras);
 
   if (request.compress) WriteFormList(request.releaseDir, manifest.files, paths, encoded);
+  if (pack) WritePackTable(request.releaseDir, *pack, encoded, notes);
 
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     manifest.bytes += encoded[i];
@@ -441,21 +598,10 @@ fs::path TemporaryPathFor(const fs::path& path) {
 }
 
 void WriteFileReplacing(const fs::path& path, const std::string& bytes) {
-  const fs::path temporary = TemporaryPathFor(path);
-  FilePtr file(OpenForWriting(temporary));
-  if (!file) throw ToolError("cannot write " + DisplayPath(path) + ": " + std::strerror(errno));
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-  const int writeErrno = errno;
-  const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) {
-    const int error = !written ? writeErrno : errno;
-    RemoveFile(temporary);
-    throw ToolError("cannot write " + DisplayPath(path) + ": " + std::strerror(error));
-  }
-  if (const auto reason = MoveReplacing(temporary, path)) {
-    RemoveFile(temporary);
-    throw ToolError("cannot replace " + DisplayPath(path) + ": " + *reason);
-  }
+  ReplacingFile file(path);
+  file.Open();
+  file.Write(bytes);
+  file.Keep();
 }
 
 std::string ReadWholeFile(const fs::path& path) {

@@ -26,6 +26,11 @@ struct GenerateRequest {
   // deflates to at most 90 % of its size, below releaseDir/UpDate.frames,
   // made in the same read as its digest; remove forms left over.
   bool compress = false;
+  // Also write releaseDir/UpDate.pack, every file of 1 byte to 128 KiB back
+  // to back in manifest order (each deflated where that pays off as a form
+  // must), and its table UpDate.pack.ini; remove both when no file is that
+  // small.
+  bool pack = false;
   std::FILE* progress = nullptr;  // a terminal to show progress on, or null
 };
 

@@ -8,7 +8,9 @@
 #include "publisher/code_page.h"
 #include "publisher/text.h"
 #include "publisher/text_mode.h"
+#include "transfer/frames.h"
 #include "transfer/name_safety.h"
+#include "transfer/pack.h"
 
 namespace {
 
@@ -232,6 +234,10 @@ class Linter {
       Report(line, "the name " + Quoted(trimmed) +
                        " is one the updater keeps for itself (its script, manifests, notes, a .tmp file or "
                        "the index folder): clients refuse to install it");
+    } else if (wholeName && (IsFramesName(trimmed) || IsPackName(trimmed))) {
+      Report(line, "the name " + Quoted(trimmed) +
+                       " is one generate writes beside the manifest (a compressed form or their list, the pack or "
+                       "its table), never a release file: clients would install the tool's file of that name");
     }
   }
 

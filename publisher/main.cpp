@@ -37,7 +37,7 @@ std::string Usage() {
          "the updater fetches from the update folder of a release.\n"
          "\n"
          "usage:\n"
-         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta] [--compress]\n"
+         "  updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta] [--compress] [--pack]\n"
          "  updater-manifest lint FILE [--code-page N] [--public-key HEX]\n"
          "  updater-manifest diff OLD NEW [--code-page N]\n"
          "  updater-manifest keygen KEYFILE\n"
@@ -50,7 +50,7 @@ std::string Usage() {
 }
 
 std::string GenerateHelp() {
-  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta] [--compress]\n"
+  return "usage: updater-manifest generate RELEASE_DIR [-o FILE] [--code-page N] [--delta] [--compress] [--pack]\n"
          "\n"
          "Writes the manifest of every file below RELEASE_DIR in the form the updater\n"
          "reads: relative path with backslashes, TAB, lowercase MD5, CR LF, in the\n"
@@ -60,7 +60,8 @@ std::string GenerateHelp() {
          "at the top, FILE itself and its signature FILE.sig, so -o\n"
          "RELEASE_DIR/UpDate.ini works in a signed release too, and the\n"
          "folders UpDate.delta and UpDate.frames at the top, which hold the delta\n"
-         "indexes and the compressed forms.\n"
+         "indexes and the compressed forms, and the files UpDate.frames.ini,\n"
+         "UpDate.pack and UpDate.pack.ini at the top too.\n"
          "\n"
          "  -o, --output FILE   write to FILE, through FILE.tmp and a rename\n"
          "                      (default: standard output)\n"
@@ -72,7 +73,14 @@ std::string GenerateHelp() {
          "                      deflates to at most 90 % of its size, its compressed\n"
          "                      form in independent 64 KiB frames, as\n"
          "                      RELEASE_DIR/UpDate.frames/<its path>; forms of files\n"
-         "                      no longer there or no longer compressing are removed\n" +
+         "                      no longer there or no longer compressing are removed\n"
+         "  --pack              also write every file of 1 byte to 128 KiB, back to\n"
+         "                      back in manifest order, each deflated where that\n"
+         "                      makes it at most 90 % of its size, as\n"
+         "                      RELEASE_DIR/UpDate.pack, and where each lies as\n"
+         "                      RELEASE_DIR/UpDate.pack.ini, so clients fetch many\n"
+         "                      small files with one request; both are removed when\n"
+         "                      no file is that small\n" +
          CodePageHelp();
 }
 
@@ -85,7 +93,9 @@ std::string LintHelp() {
          "digests, stray CRs, digests that are not 32 lowercase hex characters,\n"
          "forward slashes, duplicate names, names that leave the folder, names the\n"
          "updater keeps for itself (delete.bat, LocalDate.ini, any .tmp, UpDate.delta\n"
-         "and the like), and bytes invalid in the code page.\n"
+         "and the like), names of the files generate writes beside the manifest\n"
+         "(UpDate.frames, UpDate.pack and their lists), and bytes invalid in the\n"
+         "code page.\n"
          "\n" +
          CodePageHelp() +
          "  --public-key HEX    also check FILE.sig against this public key, as an\n"
@@ -173,6 +183,7 @@ enum Option : unsigned {
   kFullOption = 32,
   kDeltaOption = 256,
   kCompressOption = 512,
+  kPackOption = 1024,
 };
 
 struct Arguments {
@@ -186,6 +197,7 @@ struct Arguments {
   bool full = false;
   bool delta = false;
   bool compress = false;
+  bool pack = false;
   bool help = false;
 };
 
@@ -245,6 +257,8 @@ Arguments Parse(const std::vector<std::string>& args, unsigned options) {
       parsed.delta = true;
     } else if ((options & kCompressOption) && arg == "--compress") {
       parsed.compress = true;
+    } else if ((options & kPackOption) && arg == "--pack") {
+      parsed.pack = true;
     } else if ((options & kCodePageOption) && is("--code-page")) {
       parsed.codePage = ParseCodePage(value("--code-page"));
     } else if ((options & kFreshnessOptions) && is("--serial")) {
@@ -287,6 +301,7 @@ int Generate(const Arguments& args) {
   request.progress = ProgressStream();
   request.delta = args.delta;
   request.compress = args.compress;
+  request.pack = args.pack;
 
   std::vector<std::string> notes;
   const GeneratedManifest manifest = GenerateManifest(request, notes);
@@ -450,7 +465,8 @@ int Run(const std::vector<std::string>& args) {
     unsigned options;
   };
   static const Command kCommands[] = {
-      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption | kDeltaOption | kCompressOption},
+      {"generate", Generate, GenerateHelp, kOutputOption | kCodePageOption | kDeltaOption | kCompressOption |
+                                           kPackOption},
       {"lint", Lint, LintHelp, kCodePageOption | kPublicKeyOption},
       {"diff", Diff, DiffHelp, kCodePageOption},
       {"keygen", Keygen, KeygenHelp, 0},

@@ -78,9 +78,13 @@ bool IsPackName(std::wstring_view name) {
 }
 
 std::optional<PackTable> ReadPackTable(const std::wstring& preparedText) {
+  // The first line of the pack's name is the pack's: one that does not parse means no table.
+  bool packLineRead = false;
   std::optional<std::uint64_t> packLength;
   ForEachManifestEntry(preparedText, [&](std::wstring_view name, std::wstring_view value) {
-    if (!packLength && name == kPackName) packLength = Number(WithoutCarriageReturn(value));
+    if (packLineRead || name != kPackName) return;
+    packLineRead = true;
+    packLength = Number(WithoutCarriageReturn(value));
   });
   if (!packLength) return std::nullopt;
   PackTable table;

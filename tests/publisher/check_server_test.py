@@ -211,6 +211,61 @@ class CheckServerTest(unittest.TestCase):
                          problems[3])
         self.assertNotIn("/frames/Update/UpDate.frames/small.txt", [r["path"] for r in self.requests()])
 
+    def test_packed_files_are_decoded_against_their_files(self):
+        text = b"".join(b"row %d of a table\r\n" % i for i in range(1000))  # about 20 KB
+        noise = bytes((i * 7919 + (i >> 3) * 104729) % 251 for i in range(3000))
+        files = {"a.txt": text, "b.txt": text[3:], "noise.bin": noise, "big.dat": text * 8, "empty.dat": b""}
+        url = self.release("pack", files)
+        update = os.path.join(ROOT, "pack", "Update")
+        manifest = os.path.join(update, "UpDate.ini")
+
+        def publish(*extra):
+            self.assertEqual(0, run("generate", update, "-o", manifest, *extra)[0])
+            self.assertEqual(0, run("sign", manifest, "--key", self.key, "--serial", "5")[0])
+
+        publish("--pack")
+        code, out, err = self.check(url, "--full")
+        self.assertEqual(0, code, out + err)
+        self.assertIn("Update/UpDate.pack.ini: 3 packed file(s) listed", out)
+        line = {name: [l for l in out.splitlines() if l.startswith("Update/" + name + ":")][0] for name in files}
+        for name in ("a.txt", "b.txt", "noise.bin"):
+            self.assertIn("packed copy matches", line[name])
+        self.assertNotIn("packed", line["big.dat"] + line["empty.dat"])
+
+        # A damaged byte of the stored entry; a.txt changed after the pack was made.
+        with open(os.path.join(update, "UpDate.pack.ini"), "rb") as f:
+            offset = int([l for l in f.read().split(b"\r\n") if l.startswith(b"noise.bin\t")][0].split()[1])
+        with open(os.path.join(update, "UpDate.pack"), "r+b") as f:
+            f.seek(offset + 100)
+            f.write(bytes([noise[100] ^ 1]))
+        with open(os.path.join(update, "a.txt"), "wb") as f:
+            f.write(text.upper())
+        publish()
+        code, out, err = self.check(url, "--full")
+        self.assertEqual(1, code, out + err)
+        by_name = " -> that file is fetched by its own name instead; nothing else changes"
+        self.assertEqual(["Update/a.txt (packed): its MD5 in UpDate.pack.ini differs from the manifest's (made for "
+                          "another release?)" + by_name,
+                          "Update/noise.bin (packed): decodes to other bytes than the file served" + by_name],
+                         self.problem_lines(out))
+        self.assertIn("packed copy matches", [l for l in out.splitlines() if l.startswith("Update/b.txt:")][0])
+
+        # A table whose pack is missing or of another length: no file comes from it.
+        publish("--pack")
+        self.rules({"/pack/Update/UpDate.pack": {"status": 404}})
+        code, out, err = self.check(url, "--full")
+        those = " -> those files are fetched by their own names instead; nothing else changes"
+        self.assertEqual(["Update/UpDate.pack: answers 404 although UpDate.pack.ini lists 3 file(s) in it" + those],
+                         self.problem_lines(out))
+        self.rules({})
+        with open(os.path.join(update, "UpDate.pack"), "ab") as f:
+            f.write(b"!")
+        code, out, err = self.check(url, "--full")
+        self.assertEqual(1, len(self.problem_lines(out)), out)
+        self.assertRegex(self.problem_lines(out)[0], r"^Update/UpDate\.pack: is (\d+) bytes, not the \d+ "
+                                                      r"UpDate\.pack\.ini gives \(made for another release\?\)")
+        self.assertNotIn("bytes=", " ".join(str(r["range"]) for r in self.requests() if r["range"] != "bytes=1-1"))
+
     def test_manifest_and_signature_faults_end_the_check_as_users_see_it(self):
         url = self.release("sig", {"a.txt": b"a"})
         code, out, _ = self.check(url)

@@ -49,10 +49,12 @@ expect 0 "$tool" generate "$rel" --output="$rel/UpDate.ini"
 cmp -s "$rel/UpDate.ini" "$work/first.ini" || fail "second run differs"
 expect 0 "$tool" generate "$rel"
 cmp -s "$work/out" "$work/first.ini" || fail "stdout differs from the file"
-# Both extras at once; files this small get neither, and the manifest is the same.
-expect 0 "$tool" generate "$rel" -o "$rel/UpDate.ini" --compress --delta
-cmp -s "$rel/UpDate.ini" "$work/first.ini" || fail "--compress --delta changed the manifest"
+# Every extra at once; files this small get no index or form but go in the
+# pack, and the manifest is the same.
+expect 0 "$tool" generate "$rel" -o "$rel/UpDate.ini" --compress --delta --pack
+cmp -s "$rel/UpDate.ini" "$work/first.ini" || fail "--compress --delta --pack changed the manifest"
 [ -e "$rel/UpDate.frames" ] && fail "a form for a file under 4 KiB"
+[ "$(head -c 14 "$rel/UpDate.pack.ini")" = $'UpDate.pack\t6\r' ] || fail "no pack of the three small files"
 expect 2 "$tool" lint "$rel/UpDate.ini" --compress
 
 printf 'a.txt\t0cc175b9c0f1b6a831c399e269772661\r\nno tab here\r\nb/c.txt\t0CC175B9C0F1B6A831C399E269772661\r\n' \

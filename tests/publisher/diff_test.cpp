@@ -57,6 +57,8 @@ TEST(DiffReleases, FolderSidesCarrySizes) {
   newRelease.Write("changed.txt", "after!!");
   newRelease.Write("new/deep.bin", std::string(5000, 'z'));
   newRelease.Write("UpDate.ini", "never downloaded");
+  newRelease.Write("UpDate.pack", "the small files, fetched in their place");
+  newRelease.Write("UpDate.pack.ini", "UpDate.pack\t39\r\n");
 
   const std::vector<DiffEntry> entries = Diff(oldRelease.Root(), newRelease.Root());
   EXPECT_EQ(Names(entries), (std::vector<std::wstring>{L"changed.txt", L"new\\deep.bin"}));

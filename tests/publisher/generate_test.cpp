@@ -13,16 +13,18 @@
 #include "publisher/tool_error.h"
 #include "temp_folder.h"
 #include "transfer/frames.h"
+#include "transfer/pack.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-GeneratedManifest Generate(const fs::path& root, unsigned codePage = 936, unsigned threads = 0) {
+GeneratedManifest Generate(const fs::path& root, unsigned codePage = 936, unsigned threads = 0, bool pack = false) {
   GenerateRequest request;
   request.releaseDir = root;
   request.codePage = codePage;
   request.threads = threads;
+  request.pack = pack;
   std::vector<std::string> notes;
   return GenerateManifest(request, notes);
 }
@@ -268,6 +270,67 @@ TEST(GenerateManifest, CompressWritesFormsThatPayOffAndRemovesTheRest) {
   EXPECT_FALSE(fs::exists(forms));
   EXPECT_FALSE(fs::exists(release.Root() / "UpDate.frames.ini"));
   EXPECT_EQ(std::string::npos, again.find("UpDate.frames")) << "never a release file";
+}
+
+TEST(GenerateManifest, PackHoldsTheSmallFilesInManifestOrderAndGoesWithTheLast) {
+  TempFolder release;
+  std::string text;
+  for (int i = 0; text.size() < kPackedMaxLength; ++i) text += "row " + std::to_string(i) + " of the table\r\n";
+  std::string noise(3000, '\0');
+  std::uint32_t x = 7;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  const std::vector<std::string> small = {"a.txt", "edge.txt", "noise.bin", "\xE6\x95\xB0\xE6\x8D\xAE/x.txt"};
+  release.Write("a.txt", text.substr(0, 20000));
+  release.Write("edge.txt", text.substr(0, kPackedMaxLength));  // the longest that goes in
+  release.Write("noise.bin", noise);                             // goes in as it is
+  release.Write(small[3], "x");                                   // 数据/x.txt
+  release.Write("big.txt", text.substr(0, kPackedMaxLength) + "!");
+  release.Write("empty.dat", "");
+  release.Write("UpDate.pack", "left from an older release");
+  release.Write("UpDate.pack.ini", "UpDate.pack\t26\r\n");
+
+  const std::string plain = Generate(release.Root(), 936, 2).bytes;
+  EXPECT_EQ("left from an older release", Contents(release.Root() / "UpDate.pack")) << "without --pack nothing changes";
+  const GeneratedManifest manifest = Generate(release.Root(), 936, 2, true);
+  EXPECT_EQ(plain, manifest.bytes);
+
+  const std::string pack = Contents(release.Root() / "UpDate.pack");
+  const std::string tableBytes = Contents(release.Root() / "UpDate.pack.ini");
+  const std::vector<std::string> lines = Lines(tableBytes);
+  ASSERT_EQ(lines.size(), 5u) << tableBytes;
+  EXPECT_EQ("UpDate.pack\t" + std::to_string(pack.size()), lines[0]);
+  // Named as the manifest writes them: in its code page, in its order.
+  EXPECT_EQ((std::vector<std::string>{"a.txt", "edge.txt", "noise.bin", "\xCA\xFD\xBE\xDD\\x.txt"}),
+            (std::vector<std::string>{NameOfLine(lines[1]), NameOfLine(lines[2]), NameOfLine(lines[3]),
+                                      NameOfLine(lines[4])}));
+  const auto table = ReadPackTable(PreparedTextOf(tableBytes, CodePage(936)));
+  ASSERT_TRUE(table);
+  EXPECT_EQ(table->length, pack.size());
+  std::uint64_t offset = 0;
+  for (const ManifestFile& file : manifest.files) {
+    const auto entry = table->entries.find(file.name);
+    ASSERT_EQ(file.size > 0 && file.size <= kPackedMaxLength, entry != table->entries.end()) << file.size;
+    if (entry == table->entries.end()) continue;
+    EXPECT_EQ(entry->second.offset, offset);
+    offset = entry->second.End();
+    EXPECT_EQ(entry->second.digest, std::wstring(file.digest.begin(), file.digest.end()));
+    const auto bytes = UnpackEntry(entry->second, std::string_view(pack).substr(entry->second.offset,
+                                                                                entry->second.stored));
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(Md5::HexOf(*bytes), file.digest);
+  }
+  EXPECT_EQ(offset, pack.size());
+  EXPECT_EQ(kPackDeflated, table->entries.at(L"edge.txt").codec);
+  EXPECT_LT(table->entries.at(L"a.txt").stored, 20000u / 4);
+  EXPECT_EQ(kPackStored, table->entries.at(L"noise.bin").codec);
+  EXPECT_EQ(kPackStored, table->entries.at(L"\u6570\u636E\\x.txt").codec);
+
+  // With no small file left, the pack and its table go.
+  for (const std::string& name : small) fs::remove(release.Root() / name);
+  Generate(release.Root(), 936, 2, true);
+  for (const char* gone : {"UpDate.pack", "UpDate.pack.ini", "UpDate.pack.tmp", "UpDate.pack.ini.tmp"}) {
+    EXPECT_FALSE(fs::exists(release.Root() / gone)) << gone;
+  }
 }
 
 TEST(GenerateManifest, GeneratingIntoTheReleaseTwiceGivesTheSameManifest) {

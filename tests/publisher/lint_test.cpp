@@ -120,12 +120,21 @@ TEST(LintManifest, TheUpdatersOwnNamesAreErrors) {
                      "UpDate.delta\\big.pak\t" + kDigest + "\r\n" +     // 4
                      "update.ini\t" + kDigest + "\r\n" +                  // 5
                      "sub\\delete.bat\t" + kDigest + "\r\n" +           // 6
-                     "Updater.exe\t" + kDigest + "\r\n",                  // 7
+                     "Updater.exe\t" + kDigest + "\r\n" +                // 7
+                     // and the files generate writes beside the manifest
+                     "UpDate.pack\t" + kDigest + "\r\n" +                // 8
+                     "update.PACK.INI\t" + kDigest + "\r\n" +            // 9
+                     "UpDate.frames\\a.dll\t" + kDigest + "\r\n" +      // 10
+                     "sub\\UpDate.pack\t" + kDigest + "\r\n" +          // 11
+                     "UpDate.pack.txt\t" + kDigest + "\r\n",              // 12
                  {{1, "\"delete.bat\" is one the updater keeps for itself"},
                   {2, "keeps for itself"},
                   {3, "keeps for itself"},
                   {4, "keeps for itself"},
                   {5, "keeps for itself"},
+                  {8, "\"UpDate.pack\" is one generate writes beside the manifest"},
+                  {9, "generate writes beside the manifest"},
+                  {10, "generate writes beside the manifest"},
                   });
 }
 
