@@ -178,6 +178,38 @@ class EndToEnd(Checks):
         self.driver.ask("click 1001")
         self.assertIsNotNone(install.wait_exit())
 
+    def test_small_files_come_as_ranges_of_the_pack(self):
+        """generate --pack, nginx as it is: 300 small files come in a few
+        requests for ranges of UpDate.pack, a large one by its name."""
+        release = release_files(self.updater, self.client)
+        release["Updater.exe"] = self.updater
+        small = {f"ui/{i // 50}/w{i:03d}.lua": b"".join(b"widget %d row %d\r\n" % (i, r) for r in range(40 + i % 200))
+                 for i in range(300)}
+        release.update(small)
+        release["data/big.bin"] = os.urandom(300_000)
+        old = {name: data for name, data in release.items() if name not in small and name != "data/big.bin"}
+        self.publish(release, with_tool=True, pack=True)
+        self.server = Server(self.release_root)
+        install = self.install(old)
+        self.open_dialog(install)
+        self.driver.ask("click 1001")
+        state = self.driver.wait_outcome(timeout=120)
+        self.assertIsNotNone(state, self.driver.state())
+        self.assertEqual("更新成功.", state["controls"]["1004"]["text"])
+        self.assertEqual("301个(当前已下载文件个数)/301个(总文件个数)", state["controls"]["1020"]["text"])
+        size = len(small["ui/0/w007.lua"]) / 1000.0
+        self.assertIn(["ui\\0\\w007.lua", f"{size:.2f}K(当前大小)/{size:.2f}K(总大小) \r\n"], state["rows"])
+        self.assert_installed(install, release)
+        with open(os.path.join(self.server.work, "access.log"), encoding="utf-8") as log:
+            lines = log.readlines()
+        packed = [line for line in lines if "/Update/UpDate.pack " in line]
+        self.assertLessEqual(len(packed), 300 // 32, lines)
+        self.assertTrue(all(line.rstrip().endswith(" 206") for line in packed), packed)
+        own = [line for line in lines if "/Update/ui/" in line and "bytes=1-1" not in line]
+        self.assertLessEqual(len(own), 1, own)  # at most the run's probe
+        self.driver.ask("click 1001")
+        self.assertIsNotNone(install.wait_exit())
+
     def test_up_to_date_installation_needs_nothing(self):
         release = release_files(self.updater, self.client)
         release["Updater.exe"] = self.updater

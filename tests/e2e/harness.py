@@ -344,15 +344,16 @@ class ReleaseTestCase(unittest.TestCase):
         shutil.rmtree(self.release_root, ignore_errors=True)
 
     def publish(self, files, log="更新日志\r\n修复了若干问题\r\n", with_tool=False, delta=False, compress=False,
-                tool_timeout=60):
+                pack=False, tool_timeout=60):
         """Lays out the release with its UpDate.ini, made by the publisher
-        tool (with_tool, with delta indexes when delta and compressed forms
-        when compress; files already in the release folder count too) or by
-        manifest_bytes, and the update log."""
+        tool (with_tool, with delta indexes when delta, compressed forms
+        when compress and the pack of small files when pack; files already in
+        the release folder count too) or by manifest_bytes, and the update log."""
         write_tree(self.update, files)
         manifest = os.path.join(self.update, "UpDate.ini")
         if with_tool:
-            extras = (["--delta"] if delta else []) + (["--compress"] if compress else [])
+            extras = ((["--delta"] if delta else []) + (["--compress"] if compress else []) +
+                      (["--pack"] if pack else []))
             subprocess.run([TOOL, "generate", self.update, "-o", manifest] + extras,
                            check=True, timeout=tool_timeout, stdout=subprocess.DEVNULL)
         else:

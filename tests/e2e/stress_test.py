@@ -164,6 +164,10 @@ def crash_release(updater, client, variant):
     for i in range(12):
         old[f"parts/p{i:02d}.dat"] = rng.randbytes(20_000)
         new[f"parts/p{i:02d}.dat"] = rng.randbytes(20_000 + i)
+    # Small and new: they come as ranges of the pack, so a kill can land while
+    # a request's files are written one after another.
+    for i in range(60):
+        new[f"ui/w{i:02d}.lua"] = b"".join(b"widget %d row %d release %d\r\n" % (i, r, variant) for r in range(300))
     # Unchanged files make the walk and the manifest long enough to be hit.
     for i in range(250):
         old[f"assets/a{i:03d}.dat"] = new[f"assets/a{i:03d}.dat"] = b"asset %d\r\n" % i
@@ -264,6 +268,7 @@ class CrashConsistency(Base):
         # The two large files come slowly, so a kill can land inside a body.
         slow = ('location ~ big\\.bin$ { limit_rate 2m; } '
                 'location ~ main\\.lua$ { limit_rate 150k; } '
+                'location ~ UpDate\\.pack$ { limit_rate 100k; } '
                 'location ~ Updater\\.exe$ { limit_rate 400k; } '
                 'location ~ UpDate\\.ini$ { limit_rate 8k; }')
         points = 0
@@ -273,7 +278,7 @@ class CrashConsistency(Base):
             old, new = crash_release(self.updater, self.client, seed + round_number)
             shutil.rmtree(self.release_root, ignore_errors=True)
             os.makedirs(self.release_root)
-            self.publish(new, with_tool=True, delta=True, compress=True)
+            self.publish(new, with_tool=True, delta=True, compress=True, pack=True)
             self.server = Server(self.release_root, extra_nginx=slow)
             install = self.install(old)
             for kill_number in range(kills_per_round):
@@ -327,8 +332,11 @@ class Soak(Base):
             # Mostly where the run will go: the files it fetches.
             url = rng.choice(fetched if fetched and rng.random() < 0.8 else urls)
             size = sizes.get(url, 1000)
-            kind = rng.choice(["abort_after", "cut_after", "status", "stall_before", "refuse"])
-            if kind in ("abort_after", "cut_after"):
+            kinds = ["abort_after", "cut_after", "status", "stall_before", "refuse"]
+            kind = rng.choice(kinds + ["range_lists"] if url.endswith("/UpDate.pack") else kinds)
+            if kind == "range_lists":
+                rule = {"range_lists": rng.choice(["first", "whole", "416"])}
+            elif kind in ("abort_after", "cut_after"):
                 rule = {kind: rng.randrange(0, max(1, size))}
             elif kind == "status":
                 rule = {"status": 500}
@@ -368,11 +376,13 @@ class Soak(Base):
         # The updater in the release is this one: the soak is about the
         # downloads; the swap is the crash test's and the names test's.
         old["Updater.exe"] = new["Updater.exe"] = self.updater
-        self.publish(new)
+        # With the pack of small files, whose faults send them to their names.
+        self.publish(new, with_tool=True, pack=True)
         self.server = Server(self.release_root, kind="fault")
         base = BASE_PATH + "Update/"
-        urls = [base + "UpDate.ini", BASE_PATH + "UpdateLog/UpdateLog.ini"]
-        sizes = {base + "UpDate.ini": 2000}
+        pack = base + "UpDate.pack"
+        urls = [base + "UpDate.ini", BASE_PATH + "UpdateLog/UpdateLog.ini", pack]
+        sizes = {base + "UpDate.ini": 2000, pack: os.path.getsize(os.path.join(self.update, "UpDate.pack"))}
         for name, data in new.items():
             url = base + name  # the fault server matches decoded paths
             urls.append(url)
@@ -386,6 +396,8 @@ class Soak(Base):
             self.damage(rng, install, old, new)
             tree = read_tree(install.folder)
             fetched = [base + name for name, data in new.items() if tree.get(name) != data]
+            if any(len(new[url[len(base):]]) <= 128 * 1024 for url in fetched):
+                fetched.append(pack)
             rules, faults = self.draw_faults(rng, urls, sizes, fetched)
             requests_before = len(self.server.requests())
             fault_count += len(faults)
@@ -465,11 +477,12 @@ class ForeignNames(Base):
             self.assert_release_installed(install, new)
             with open(os.path.join(self.server.work, "access.log"), encoding="utf-8") as log:
                 answers = log.read().splitlines()
-            # Every name was found; a release without delta indexes or
-            # compressed forms answers the updater's look for an index or for
-            # the list of forms with 404, which only means "none".
+            # Every name was found; a release without delta indexes,
+            # compressed forms or a pack answers the updater's look for an
+            # index, the list of forms or the pack's table with 404, which
+            # only means "none".
             self.assertFalse([line for line in answers if line.endswith(" 404") and "/UpDate.delta/" not in line
-                              and "/UpDate.frames.ini " not in line], answers)
+                              and "/UpDate.frames.ini " not in line and "/UpDate.pack.ini " not in line], answers)
         finally:
             shutil.rmtree(parent, ignore_errors=True)
 
