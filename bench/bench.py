@@ -79,6 +79,28 @@
                   against zchunk (zck of both, zckdl --source OLD.zck, unzck
                   to check); targets: bytes <= zchunk's and <= 0.7 of the
                   --delta release's. Times are given, without a target.
+  pack-link       2 000 new files of 8 KiB of text-like lines (fixed seed,
+                  5 folders), the installation folder holding only
+                  UpDate.ini: ours from a release made with --pack (the
+                  small files as lists of ranges of UpDate.pack) against
+                  ours from the same files, hard-linked, in a release made
+                  without (every file by its own name) and one curl
+                  process fetching them one after another, all through
+                  bench/delay_proxy.py at 100 Mbit/s with a 40 ms round
+                  trip, and ours from the packed release on loopback (the
+                  floor). Targets: the link adds <= 1.5 s to the floor;
+                  >= 3 x faster than the unpacked release and >= 10 x
+                  faster than curl; requests for UpDate.pack <= 1/32 of
+                  the files.
+  pack-loopback   The same two releases from nginx on loopback, no proxy;
+                  target: the packed one no slower (time <= 1.0 x).
+  pack-absent     The unpacked release over the 40 ms link to an
+                  installation holding an older copy of every file (other
+                  lines, another seed), so all 2 000 are fetched: ours
+                  against download_bench.exe built from commit 33a8413, the
+                  engine before the pack (a git worktree in
+                  build/bench-before-pack, kept for the next run); target:
+                  time <= 1.02 x its.
 
 Each figure is the median of BENCH_RUNS runs (default 3) after one untimed
 warm-up pass of both sides. Run through scripts/bench.sh, which builds the
@@ -561,10 +583,15 @@ class Nginx:
         stop_process(self.process)
 
 
+def manifest_order(name):
+    """The key of a name (with '/') in the manifest's order: UTF-16 ordinal."""
+    return name.replace("/", "\\").encode("utf-16-be")
+
+
 def update_manifest(files):
     """UpDate.ini as the publisher's tool writes it: backslashes, TAB, MD5,
     CR LF, UTF-16 ordinal order, code page 936."""
-    names = sorted(files, key=lambda f: f[0].replace("/", "\\").encode("utf-16-be"))
+    names = sorted(files, key=lambda f: manifest_order(f[0]))
     return b"".join(n.replace("/", "\\").encode("gbk") + b"\t" + d.encode() + b"\r\n"
                     for n, _, d in names)
 
@@ -586,10 +613,11 @@ def check_received(folder, files, what):
         raise BenchFailure(f"{what}: partial files left: {leftovers[:5]}")
 
 
-def served(server, files, what):
+def served(server, files, what, may_miss=()):
     """The requests since the last call, once every file has been asked for
-    (nginx logs a request when it ends; a cut-off probe may end a bit later).
-    Returns (requests, connections, body bytes sent)."""
+    (nginx logs a request when it ends; a cut-off probe may end a bit later);
+    the URIs in may_miss may be answered 404. Returns (requests,
+    connections, body bytes sent)."""
     wanted = {"/" + n for n, _, _ in files}
     requests, deadline = [], time.monotonic() + 5
     while True:
@@ -597,7 +625,7 @@ def served(server, files, what):
         if wanted <= {uri for _, _, uri, _ in requests} or time.monotonic() > deadline:
             break
         time.sleep(0.1)
-    failed = [r for r in requests if r[0] not in (200, 206)]
+    failed = [r for r in requests if r[0] not in (200, 206) and not (r[0] == 404 and r[2] in may_miss)]
     missing = wanted - {uri for _, _, uri, _ in requests}
     if failed or missing:
         raise BenchFailure(f"{what}: failed requests {failed[:5]}, never requested {sorted(missing)[:5]}")
@@ -630,7 +658,7 @@ def run_ours_download(server, case, files, manifest, port):
     if fields.get("visible") != "1":
         raise BenchFailure("download_bench.exe's window was not visible")
     check_received(folder, strip_update(files), f"{case} (ours)")
-    return fields, served(server, prefixed(case, files), f"{case} (ours)")
+    return fields, served(server, prefixed(case, files), f"{case} (ours)", optional_lists(case))
 
 
 def prefixed(case, files):
@@ -651,7 +679,8 @@ def run_loop(server, case, files, manifest, port):
     if code != 0 or fields.get("ok") != "1":
         raise BenchFailure(f"wininet_loop_bench.exe failed ({code}): {out!r} {err[-800:]!r}")
     check_received(folder, strip_update(files), f"{case} (WinINet loop)")
-    return float(fields["seconds"]), rss, served(server, prefixed(case, files), f"{case} (WinINet loop)")
+    return float(fields["seconds"]), rss, served(server, prefixed(case, files), f"{case} (WinINet loop)",
+                                                 optional_lists(case))
 
 
 def run_md5(case, files):
@@ -670,8 +699,7 @@ def run_curl(server, case, files, port):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     config = os.path.join(DATA, f"{case}.curl")
-    names = sorted((n for n, _, _ in strip_update(files)),
-                   key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
+    names = sorted((n for n, _, _ in strip_update(files)), key=manifest_order)
     with open(config, "w") as out:
         out.write("silent\nshow-error\nfail\ncreate-dirs\n")
         for name in names:
@@ -973,11 +1001,20 @@ def manifest_tool_ready():
     if not os.path.isdir(HOST_BUILD):
         raise BenchFailure(f"{HOST_BUILD} is not configured (run through scripts/bench.sh)")
     say("building updater-manifest (Release)")
-    done = subprocess.run(["nice", "cmake", "--build", HOST_BUILD, "-j", os.environ.get("JOBS", "2"),
-                           "--target", "updater-manifest"], capture_output=True, text=True,
-                          timeout=run_limit())
+    build_target(HOST_BUILD, "updater-manifest")
+
+
+def build_step(command, what, cwd=None):
+    """One step of a build, within the run limit; a failure stops the bench."""
+    done = subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=run_limit())
     if done.returncode != 0:
-        raise BenchFailure(f"building updater-manifest failed: {done.stdout[-1500:]}{done.stderr[-1500:]}")
+        raise BenchFailure(f"{what} failed: {done.stdout[-1500:]}{done.stderr[-1500:]}")
+
+
+def build_target(build, target):
+    """One target of a configured build, at low priority with JOBS jobs (2)."""
+    build_step(["nice", "cmake", "--build", build, "-j", os.environ.get("JOBS", "2"), "--target", target],
+               f"building {target} in {os.path.relpath(build, TOP)}")
 
 
 def index_bytes(case, name):
@@ -1013,15 +1050,15 @@ def run_zsyncmake(case, name=None):
 
 
 class DelayProxy:
-    """bench/delay_proxy.py in front of nginx: the 10 ms round trip, and with
-    rate_mbit a bandwidth too; counts the bytes it delivered, headers
-    included. Stopped by pid."""
+    """bench/delay_proxy.py in front of nginx: a round trip of twice
+    delay_ms (the 10 ms one unless told), and with rate_mbit a bandwidth
+    too; counts the bytes it delivered, headers included. Stopped by pid."""
 
-    def __init__(self, target, rate_mbit=None):
+    def __init__(self, target, rate_mbit=None, delay_ms=LINK_DELAY_MS):
         rate = ["--rate-mbit", str(rate_mbit)] if rate_mbit else []
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(TOP, "bench", "delay_proxy.py"), "--target", str(target),
-             "--delay-ms", str(LINK_DELAY_MS)] + rate,
+             "--delay-ms", str(delay_ms)] + rate,
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.process.stdout.readline().strip()
         if not line.isdigit():
@@ -1363,6 +1400,8 @@ PE_PAIR_MIN_BYTES = 10 * 1000 * 1000
 RELEASE_MIN_BYTES = 100 * 1000 * 1000
 FORM_LIST = "UpDate.frames.ini"
 FORM_FOLDER = "UpDate.frames"
+# What generate --pack writes beside the manifest (transfer/pack.h).
+PACK_NAME, PACK_TABLE = "UpDate.pack", "UpDate.pack.ini"
 NOISE_NAME, NOISE_SIZE = "noise.bin", 100 * MIB
 TEXT_NAME, TEXT_SIZE = "records.log", GIB
 TITLES.update({
@@ -1464,7 +1503,7 @@ def text_file(path, size, rng):
         left = size
         while left:
             lines, length = [], 0
-            while length < 4 * MIB:
+            while length < min(4 * MIB, left):
                 t = rng.getrandbits(32)
                 line = (f"2026-{1 + t % 12:02d}-{1 + (t >> 4) % 28:02d} {(t >> 9) % 24:02d}:"
                         f"{(t >> 14) % 60:02d}:{(t >> 20) % 60:02d}.{rng.getrandbits(10) % 1000:03d} "
@@ -1511,20 +1550,23 @@ def one_file_release_ready(case, name, size, write):
     return [(name, size, stamp["md5"])]
 
 
+def listed_lines(path):
+    """[(name with '/', the rest of its line)] of a list generate writes
+    beside the manifest (name as the manifest writes it, TAB, the rest, CR
+    LF), in its order; empty when there is none."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as listed:
+        lines = [line.split(b"\t") for line in listed.read().split(b"\r\n") if line]
+    if any(len(fields) != 2 for fields in lines):
+        raise BenchFailure(f"{path}: a line without exactly one TAB")
+    return [(name.decode("gbk").replace("\\", "/"), rest.decode("ascii")) for name, rest in lines]
+
+
 def read_form_list(release):
     """{name with '/': form length} from the release's UpDate.frames.ini
     (manifest name, TAB, length, CR LF), empty when there is none."""
-    path = os.path.join(release, FORM_LIST)
-    if not os.path.exists(path):
-        return {}
-    forms = {}
-    with open(path, "rb") as listed:
-        for line in listed.read().split(b"\r\n"):
-            if not line:
-                continue
-            name, length = line.split(b"\t")
-            forms[name.decode("gbk").replace("\\", "/")] = int(length)
-    return forms
+    return {name: int(length) for name, length in listed_lines(os.path.join(release, FORM_LIST))}
 
 
 def form_frame_size(case, name):
@@ -1537,13 +1579,14 @@ def form_frame_size(case, name):
     return int.from_bytes(head[16:20], "little")
 
 
-def run_generate_forms(case, compress=True, delta=False):
+def run_generate_forms(case, compress=True, delta=False, pack=False):
     """updater-manifest generate over TREES/case/Update, with --compress or
-    without, and with --delta if asked: (seconds, {name: form length} of the
-    list it left)."""
+    without, and with --delta and --pack if asked: (seconds, {name: form
+    length} of the list it left)."""
     release = os.path.join(TREES, case, "Update")
     command = [MANIFEST_TOOL, "generate", release, "-o", os.path.join(release, "UpDate.ini")]
-    command += (["--compress"] if compress else []) + (["--delta"] if delta else [])
+    command += ((["--compress"] if compress else []) + (["--delta"] if delta else []) +
+                (["--pack"] if pack else []))
     seconds, code, _, err, _ = timed_process(command)
     if code != 0:
         raise BenchFailure(f"{shlex.join(command[1:2] + command[3:])} failed ({code}): {err[-800:]!r}")
@@ -1556,25 +1599,34 @@ def run_generate_forms(case, compress=True, delta=False):
     return seconds, forms
 
 
+def optional_lists(case):
+    """The URIs of the lists a release serves only when generate wrote them
+    (forms, pack), which clients ask for and a release without them answers 404."""
+    return {f"/{case}/Update/{name}" for name in (FORM_LIST, PACK_TABLE)}
+
+
 def carried(server, proxy, before, case):
     """What the link (or, without a proxy, nginx) carried since `before`:
-    (bytes, requests as (status, body bytes, uri), connections). The list of
-    forms may be missing from a release without forms."""
-    requests = link_requests(server, may_miss={f"/{case}/Update/{FORM_LIST}"})
+    (bytes, requests as (status, body bytes, uri), connections). The lists
+    of forms and of the pack may be missing from a release without them."""
+    requests = link_requests(server, may_miss=optional_lists(case))
     seen = [(s, b, u) for s, b, u, _ in requests]
     wire = proxy.delivered() - before if proxy else sum(b for _, b, _ in seen)
     return wire, seen, len({c for _, _, _, c in requests})
 
 
-def run_ours_new(server, proxy, case, files, forms):
-    """download_bench.exe in an installation folder holding only the
-    release's UpDate.ini, so every file is new; through the link, or with
+def run_ours_new(server, proxy, case, files, forms, exe=None, old=None):
+    """download_bench.exe (ours, or exe) in an installation folder holding
+    only the release's UpDate.ini, so every file is new, or also a copy of
+    the folder old (older copies of the files); through the link, or with
     proxy None straight to nginx. Every file with a listed form must have
     been fetched as that form."""
     folder = fresh_folder("ours")
     shutil.copyfile(os.path.join(TREES, case, "Update", "UpDate.ini"), os.path.join(folder, "UpDate.ini"))
+    if old:
+        shutil.copytree(old, folder, dirs_exist_ok=True)
     before = link_mark(server, proxy)
-    exe = os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
+    exe = exe or os.path.join(WINDOWS_BUILD, "bench", "download_bench.exe")
     url = f"http://127.0.0.1:{proxy.port if proxy else server.port}/{case}/Update/"
     wall, code, out, err, _ = timed_process(["wine", exe, url, windows_path(folder), str(int(run_limit()))])
     fields = result_line(out, "download_bench.exe")
@@ -1625,7 +1677,7 @@ def run_curl_files(server, proxy, case, files):
     folder = fresh_folder("curl")
     config = os.path.join(DATA, f"{case}.curl")
     with open(config, "w") as out:
-        out.write('silent\nshow-error\nfail\nnoproxy = "*"\n')
+        out.write('silent\nshow-error\nfail\ncreate-dirs\nnoproxy = "*"\n')
         for name, _, _ in files:
             out.write(f'url = "http://127.0.0.1:{proxy.port}/{case}/Update/{name}"\n')
             out.write(f'output = "{folder}/{name}"\n')
@@ -1822,14 +1874,19 @@ def framed_bytes(run, case):
     return sum(b for _, b, u in run["requests"] if u.startswith(f"/{case}/Update/{FORM_FOLDER}/"))
 
 
+def judged(text, value, limit, at_most=True):
+    """(text, met) for a figure against its target."""
+    ok = value <= limit if at_most else value >= limit
+    return f"{text} {value:.4g} (target {'<=' if at_most else '>='} {limit}: {verdict(ok)})", ok
+
+
 def compress_targets(r):
     """[(text, met)] for the case's targets."""
     case = r["case"]
     out = []
 
-    def target(text, ratio, limit, at_most=True):
-        ok = ratio <= limit if at_most else ratio >= limit
-        out.append((f"{text} {ratio:.4g} (target {'<=' if at_most else '>='} {limit}: {verdict(ok)})", ok))
+    def target(*figure, **how):
+        out.append(judged(*figure, **how))
 
     if case == "compress-release":
         target("bytes / zchunk's", r["ours_wire"] / r["zchunk_wire"], RELEASE_ZCK_BYTES)
@@ -1893,6 +1950,15 @@ COMPRESS_HEADER = ["| compressed transfer | ours | peers | against the targets |
                    "|---|---|---|---|---|"]
 
 
+def party_said(runs, party):
+    """A party's runs for the details: times, bytes, and what nginx saw of the last."""
+    seen = runs[party][-1]
+    return (f"{party} {joined(runs[party], 'seconds')} s, {joined(runs[party], 'wire', '{:,}')} bytes, "
+            f"nginx: {plural(len(seen['requests']), 'request')} over "
+            f"{plural(seen['connections'], 'connection')}, "
+            f"{sum(b for _, b, _ in seen['requests']):,} body bytes")
+
+
 def compress_detail(r):
     case = r["case"]
     if case == "compress-generate":
@@ -1902,14 +1968,6 @@ def compress_detail(r):
                 f"UpDate.ini); zck, one process per file, times added up, "
                 f"{', '.join(f'{x:.3f}' for x in r['peer_runs'])} s ({r['packed_bytes']:,} bytes).")
     runs = r["runs"]
-
-    def said(party):
-        seen = runs[party][-1]
-        return (f"{party} {joined(runs[party], 'seconds')} s, {joined(runs[party], 'wire', '{:,}')} bytes, "
-                f"nginx: {plural(len(seen['requests']), 'request')} over "
-                f"{plural(seen['connections'], 'connection')}, "
-                f"{sum(b for _, b, _ in seen['requests']):,} body bytes")
-
     forms = r["forms"]
     text = f"- {case}: "
     if case == "compress-release":
@@ -1933,7 +1991,7 @@ def compress_detail(r):
         text += (f"{r['bytes']:,} bytes of log-like lines (fixed seed), its form in frames of "
                  f"{r['frame_kib'][0]} KiB, {sum(forms.values()):,} bytes "
                  f"({sum(forms.values()) / r['bytes']:.3f} of the file); no proxy, bytes are nginx's body bytes. ")
-    text += "; ".join(said(party) for party in runs)
+    text += "; ".join(party_said(runs, party) for party in runs)
     ours = runs["ours"]
     text += (f"; ours {joined(ours, 'wall', '{:.2f}')} s with Wine's start")
     if "zchunk" in runs:
@@ -1949,6 +2007,290 @@ def compress_detail(r):
 
 
 ALL_CASES += COMPRESS_CASES
+
+
+# ---------------------------------------------------------------------------
+# 6. Packed small files: many new small files fetched as lists of ranges of
+# the one file generate --pack wrote, against one request a file.
+
+PACK_CASES = ["pack-link", "pack-loopback", "pack-absent"]
+# The release made with --pack; plain_case(PACK_RELEASE) holds the same
+# files, hard-linked, made without.
+PACK_RELEASE = "pack-small"
+PACK_FILES, PACK_FILE_SIZE, PACK_FOLDERS = 2000, 8192, 5
+PACK_DELAY_MS = 20  # one way: a 40 ms round trip
+# The engine as it was before the pack: download_bench.exe built from this
+# commit in a worktree of its own, kept for the next run.
+BEFORE_PACK_COMMIT = "33a8413"
+BEFORE_PACK_TREE = os.path.join(TOP, "build", "bench-before-pack")
+# The targets: seconds the link may add to the packed release's loopback
+# time, its speed over the unpacked release's and curl's on the link, and
+# requests for the pack a file (link); packed over unpacked time
+# (loopback); ours over the engine before the pack without a pack (absent).
+PACK_LINK_EXTRA_S, PACK_UNPACKED_SPEEDUP, PACK_CURL_SPEEDUP = 1.5, 3.0, 10.0
+PACK_REQUESTS_PER_FILE = 1 / 32
+PACK_LOOPBACK_TIME = 1.0
+PACK_ABSENT_TIME = 1.02
+TITLES.update({
+    "pack-link": "Packed small files: 2 000 new files of 8 KiB over 100 Mbit/s, 40 ms round trip",
+    "pack-loopback": "Packed small files on loopback: 2 000 new files of 8 KiB",
+    "pack-absent": "No pack served: 2 000 changed files of 8 KiB over the 40 ms link",
+})
+
+
+def pack_release_ready():
+    """The case's files (text-like lines from a fixed seed, in PACK_FOLDERS
+    folders) in TREES/PACK_RELEASE/Update and, hard-linked, in the plain
+    release's folder, and an older copy of each (lines from another seed) in
+    OLD/PACK_RELEASE, outside what nginx serves; made now unless all are
+    there as recorded. Returns [(name, size, md5)] in the manifest's order."""
+    names = sorted((f"t{i % PACK_FOLDERS}/r{i // PACK_FOLDERS:04d}.log" for i in range(PACK_FILES)),
+                   key=manifest_order)
+    folders = [os.path.join(TREES, c, "Update") for c in (PACK_RELEASE, plain_case(PACK_RELEASE))]
+    old = os.path.join(OLD, PACK_RELEASE)
+    stamp_path = os.path.join(TREES, PACK_RELEASE + ".json")
+    want = {"names": names, "size": PACK_FILE_SIZE, "form": 1}
+    if os.path.exists(stamp_path):
+        with open(stamp_path) as kept:
+            stamp = json.load(kept)
+        if {k: stamp.get(k) for k in want} == want and all(
+                all(os.path.isfile(p) and os.path.getsize(p) == PACK_FILE_SIZE for p in paths) and
+                os.path.samefile(paths[0], paths[1])
+                for paths in ([os.path.join(f, n) for f in folders + [old]] for n in names)):
+            return [(n, PACK_FILE_SIZE, d) for n, d in zip(names, stamp["md5"])]
+    say(f"generating {PACK_RELEASE} ({plural(PACK_FILES, 'file')} of {PACK_FILE_SIZE:,} bytes, "
+        f"and an older copy of each)")
+    for folder in folders + [old]:
+        shutil.rmtree(folder, ignore_errors=True)
+    new_lines, old_lines = random.Random(f"{PACK_RELEASE} new"), random.Random(f"{PACK_RELEASE} old")
+    digests = []
+    for name in names:
+        paths = [os.path.join(f, name) for f in folders + [old]]
+        for path in paths:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+        text_file(paths[0], PACK_FILE_SIZE, new_lines)
+        os.link(paths[0], paths[1])
+        text_file(paths[2], PACK_FILE_SIZE, old_lines)
+        digests.append(file_md5(paths[0]))
+        if file_md5(paths[2]) == digests[-1]:
+            raise BenchFailure(f"{PACK_RELEASE}: the older copy of {name} is the same file")
+    with open(stamp_path, "w") as out:
+        json.dump(dict(want, md5=digests), out)
+    return [(n, PACK_FILE_SIZE, d) for n, d in zip(names, digests)]
+
+
+def read_pack_table(release):
+    """{name with '/': (offset, stored size, length, codec)} from the
+    release's UpDate.pack.ini (transfer/pack.h), whose first line must give
+    UpDate.pack's length; empty when there is none."""
+    lines = listed_lines(os.path.join(release, PACK_TABLE))
+    if not lines:
+        return {}
+    (head, length), entries = lines[0], {}
+    if head != PACK_NAME or int(length) != os.path.getsize(os.path.join(release, PACK_NAME)):
+        raise BenchFailure(f"{release}: {PACK_TABLE} does not start with {PACK_NAME}'s length")
+    for name, fields in lines[1:]:
+        offset, stored, size, codec, _ = fields.split(" ")
+        entries[name] = (int(offset), int(stored), int(size), int(codec))
+    return entries
+
+
+def pack_ready():
+    """The two releases of the case's files, generated: (files, the packed
+    one's table, which must list every file)."""
+    files = pack_release_ready()
+    run_generate_forms(plain_case(PACK_RELEASE), compress=False)
+    if read_pack_table(os.path.join(TREES, plain_case(PACK_RELEASE), "Update")):
+        raise BenchFailure(f"{plain_case(PACK_RELEASE)}: a release made without --pack lists a pack")
+    run_generate_forms(PACK_RELEASE, compress=False, pack=True)
+    table = read_pack_table(os.path.join(TREES, PACK_RELEASE, "Update"))
+    left_out = [n for n, _, _ in files if n not in table]
+    if left_out or len(table) != len(files):
+        raise BenchFailure(f"{PACK_RELEASE}: {PACK_TABLE} lists {len(table)} files, leaving out {left_out[:5]}")
+    return files, table
+
+
+def pack_requests(run):
+    """How many of a run's requests asked for the packed release's pack."""
+    return sum(1 for _, _, uri in run["requests"] if uri == f"/{PACK_RELEASE}/Update/{PACK_NAME}")
+
+
+def run_ours_packed(server, proxy, files, table):
+    """run_ours_new from the packed release: every file its table lists must
+    have come as part of the pack, none by its own name (but for the range
+    probe's one byte of the first)."""
+    run = run_ours_new(server, proxy, PACK_RELEASE, files, {})
+    by_name = ({uri for _, sent, uri in run["requests"] if sent > 1} &
+               {f"/{PACK_RELEASE}/Update/{n}" for n in table})
+    if by_name or not pack_requests(run):
+        raise BenchFailure(f"pack: our engine fetched {plural(len(by_name), 'packed file')} by name, "
+                           f"e.g. {sorted(by_name)[:3]}, and {pack_requests(run)} times the pack")
+    return run
+
+
+def run_on_link(case, server, parties, delay_ms):
+    """run_parties with the parties parties(proxy) makes for a fresh link of
+    LINK_RATE_MBIT and a round trip of 2 x delay_ms, or for loopback (proxy
+    None) when delay_ms is None."""
+    proxy = DelayProxy(server.port, LINK_RATE_MBIT, delay_ms) if delay_ms is not None else None
+    try:
+        return run_parties(case, parties(proxy))
+    finally:
+        if proxy:
+            proxy.stop()
+        shutil.rmtree(OUT, ignore_errors=True)
+
+
+def pack_result(case, files, table, runs):
+    """compress_result with the pack's figures and each party's requests."""
+    release = os.path.join(TREES, PACK_RELEASE, "Update")
+    result = compress_result(case, files, runs, forms={},
+                             pack_bytes=os.path.getsize(os.path.join(release, PACK_NAME)),
+                             table_bytes=os.path.getsize(os.path.join(release, PACK_TABLE)),
+                             deflated=sum(1 for *_, codec in table.values() if codec == 1))
+    for party in runs:
+        result[party + "_requests"] = statistics.median(len(r["requests"]) for r in runs[party])
+        result[party + "_pack_requests"] = [pack_requests(r) for r in runs[party]]
+        result[party + "_missing"] = [sum(1 for s, _, _ in r["requests"] if s == 404) for r in runs[party]]
+    return result
+
+
+def bench_pack_link(server):
+    """The packed release over the 40 ms, 100 Mbit/s link against the
+    unpacked one (today's engine) and curl fetching the files one by one on
+    the same link, and against itself on loopback (the floor)."""
+    case = "pack-link"
+    files, table = pack_ready()
+    plain = plain_case(PACK_RELEASE)
+    runs = run_on_link(case, server, lambda proxy: [
+        ("ours", lambda: run_ours_packed(server, proxy, files, table)),
+        ("ours-unpacked", lambda: run_ours_new(server, proxy, plain, files, {})),
+        ("curl", lambda: run_curl_files(server, proxy, plain, files)),
+        ("ours-loopback", lambda: run_ours_packed(server, None, files, table))], PACK_DELAY_MS)
+    return pack_result(case, files, table, runs)
+
+
+def bench_pack_loopback(server):
+    """The packed release against the unpacked one, from nginx on loopback."""
+    case = "pack-loopback"
+    files, table = pack_ready()
+    runs = run_on_link(case, server, lambda _: [
+        ("ours", lambda: run_ours_packed(server, None, files, table)),
+        ("ours-unpacked", lambda: run_ours_new(server, None, plain_case(PACK_RELEASE), files, {}))], None)
+    return pack_result(case, files, table, runs)
+
+
+def engine_before_pack_ready():
+    """download_bench.exe of the engine before the pack: BEFORE_PACK_COMMIT
+    in a detached worktree at BEFORE_PACK_TREE (made once and kept; one
+    this bench fails to make is taken off git's list again), configured
+    with the windows preset, only download_bench built. Returns its path."""
+    def git(*args, cwd=TOP):
+        return subprocess.run(["git", "-C", cwd] + list(args), capture_output=True, text=True, timeout=120)
+
+    commit = git("rev-parse", "--verify", BEFORE_PACK_COMMIT + "^{commit}").stdout.strip()
+    if not commit:
+        raise BenchFailure(f"this clone has no commit {BEFORE_PACK_COMMIT}")
+    if not os.path.exists(BEFORE_PACK_TREE):
+        say(f"pack-absent: a worktree of {BEFORE_PACK_COMMIT} in {os.path.relpath(BEFORE_PACK_TREE, TOP)}")
+        added = git("worktree", "add", "--detach", BEFORE_PACK_TREE, commit)
+        if added.returncode != 0:
+            if BEFORE_PACK_TREE in git("worktree", "list", "--porcelain").stdout:
+                git("worktree", "remove", "--force", BEFORE_PACK_TREE)
+            raise BenchFailure(f"git worktree add failed: {added.stderr[-800:]}")
+    head = git("rev-parse", "HEAD", cwd=BEFORE_PACK_TREE).stdout.strip()
+    if head != commit:
+        raise BenchFailure(f"{BEFORE_PACK_TREE} holds {head or 'no checkout'}, not {BEFORE_PACK_COMMIT}: "
+                           f"remove it (git worktree remove) for the bench to make it again")
+    build = os.path.join(BEFORE_PACK_TREE, "build", "windows")
+    if not os.path.exists(os.path.join(build, "build.ninja")):
+        build_step(["cmake", "--preset", "windows"], f"configuring {BEFORE_PACK_COMMIT}", cwd=BEFORE_PACK_TREE)
+    say(f"pack-absent: building download_bench of {BEFORE_PACK_COMMIT}")
+    build_target(build, "download_bench")
+    return os.path.join(build, "bench", "download_bench.exe")
+
+
+def bench_pack_absent(server):
+    """The unpacked release over the 40 ms link to an installation holding
+    an older copy of every file: ours (which asks for the pack's table
+    first) against the engine before the pack."""
+    case = "pack-absent"
+    files, table = pack_ready()
+    before = engine_before_pack_ready()
+    plain, old = plain_case(PACK_RELEASE), os.path.join(OLD, PACK_RELEASE)
+    runs = run_on_link(case, server, lambda proxy: [
+        ("ours", lambda: run_ours_new(server, proxy, plain, files, {}, old=old)),
+        ("ours-before", lambda: run_ours_new(server, proxy, plain, files, {}, exe=before, old=old))],
+        PACK_DELAY_MS)
+    return pack_result(case, files, table, runs)
+
+
+def pack_targets(r):
+    """[(text, met)] for the case's targets."""
+    case = r["case"]
+    if case == "pack-link":
+        most = max(r["ours_pack_requests"])
+        return [judged("seconds the link adds to loopback", r["ours_s"] - r["ours-loopback_s"], PACK_LINK_EXTRA_S),
+                judged("speed / the unpacked release's", r["ours-unpacked_s"] / r["ours_s"], PACK_UNPACKED_SPEEDUP,
+                       at_most=False),
+                judged("speed / curl's", r["curl_s"] / r["ours_s"], PACK_CURL_SPEEDUP, at_most=False),
+                judged("requests for the pack (most in a run)", most, r["files"] * PACK_REQUESTS_PER_FILE)]
+    if case == "pack-loopback":
+        return [judged("time / the unpacked release's", r["ours_s"] / r["ours-unpacked_s"], PACK_LOOPBACK_TIME)]
+    return [judged("time / the engine before the pack's", r["ours_s"] / r["ours-before_s"], PACK_ABSENT_TIME)]
+
+
+def pack_party(r, party, label):
+    """A party's medians for the table: bytes, time, requests."""
+    return (f"{label}{megabytes(r[party + '_wire'])} in {r[party + '_s']:.2f} s, "
+            f"{plural(round(r[party + '_requests']), 'request')}")
+
+
+def pack_row(r):
+    case = r["case"]
+    title = f"{TITLES[case]}, {megabytes(r['bytes'])}"
+    if case == "pack-link":
+        ours = (pack_party(r, "ours", "packed: ") + f" ({max(r['ours_pack_requests'])} for the pack); "
+                f"on loopback {r['ours-loopback_s']:.2f} s")
+        peers = (pack_party(r, "ours-unpacked", "ours, unpacked release: ") + "; " +
+                 pack_party(r, "curl", "curl, one file after another: "))
+    elif case == "pack-loopback":
+        ours = pack_party(r, "ours", "packed: ")
+        peers = pack_party(r, "ours-unpacked", "ours, unpacked release: ")
+    else:
+        ours = pack_party(r, "ours", "")
+        peers = pack_party(r, "ours-before", f"ours before the pack ({BEFORE_PACK_COMMIT}): ")
+    memory = f"{kib(r['call_peak_kib'])} (+{kib(r['growth_kib'])})"
+    return f"| {title} | {ours} | {peers} | {'; '.join(t for t, _ in pack_targets(r))} | {memory} |"
+
+
+PACK_HEADER = ["| packed small files | ours (Wine; bytes on the link, or nginx's body bytes on loopback) | "
+               "peers | against the targets | ours: peak working set of the call (growth over the base) |",
+               "|---|---|---|---|---|"]
+
+
+def pack_detail(r):
+    case, runs = r["case"], r["runs"]
+    text = (f"- {case}: {plural(r['files'], 'file')} of {PACK_FILE_SIZE:,} bytes ({r['bytes']:,} bytes of "
+            f"log-like lines, fixed seed, in {PACK_FOLDERS} folders); {PACK_NAME} {r['pack_bytes']:,} bytes "
+            f"({r['deflated']:,} of its {r['files']:,} entries deflated), {PACK_TABLE} "
+            f"{r['table_bytes']:,} bytes. ")
+    if case == "pack-absent":
+        text += (f"The installation holds an older copy of every file (lines from another seed); the "
+                 f"release is the one made without --pack; ours-before is download_bench.exe built from "
+                 f"{BEFORE_PACK_COMMIT} in {os.path.relpath(BEFORE_PACK_TREE, TOP)}. ")
+
+    def counted(party, what):
+        return ", ".join(map(str, r[f"{party}_{what}"]))
+
+    text += "; ".join(party_said(runs, party) + f"; per run {counted(party, 'missing')} answered 404"
+                      + (f", {counted(party, 'pack_requests')} for the pack" if any(r[party + "_pack_requests"])
+                         else "") for party in runs)
+    return text + (f"; ours {joined(runs['ours'], 'wall', '{:.2f}')} s with Wine's start; our process's base "
+                   f"working set {kib(r['base_kib'])} (call peak from: {', '.join(r['peak_methods'])}).")
+
+
+ALL_CASES += PACK_CASES
 
 
 # ---------------------------------------------------------------------------
@@ -2018,8 +2360,8 @@ def table(results):
 
 
 def section(case):
-    """Which table a case's row goes to: main, delta or compress."""
-    return next((s for s in ("delta", "compress") if case.startswith(s + "-")), "main")
+    """Which table a case's row goes to: main, delta, compress or pack."""
+    return next((s for s in ("delta", "compress", "pack") if case.startswith(s + "-")), "main")
 
 
 def main_rows(results):
@@ -2070,15 +2412,18 @@ def details(results):
     return "\n".join(line for _, line in detail_lines(results))
 
 
+# The tables after the main one: (header, row, run line) of a case's result.
+SECTIONS = {"delta": (DELTA_HEADER, delta_row, delta_detail),
+            "compress": (COMPRESS_HEADER, compress_row, compress_detail),
+            "pack": (PACK_HEADER, pack_row, pack_detail)}
+
+
 def detail_lines(results):
     """[(case, line)] of the runs' details, in the results' order."""
     lines = []
     for r in results:
-        if r["case"].startswith("delta-"):
-            lines.append((r["case"], delta_detail(r)))
-            continue
-        if r["case"].startswith("compress-"):
-            lines.append((r["case"], compress_detail(r)))
+        if section(r["case"]) != "main":
+            lines.append((r["case"], SECTIONS[section(r["case"])][2](r)))
             continue
         if r["case"] == "compare":
             lines.append((r["case"], f"- compare: medians over {RUNS} repetitions of Google Benchmark "
@@ -2186,11 +2531,12 @@ def write_doc(results, facts, skipped):
     kept = {owner(c) for c, _ in kept_rows}
     not_run = [c for c in ALL_CASES if c not in ran and c not in kept]
     rows = in_case_order(main_rows(results) + [(c, r) for c, r in kept_rows if section(c) == "main"])
-    delta = in_case_order([(r["case"], delta_row(r)) for r in results if r["case"].startswith("delta-")] +
-                          [(c, r) for c, r in kept_rows if c.startswith("delta-")])
-    compressed = in_case_order([(r["case"], compress_row(r)) for r in results
-                                if r["case"].startswith("compress-")] +
-                               [(c, r) for c, r in kept_rows if c.startswith("compress-")])
+
+    def section_rows(name):
+        return in_case_order([(r["case"], SECTIONS[name][1](r)) for r in results if section(r["case"]) == name] +
+                             [(c, r) for c, r in kept_rows if section(c) == name])
+
+    delta, compressed, packed = section_rows("delta"), section_rows("compress"), section_rows("pack")
     run_lines = in_case_order(detail_lines(results) + kept_runs)
     text = f"""# Benchmarks
 
@@ -2239,6 +2585,21 @@ ranges; curl: the raw files). The loopback case has no proxy. Times: ours
 inside the process, zckdl's (added up over the files, unzck's decoding
 given apart), zsync's and curl's from their start to their exit. Ratios
 are ours over the peer's. MB is 10^6 bytes.
+"""
+    if packed:
+        text += f"""
+### Packed small files
+
+{chr(10).join(PACK_HEADER + [r for _, r in packed])}
+
+pack-link and pack-absent go over a {LINK_RATE_MBIT} Mbit/s link with a
+{2 * PACK_DELAY_MS} ms round trip; bytes are what it carried both ways, headers
+included (our engine: the range probe, the two lists a release may serve,
+UpDate.frames.ini and UpDate.pack.ini, each 404 where it has none, then the
+lists of ranges of UpDate.pack or one request a file; curl: one request a
+file). On loopback (pack-loopback, and the floor in pack-link) bytes are
+nginx's body bytes. Times: ours inside the process, curl's from its start to
+its exit; speeds are the other party's time over ours. MB is 10^6 bytes.
 """
     dates = sorted({r.split(EARLIER, 1)[1].split(")", 1)[0] for _, r in kept_rows})
     if dates:
@@ -2355,6 +2716,30 @@ Runs:
   compress-rebuilt is also fetched by zsync (`zsync -i OLD`), compress-rewritten
   by zchunk: `zck` of the old and the new file, then `zckdl --source OLD.zck
   URL` and `unzck`, whose output must be the new file.
+- Packed small files (pack-link, -loopback, -absent): {PACK_FILES:,} files of
+  {PACK_FILE_SIZE // 1024} KiB of log-like lines from a fixed seed, in {PACK_FOLDERS} folders, served
+  from a release made with `updater-manifest generate RELEASE -o
+  RELEASE/UpDate.ini --pack` (which also writes UpDate.pack, the small files
+  back to back, each deflated where that pays, and UpDate.pack.ini, where
+  each lies) and, hard-linked, from one made without. The installation
+  folder holds only UpDate.ini, so every file is new; from the packed
+  release our engine asks for the files as lists of ranges of UpDate.pack
+  (up to 256 files or 1 MiB a request, several at once on its 4
+  connections), and the bench fails if it fetched any listed file by its
+  own name (the range probe's one byte of the first file aside).
+  pack-link: through bench/delay_proxy.py with `--delay-ms {PACK_DELAY_MS} --rate-mbit
+  {LINK_RATE_MBIT}` (a {2 * PACK_DELAY_MS} ms round trip), the packed release, the unpacked one
+  (today's engine: every file by its own name) and one curl process
+  fetching the files one after another (`curl --config LIST`), and the
+  packed release on loopback as the floor; nginx's log gives each party's
+  requests. pack-loopback: both releases from nginx straight.
+  pack-absent: the unpacked release over the same link to an installation
+  that also holds an older copy of every file (lines from another seed), so
+  all are fetched: ours, which first asks for UpDate.pack.ini (404), against
+  `download_bench.exe` built from commit {BEFORE_PACK_COMMIT}, the last before the pack
+  (`git worktree add --detach build/bench-before-pack {BEFORE_PACK_COMMIT}`, the windows
+  preset, only that target; kept for the next run). Every party's files are
+  checked by MD5.
 - Memory: the working set of our process from `GetProcessMemoryInfo`. Under
   Wine, PeakWorkingSetSize and WorkingSetSize are the Linux process's VmHWM and
   VmRSS, so they include Wine's own baseline (its DLLs and start-up). The table
@@ -2382,7 +2767,9 @@ cmake --preset windows && cmake --build build/windows -j2 --target manifest_benc
 cmake --preset host -B build/bench-host -DCMAKE_BUILD_TYPE=Release -DUPDATER_SANITIZE=OFF \\
       -DBUILD_TESTING=OFF -DUPDATER_BENCH=ON
 cmake --build build/bench-host -j2 --target compare_bench
-cmake --build build/bench-host -j2 --target updater-manifest   # by bench.py, for the delta and compressed cases
+cmake --build build/bench-host -j2 --target updater-manifest   # by bench.py, for the delta, compressed and pack cases
+git worktree add --detach build/bench-before-pack {BEFORE_PACK_COMMIT}   # by bench.py, for pack-absent, once
+(cd build/bench-before-pack && cmake --preset windows && cmake --build build/windows -j2 --target download_bench)
 python3 bench/bench.py   # with scripts/wine-env.sh sourced, a private Xvfb and one wineserver
 ```
 
@@ -2430,7 +2817,7 @@ def main():
                     results.extend(bench_manifest(case))
                 elif case == "compare":
                     results.append(bench_compare())
-                elif case.startswith("delta-") or case.startswith("compress-"):
+                elif section(case) != "main":
                     if not tool_built:
                         manifest_tool_ready()
                         tool_built = True
@@ -2442,7 +2829,9 @@ def main():
                             server = Nginx(TREES)
                         measure = {"compress-release": bench_compress_release,
                                    "compress-incompressible": bench_compress_incompressible,
-                                   "compress-loopback": bench_compress_loopback}.get(case)
+                                   "compress-loopback": bench_compress_loopback,
+                                   "pack-link": bench_pack_link, "pack-loopback": bench_pack_loopback,
+                                   "pack-absent": bench_pack_absent}.get(case)
                         if case in COMPRESS_PAIRS:
                             results.append(bench_compress_delta(server, case))
                         else:
@@ -2471,12 +2860,10 @@ def main():
     if any(section(r["case"]) == "main" for r in results):
         print(table(results))
         print()
-    if any(r["case"].startswith("delta-") for r in results):
-        print("\n".join(DELTA_HEADER + [delta_row(r) for r in results if r["case"].startswith("delta-")]))
-        print()
-    if any(r["case"].startswith("compress-") for r in results):
-        print("\n".join(COMPRESS_HEADER + [compress_row(r) for r in results if r["case"].startswith("compress-")]))
-        print()
+    for name, (header, row, _) in SECTIONS.items():
+        if any(section(r["case"]) == name for r in results):
+            print("\n".join(header + [row(r) for r in results if section(r["case"]) == name]))
+            print()
     print(details(results))
     print(f"\nbench: wrote {os.path.relpath(DOC, TOP)}")
     return 3 if skipped else 0
