@@ -1207,33 +1207,12 @@ def bench_delta(server, case):
                         ("curl", lambda: run_curl_whole(server, proxy, case, pair))]
         # The 1 GiB pair is rebuilt once: its old copy is copied into the
         # folder before the run, so it is in the page cache anyway.
-        if not memory_only:
-            say(f"{case}: warm-up")
-            for _, run in parties:
-                run()
-        runs = {party: [] for party, _ in parties}
-        for number in range(RUNS if not memory_only else 1):
-            for party, run in parties:
-                runs[party].append(run())
-            say(f"{case} run {number + 1}/{RUNS}: " + ", ".join(
-                f"{party} {runs[party][-1]['seconds']:.3f} s, {runs[party][-1]['wire']:,} bytes"
-                + (f", peak working set {kib(int(runs[party][-1]['fields']['call_peak_ws_kib']))}"
-                   if "fields" in runs[party][-1] else "")
-                for party, _ in parties))
+        runs = run_parties(case, parties, rounds=1 if memory_only else RUNS, warm_up=not memory_only)
     finally:
         proxy.stop()
         shutil.rmtree(OUT, ignore_errors=True)
-    result = {"case": case, "pair": pair, "index_bytes": index_bytes, "control_bytes": control_bytes,
-              "runs": runs, "link": f"{LINK_RATE_MBIT} Mbit/s, {2 * LINK_DELAY_MS} ms round trip"}
-    for party in runs:
-        result[party + "_s"] = median_of(runs[party], "seconds")
-        result[party + "_wire"] = median_of(runs[party], "wire")
-    memory = [r["fields"] for r in runs["ours"]]
-    result["call_peak_kib"] = max(int(m["call_peak_ws_kib"]) for m in memory)
-    result["growth_kib"] = max(int(m["growth_kib"]) for m in memory)
-    result["base_kib"] = max(int(m["base_ws_kib"]) for m in memory)
-    result["peak_methods"] = sorted({m["peak_method"] for m in memory})
-    return result
+    return dict(party_medians(runs), case=case, pair=pair, index_bytes=index_bytes, control_bytes=control_bytes,
+                runs=runs, link=f"{LINK_RATE_MBIT} Mbit/s, {2 * LINK_DELAY_MS} ms round trip")
 
 
 def bench_delta_generate():
@@ -1690,17 +1669,19 @@ def run_curl_files(server, proxy, case, files):
     return {"seconds": seconds, "wire": wire, "requests": requests, "connections": connections}
 
 
-def run_parties(case, parties):
-    """Each party once untimed, then BENCH_RUNS rounds of all in turn:
-    {party: [its runs' results]}."""
-    say(f"{case}: warm-up")
-    for _, run in parties:
-        run()
+def run_parties(case, parties, rounds=None, warm_up=True):
+    """Each party once untimed (unless not warm_up), then rounds (BENCH_RUNS
+    by default) of all in turn: {party: [its runs' results]}."""
+    rounds = RUNS if rounds is None else rounds
+    if warm_up:
+        say(f"{case}: warm-up")
+        for _, run in parties:
+            run()
     runs = {party: [] for party, _ in parties}
-    for number in range(RUNS):
+    for number in range(rounds):
         for party, run in parties:
             runs[party].append(run())
-        say(f"{case} run {number + 1}/{RUNS}: " + ", ".join(
+        say(f"{case} run {number + 1}/{rounds}: " + ", ".join(
             f"{party} {runs[party][-1]['seconds']:.3f} s, {runs[party][-1]['wire']:,} bytes"
             + (f", peak working set {kib(int(runs[party][-1]['fields']['call_peak_ws_kib']))}"
                if "fields" in runs[party][-1] else "")
@@ -1708,9 +1689,9 @@ def run_parties(case, parties):
     return runs
 
 
-def compress_result(case, files, runs, **extra):
-    """The case's medians of time and bytes per party and our call's memory."""
-    result = dict(extra, case=case, files=len(files), bytes=sum(s for _, s, _ in files), runs=runs)
+def party_medians(runs):
+    """Each party's median time and bytes, and our call's memory over its runs."""
+    result = {}
     for party in runs:
         result[party + "_s"] = median_of(runs[party], "seconds")
         result[party + "_wire"] = median_of(runs[party], "wire")
@@ -1719,6 +1700,13 @@ def compress_result(case, files, runs, **extra):
     result["growth_kib"] = max(int(m["growth_kib"]) for m in memory)
     result["base_kib"] = max(int(m["base_ws_kib"]) for m in memory)
     result["peak_methods"] = sorted({m["peak_method"] for m in memory})
+    return result
+
+
+def compress_result(case, files, runs, **extra):
+    """The case's medians of time and bytes per party and our call's memory."""
+    result = dict(party_medians(runs), **extra, case=case, files=len(files), bytes=sum(s for _, s, _ in files),
+                  runs=runs)
     if "zchunk" in runs:
         result["zchunk_decode_s"] = median_of(runs["zchunk"], "decode")
     return result
