@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "transfer/name_safety.h"
+
 namespace {
 
 constexpr char kMagic[8] = {'U', 'P', 'D', 'D', 'E', 'L', 'T', '1'};
@@ -81,12 +83,7 @@ bool IsDeltaIndexName(std::wstring_view name) {
   if (name.size() <= folder.size() || (name[folder.size()] != L'\\' && name[folder.size()] != L'/')) {
     return false;
   }
-  // Case does not matter on the clients' disks, nor on many servers'.
-  for (std::size_t i = 0; i < folder.size(); ++i) {
-    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
-    if (lower(name[i]) != lower(folder[i])) return false;
-  }
-  return true;
+  return StartsWithIgnoringAsciiCase(name, folder);
 }
 
 std::uint32_t DeltaIndex::BlockLength(std::uint64_t block) const {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "transfer/delta_index.h"
+#include "transfer/name_safety.h"
 
 namespace {
 
@@ -109,19 +110,10 @@ class DeflateCodec : public FrameCodec {
 }  // namespace
 
 bool IsFramesName(std::wstring_view name) {
-  // Case does not matter on the clients' disks, nor on many servers'.
-  const auto startsWith = [&name](std::wstring_view start) {
-    if (name.size() < start.size()) return false;
-    for (std::size_t i = 0; i < start.size(); ++i) {
-      const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
-      if (lower(name[i]) != lower(start[i])) return false;
-    }
-    return true;
-  };
   const std::wstring_view folder(kFramesFolder), list(kFormListName);
-  if (name.size() == list.size() && startsWith(list)) return true;
+  if (name.size() == list.size() && StartsWithIgnoringAsciiCase(name, list)) return true;
   return name.size() > folder.size() && (name[folder.size()] == L'\\' || name[folder.size()] == L'/') &&
-         startsWith(folder);
+         StartsWithIgnoringAsciiCase(name, folder);
 }
 
 std::uint64_t FramesHeader::HeadLength() const {

@@ -29,6 +29,18 @@ bool IsForbiddenChar(wchar_t c) {
 
 wchar_t AsciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
+}  // namespace
+
+bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start) {
+  if (text.size() < start.size()) return false;
+  for (std::size_t i = 0; i < start.size(); ++i) {
+    if (AsciiUpper(text[i]) != AsciiUpper(start[i])) return false;
+  }
+  return true;
+}
+
+namespace {
+
 bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* upper) {
   std::size_t i = 0;
   for (; i < text.size() && upper[i] != 0; ++i) {

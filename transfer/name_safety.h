@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <string_view>
 
 // True when a name from the server manifest stays inside the installation
 // folder and names an ordinary file there: no empty, "." or ".." component, no
@@ -16,6 +17,11 @@ bool IsSafeRelativeName(const std::wstring& name);
 // everything below the folders UpDate.delta and Updater.old. Updater.exe is an
 // ordinary release file: it is how the updater updates itself.
 bool IsUpdaterOwnName(const std::wstring& name);
+
+// Whether text begins with start, ASCII letters compared without case: how
+// the clients' disks, and many servers, compare the names a release keeps
+// for its own files (UpDate.delta, UpDate.frames, UpDate.pack).
+bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start);
 
 // The name's place below the installation folder: "/" becomes "\", which
 // extended-length paths (past MAX_PATH) and the folder creation need. The

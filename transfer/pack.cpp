@@ -5,13 +5,12 @@
 #include <set>
 
 #include "transfer/frames.h"
+#include "transfer/name_safety.h"
 
 namespace {
 
 bool SameIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
-  const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && StartsWithIgnoringAsciiCase(a, b);
 }
 
 // A decimal number without sign, blank or leading zero, that fits.
