@@ -317,3 +317,28 @@ BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* sto
     if (!pace.Add(now, count)) return BodyResult::kReadFailed;
   }
 }
+
+std::optional<std::string> FetchSmallBody(const InternetHandle& root, const std::wstring& url,
+                                          std::uint64_t largest, StopSignal* stop,
+                                          std::atomic<std::uint64_t>& networkBytes) {
+  UrlRequest request = OpenUrlHandle(root, url, kAcceptAllHeader, stop);
+  DWORD status = 0;
+  std::uint64_t length = 0;
+  if (!request || !QueryStatusCode(request, status) || status != 200 || !QueryContentLength(request, length) ||
+      length > largest) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(length));
+  const BodyResult body = ReadBody(
+      request,
+      [&](const char* data, DWORD count) {
+        networkBytes += count;
+        if (count > length - bytes.size()) return false;
+        bytes.append(data, count);
+        return true;
+      },
+      stop);
+  if (body != BodyResult::kComplete || bytes.size() != length) return std::nullopt;
+  return bytes;
+}

@@ -1,7 +1,9 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -105,3 +107,11 @@ struct BodyRoom {
 using BodyRooms = std::function<BodyRoom()>;
 BodyResult ReadBody(const UrlRequest& url, const BodySink& sink, StopSignal* stop,
                     DWORD readSize = kBodyReadSize, const BodyRooms& rooms = nullptr);
+
+// A small file beside the manifest (a delta index, a list), asked for once:
+// the body of a 200 answer whose Content-Length is at most `largest`, read
+// whole; nothing for another status, a longer or unannounced length, or a
+// body that does not come to that length.
+std::optional<std::string> FetchSmallBody(const InternetHandle& root, const std::wstring& url,
+                                          std::uint64_t largest, StopSignal* stop,
+                                          std::atomic<std::uint64_t>& networkBytes);

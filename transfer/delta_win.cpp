@@ -73,26 +73,9 @@ class OldCopy {
 };
 
 std::optional<DeltaIndex> FetchIndex(const DeltaContext& context, const std::wstring& url) {
-  UrlRequest request = OpenUrlHandle(context.root, url, kAcceptAllHeader, context.stop);
-  DWORD status = 0;
-  std::uint64_t length = 0;
-  if (!request || !QueryStatusCode(request, status) || status != 200 ||
-      !QueryContentLength(request, length) || length < kDeltaHeaderSize || length > kLargestIndex) {
-    return std::nullopt;
-  }
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(length));
-  const BodyResult body = ReadBody(
-      request,
-      [&](const char* data, DWORD count) {
-        context.networkBytes += count;
-        if (count > length - bytes.size()) return false;
-        bytes.append(data, count);
-        return true;
-      },
-      context.stop);
-  if (body != BodyResult::kComplete || bytes.size() != length) return std::nullopt;
-  return ParseDeltaIndex(bytes);
+  const auto bytes = FetchSmallBody(context.root, url, kLargestIndex, context.stop, context.networkBytes);
+  if (!bytes || bytes->size() < kDeltaHeaderSize) return std::nullopt;
+  return ParseDeltaIndex(*bytes);
 }
 
 // The form of the file, where its list names one and its table agrees with

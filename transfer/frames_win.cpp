@@ -172,24 +172,9 @@ std::wstring FramesUrl(const std::wstring& updateUrl, const std::wstring& name) 
 
 std::optional<std::wstring> FetchListText(const InternetHandle& root, const std::wstring& url, std::uint64_t largest,
                                           StopSignal* stop, std::atomic<std::uint64_t>& networkBytes) {
-  UrlRequest request = OpenUrlHandle(root, url, kAcceptAllHeader, stop);
-  DWORD status = 0;
-  std::uint64_t length = 0;
-  if (!request || !QueryStatusCode(request, status) || status != 200 || !QueryContentLength(request, length) ||
-      length > largest) {
-    return std::nullopt;
-  }
-  std::string bytes;
-  const BodyResult body = ReadBody(
-      request,
-      [&](const char* data, DWORD count) {
-        networkBytes += count;
-        if (count > length - bytes.size()) return false;
-        bytes.append(data, count);
-        return true;
-      },
-      stop);
-  if (body != BodyResult::kComplete || bytes.size() != length || bytes.empty()) return std::nullopt;
+  const auto body = FetchSmallBody(root, url, largest, stop, networkBytes);
+  if (!body || body->empty()) return std::nullopt;
+  const std::string& bytes = *body;
   // Read as the manifest is: its names are the manifest's, byte for byte.
   const int count = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   if (count <= 0) return std::nullopt;
