@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cwctype>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -417,11 +416,8 @@ void ReportPacked(const std::string& where, const FileCheck& file, std::string& 
   const Answer& range = file.packRange;
   const std::string packed = where + " (packed)";
   const std::string ofPack = "its range of " + WideToUtf8(kPackName);
-  // As clients weigh it: the table's digest in any case against the manifest's.
-  std::string listed;
-  for (const wchar_t c : entry.digest) listed.push_back(static_cast<char>(std::towlower(c)));
   std::optional<std::string> bytes;
-  if (DigestVerdictOf(&file.digest, listed) != DigestVerdict::kMatches) {
+  if (!EntryMatchesManifest(entry, file.digest)) {
     report.Add(packed, "its MD5 in " + WideToUtf8(kPackTableName) + " differs from the manifest's (made for another "
                "release?)", kFetchedByName);
   } else if (range.status != 206) {

@@ -1,7 +1,6 @@
 #include <share.h>
 
 #include <algorithm>
-#include <cwctype>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -619,9 +618,7 @@ const PackEntry* DownloadRun::PackedEntry(const Transfer& transfer) const {
   const auto entry = m_pack->entries.find(transfer.name);
   const auto digest = m_digests.find(transfer.name);
   if (entry == m_pack->entries.end() || digest == m_digests.end()) return nullptr;
-  std::string listed;
-  for (const wchar_t c : entry->second.digest) listed.push_back(static_cast<char>(std::towlower(c)));
-  return DigestVerdictOf(&digest->second, listed) == DigestVerdict::kMatches ? &entry->second : nullptr;
+  return EntryMatchesManifest(entry->second, digest->second) ? &entry->second : nullptr;
 }
 
 void DownloadRun::Fetch(Transfer& transfer, const std::string* packed) {

@@ -4,6 +4,7 @@
 #include <limits>
 #include <set>
 
+#include "transfer/download_policy.h"
 #include "transfer/frames.h"
 #include "transfer/name_safety.h"
 
@@ -104,6 +105,12 @@ std::optional<PackTable> ReadPackTable(const std::wstring& preparedText) {
   });
   for (const std::wstring& name : twice) table.entries.erase(name);
   return table;
+}
+
+bool EntryMatchesManifest(const PackEntry& entry, const std::wstring& manifestDigest) {
+  std::string listed;
+  for (const wchar_t c : entry.digest) listed.push_back(static_cast<char>(c >= L'A' && c <= L'F' ? c + 32 : c));
+  return DigestVerdictOf(&manifestDigest, listed) == DigestVerdict::kMatches;
 }
 
 std::string PackEntryText(const PackEntry& entry) {

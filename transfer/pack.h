@@ -58,6 +58,10 @@ struct PackTable {
 // fetched by their own names.
 std::optional<PackTable> ReadPackTable(const std::wstring& preparedText);
 
+// Whether the entry names the file the manifest's digest text describes (an
+// entry of another release does not); upper- and lower-case digits alike.
+bool EntryMatchesManifest(const PackEntry& entry, const std::wstring& manifestDigest);
+
 // The text after the TAB of an entry's line, and of the pack's line.
 std::string PackEntryText(const PackEntry& entry);
 std::string PackLengthText(std::uint64_t length);
